@@ -1,0 +1,77 @@
+// The carrier: a file kept in an 8-bit indexed picture, one byte per pixel.
+//
+// Pixel order. Pixel (x, y) of a picture w columns wide has the linear position y * w + x:
+// rows top to bottom, each row left to right. The pixel's palette index is the byte; the
+// palette's colours mean nothing and readers ignore them.
+//
+// Placement. Byte k of an n-byte file (k from 0) lies at linear position k + 1. Position 0,
+// pixel (0, 0), carries nothing and is 0. Every pixel after position n is 0.
+//
+// Size. The encoder always writes 1024 columns and n / 1024 + 1 rows, so position n always
+// falls in the last row and the capacity 1024 * rows - 1 always holds the file. Readers take
+// the width and height from the picture and accept any.
+//
+// End of data. There is no length field and no end marker. The data ends at the last pixel
+// above 0 of the last row (for every carrier the encoder writes, that is the file's last byte
+// that is not 0). When the last row has none, the data ends at the last pixel above 0 anywhere
+// after position 0; with none at all there is no data. A file's trailing 0 bytes are therefore
+// lost: they cannot be told from the filler.
+//
+// Containers, chosen by the name's extension, and the rows each can hold:
+//   .bmp  32-bit height field. Bound only by the size limit below.
+//   .png  31-bit height. Bound only by the size limit below.
+//   .tga  16-bit height field: at most 65535 rows (a 64 MiB file, less one byte).
+//   .pcx  16-bit last-row index: at most 65536 rows (a 64 MiB file less one byte).
+// A taller picture would be written with a wrapped height field, and read back wrong.
+//
+// Size limit. The image library sizes pictures as width * height in an int, so a 1024-column
+// carrier holds at most 2097151 rows: files up to 2147482623 bytes, just under 2 GiB.
+#ifndef COMMON_CARRIER_H
+#define COMMON_CARRIER_H
+
+#include <cstdint>
+#include <string>
+
+namespace carrier {
+
+constexpr int32_t width = 1024;
+constexpr int32_t max_rows = INT32_MAX / width;
+constexpr int64_t max_source_bytes = int64_t{max_rows} * width - 1;
+
+// Rows of the carrier for an n-byte file (n >= 0): n / 1024 + 1.
+int32_t carrier_rows(int32_t n);
+
+// Moves (x, y) to the next linear position in a picture w columns wide.
+inline void advance_position(int32_t& x, int32_t& y, int32_t w) {
+  if (++x == w) {
+    x = 0;
+    ++y;
+  }
+}
+
+// Read-only view of an 8-bit picture: one pointer per row.
+struct Rows {
+  const unsigned char* const* line;
+  int32_t w;
+  int32_t h;
+};
+
+// Linear position of the last data byte under the end-of-data rule above: the data occupies
+// positions 1 to the result. 0 means there is no data. The last-row scan runs from column
+// w - 1 towards 0; the fallback scan from the picture's last pixel back to position 1.
+int64_t find_data_end(const Rows& picture);
+
+enum class Container { bmp, tga, pcx, png, unknown };
+
+// The container a file name selects by its extension, ignoring case.
+Container container_for(const std::string& name);
+
+// The most rows the container's fields can hold (0 for an unknown container).
+int32_t container_max_rows(Container c);
+
+// Upper-case name of the container, for messages ("TGA").
+const char* container_name(Container c);
+
+}  // namespace carrier
+
+#endif

@@ -1,0 +1,82 @@
+#include "front_end.h"
+
+#include <loadpng.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace front_end {
+
+const char author_credit[] = "Scritto dagli sviluppatori di ZORORUZO e DEVORUDO";
+const char web_line[] = "http://zororuzo.example.org/      Ver. 0.01 POWERED BY ALLEGRO.H";
+const char rights_notice[] = "(C) 2026 Gli autori - Distribuito senza alcuna garanzia";
+
+char sorgente[name_bytes];
+char destinazione[name_bytes];
+PALETTE pal;
+
+namespace {
+
+char messaggio[32];
+
+// Rows 3 to 6 receive each program's text lines at start-up.
+DIALOG finestra_dialogo[] = {
+  /* (proc)         (x)  (y)  (w)  (h)  (fg) (bg) (key) (flags) (d1) (d2) (dp)        (dp2)    (dp3) */
+  { d_edit_proc,    80,  32,  512, 48,  255, 0,   0,    0,      name_chars, 0, sorgente, nullptr, nullptr },
+  { d_edit_proc,    80,  48,  512, 48,  255, 0,   0,    0,      name_chars, 0, destinazione, nullptr, nullptr },
+  { d_button_proc,  240, 400, 161, 49,  255, 0,   0,    D_EXIT, 0,   0,   const_cast<char*>("OK"), nullptr, nullptr },
+  { d_ctext_proc,   318, 300, 0,   0,   255, 0,   0,    0,      0,   0,   nullptr,    nullptr, nullptr },
+  { d_ctext_proc,   318, 316, 0,   0,   255, 0,   0,    0,      0,   0,   nullptr,    nullptr, nullptr },
+  { d_ctext_proc,   318, 332, 0,   0,   255, 0,   0,    0,      0,   0,   nullptr,    nullptr, nullptr },
+  { d_ctext_proc,   318, 348, 0,   0,   255, 0,   0,    0,      0,   0,   nullptr,    nullptr, nullptr },
+  { nullptr,        0,   0,   0,   0,   0,   0,   0,    0,      0,   0,   nullptr,    nullptr, nullptr },
+};
+
+void set_prompt(char* buffer, const char* prompt) {
+  std::snprintf(buffer, name_bytes, "%s", prompt);
+}
+
+}  // namespace
+
+bool start_up_and_ask_names(const Texts& texts) {
+  if (allegro_init() != 0) {
+    std::fprintf(stderr, "Impossibile avviare la libreria grafica: %s\n", allegro_error);
+    return false;
+  }
+  // Names typed in the dialog are UTF-8; let the library's own file routines take them as such.
+  set_filename_encoding(U_UTF8);
+  register_png_file_type();
+  install_keyboard();
+  install_mouse();
+  install_timer();
+  if (set_gfx_mode(GFX_SAFE, 640, 480, 0, 0) != 0) {
+    std::fprintf(stderr, "Impossibile aprire lo schermo 640x480: %s\n", allegro_error);
+    return false;
+  }
+  set_color_depth(8);
+  get_palette_range(pal, 0, 255);
+
+  set_prompt(sorgente, texts.prompt_sorgente);
+  set_prompt(destinazione, texts.prompt_destinazione);
+  finestra_dialogo[3].dp = const_cast<char*>(texts.stringa);
+  finestra_dialogo[4].dp = const_cast<char*>(texts.stringa2);
+  finestra_dialogo[5].dp = const_cast<char*>(texts.stringa3);
+  finestra_dialogo[6].dp = const_cast<char*>(texts.stringa4);
+  do_dialog(finestra_dialogo, -1);
+  return true;
+}
+
+void show_progress(int32_t current_row, int32_t total_rows) {
+  std::snprintf(messaggio, sizeof messaggio, "%li di %li", static_cast<long>(current_row),
+                static_cast<long>(total_rows));
+  gui_textout_ex(screen, messaggio, 0, 0, 128, 255, 0);
+}
+
+bool escape_down() { return key[KEY_ESC] != 0; }
+
+void show_completion(const run::Outcome& outcome) {
+  const run::Notice notice = run::notice_for(outcome);
+  alert(notice.line1.c_str(), notice.line2.c_str(), notice.line3.c_str(), "Ok", nullptr, 1, 0);
+}
+
+}  // namespace front_end

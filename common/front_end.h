@@ -1,0 +1,60 @@
+// The start and the end that both programs share: the library's start-up, the file-name
+// dialog, the progress line drawn while converting, the Esc test and the closing notice.
+#ifndef COMMON_FRONT_END_H
+#define COMMON_FRONT_END_H
+
+#include <allegro.h>
+
+#include <cstdint>
+
+#include "run.h"
+
+namespace front_end {
+
+// The dialog's field limit, in characters.
+constexpr int name_chars = 49;
+// A UTF-8 character takes up to 4 bytes in the library's text routines.
+constexpr int name_bytes = (name_chars + 1) * 4;
+
+// The text lines the dialog shares between the programs.
+extern const char author_credit[];
+extern const char web_line[];
+extern const char rights_notice[];
+
+// What each program puts into the dialog.
+struct Texts {
+  const char* stringa;
+  const char* stringa2;
+  const char* stringa3;
+  const char* stringa4;
+  const char* prompt_sorgente;
+  const char* prompt_destinazione;
+};
+
+extern char sorgente[name_bytes];
+extern char destinazione[name_bytes];
+extern PALETTE pal;
+
+// Starts the library, the input drivers and the 640x480 screen, reads the display's palette
+// and asks for the two names. False, after a message on stderr, when there is no screen.
+bool start_up_and_ask_names(const Texts& texts);
+
+// Draws "<current> di <total>" in the screen's top-left corner.
+void show_progress(int32_t current_row, int32_t total_rows);
+
+// True while Esc is held.
+bool escape_down();
+
+// Shows the closing notice for the run and waits until it is dismissed.
+void show_completion(const run::Outcome& outcome);
+
+// Feedback that draws on the screen and watches the real Esc key.
+class ScreenFeedback : public run::Feedback {
+ public:
+  ScreenFeedback() : Feedback(&key[KEY_ESC]) {}
+  void show_row(int32_t current, int32_t total) override { show_progress(current, total); }
+};
+
+}  // namespace front_end
+
+#endif

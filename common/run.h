@@ -1,0 +1,73 @@
+// What a conversion needs from the screen while it runs, and what it reports when it ends.
+// Conversions know nothing of the display: the front end implements Feedback, and turns an
+// Outcome into the closing notice.
+#ifndef COMMON_RUN_H
+#define COMMON_RUN_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace run {
+
+class Feedback {
+ public:
+  explicit Feedback(const volatile char* escape_key) : escape_key_(escape_key) {}
+  virtual ~Feedback() = default;
+
+  // The row count changed: `current` (1-based) of `total` rows.
+  virtual void show_row(int32_t current, int32_t total) = 0;
+
+  // Non-zero while Esc is held. Polled after every byte, so it is a plain flag, not a call.
+  const volatile char* escape_key() const { return escape_key_; }
+
+ private:
+  const volatile char* escape_key_;
+};
+
+// Copies up to n bytes, testing Esc after each one. Returns how many were copied; when Esc
+// was found held, sets `escaped` and stops after the byte in hand.
+inline size_t copy_until_escape(unsigned char* to, const unsigned char* from, size_t n,
+                                const volatile char* escape_key, bool& escaped) {
+  for (size_t i = 0; i < n; ++i) {
+    to[i] = from[i];
+    if (*escape_key) {
+      escaped = true;
+      return i + 1;
+    }
+  }
+  return n;
+}
+
+enum class Status {
+  done,                 // the whole file converted
+  stopped,              // ended early by Esc; what was converted so far is saved
+  source_unreadable,    // the source could not be opened or read
+  source_changed,       // the source changed size while it was read
+  source_too_large,     // the source exceeds what any carrier can hold
+  container_too_small,  // the chosen container cannot hold this many rows
+  format_unsupported,   // the destination's extension names no container we write
+  image_invalid,        // the source picture is damaged or not loadable
+  no_memory,            // the picture could not be held in memory
+  destination_failed,   // the destination could not be written completely
+};
+
+struct Outcome {
+  Status status = Status::done;
+  std::string file;            // the file the notice names
+  int error = 0;               // errno of a failed system call, or 0
+  bool trailing_zeros = false; // the source ends in 0 bytes, which cannot come back
+  int32_t rows = 0;            // with container_too_small: the rows needed
+  int32_t max_rows = 0;        // with container_too_small: the rows the container holds
+  const char* container = "";  // with container_too_small: the container's name
+};
+
+// The three lines of the closing notice for an outcome.
+struct Notice {
+  std::string line1, line2, line3;
+};
+Notice notice_for(const Outcome& outcome);
+
+}  // namespace run
+
+#endif

@@ -1,0 +1,152 @@
+#include "safe_output.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr size_t buffer_size = 1 << 20;
+
+std::string folder_of(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string base_of(const std::string& path) {
+  const auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+mode_t current_umask() {
+  const mode_t mask = umask(0);
+  umask(mask);
+  return mask;
+}
+
+}  // namespace
+
+SafeOutput::~SafeOutput() { abandon(); }
+
+bool SafeOutput::fail(int error) {
+  if (error_ == 0) error_ = error;
+  return false;
+}
+
+bool SafeOutput::open(const std::string& path, const std::string& suffix) {
+  abandon();
+  error_ = 0;
+  used_ = 0;
+  buffer_.resize(buffer_size);
+  if (path.empty()) return fail(ENOENT);
+
+  // Follow a symbolic link, so that the file it points to is replaced, not the link.
+  path_ = path;
+  if (char* real = realpath(path.c_str(), nullptr)) {
+    path_ = real;
+    std::free(real);
+  }
+
+  struct stat st {};
+  const bool exists = stat(path_.c_str(), &st) == 0;
+  if (exists && S_ISDIR(st.st_mode)) return fail(EISDIR);
+  if (exists && !S_ISREG(st.st_mode)) {
+    in_place_ = true;
+    working_ = path_;
+    fd_ = ::open(working_.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd_ < 0) return fail(errno);
+    return true;
+  }
+
+  in_place_ = false;
+  std::string pattern = folder_of(path_) + "/." + base_of(path_) + ".XXXXXX" + suffix;
+  std::vector<char> name(pattern.begin(), pattern.end());
+  name.push_back('\0');
+  fd_ = mkstemps(name.data(), static_cast<int>(suffix.size()));
+  if (fd_ < 0) return fail(errno);
+  working_ = name.data();
+  // mkstemp makes the file private; give it the mode the destination has, or would get.
+  const mode_t mode = exists ? (st.st_mode & 07777) : (0666 & ~current_umask());
+  if (fchmod(fd_, mode) != 0) {
+    const int e = errno;
+    abandon();
+    return fail(e);
+  }
+  return true;
+}
+
+bool SafeOutput::drain() {
+  if (fd_ < 0) return fail(EBADF);
+  size_t done = 0;
+  while (done < used_) {
+    const ssize_t n = ::write(fd_, buffer_.data() + done, used_ - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      used_ = 0;
+      return fail(errno);
+    }
+    done += static_cast<size_t>(n);
+  }
+  used_ = 0;
+  return error_ == 0;
+}
+
+bool SafeOutput::write(const void* data, size_t n) {
+  if (error_ != 0) return false;
+  const auto* p = static_cast<const unsigned char*>(data);
+  while (n > 0) {
+    if (used_ == buffer_.size() && !drain()) return false;
+    const size_t take = std::min(n, buffer_.size() - used_);
+    std::memcpy(buffer_.data() + used_, p, take);
+    used_ += take;
+    p += take;
+    n -= take;
+  }
+  return true;
+}
+
+bool SafeOutput::commit() {
+  if (fd_ < 0) return fail(EBADF);
+  bool ok = drain();
+  if (ok && fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) ok = fail(errno);
+  if (::close(fd_) != 0 && ok) ok = fail(errno);
+  fd_ = -1;
+  if (!ok) {
+    abandon();
+    return false;
+  }
+  if (!in_place_) {
+    if (rename(working_.c_str(), path_.c_str()) != 0) {
+      const int e = errno;
+      unlink(working_.c_str());
+      working_.clear();
+      return fail(e);
+    }
+    // Make the rename itself durable.
+    const int dir = ::open(folder_of(path_).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+      fsync(dir);
+      ::close(dir);
+    }
+  }
+  working_.clear();
+  return true;
+}
+
+void SafeOutput::abandon() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+  if (!working_.empty() && !in_place_) unlink(working_.c_str());
+  working_.clear();
+  used_ = 0;
+}

@@ -1,0 +1,176 @@
+#include "encode.h"
+
+#include <fcntl.h>
+#include <loadpng.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "carrier.h"
+#include "packfile_io.h"
+#include "safe_output.h"
+
+namespace zororuzo {
+
+namespace {
+
+using run::Outcome;
+using run::Status;
+
+constexpr size_t read_block = 1 << 20;
+
+struct FileCloser {
+  int fd;
+  ~FileCloser() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+struct BitmapDeleter {
+  void operator()(BITMAP* b) const { destroy_bitmap(b); }
+};
+using Bitmap = std::unique_ptr<BITMAP, BitmapDeleter>;
+
+Outcome failure(Status status, const std::string& file, int error = 0) {
+  Outcome o;
+  o.status = status;
+  o.file = file;
+  o.error = error;
+  return o;
+}
+
+ssize_t read_some(int fd, unsigned char* buffer, size_t n) {
+  ssize_t got;
+  do {
+    got = read(fd, buffer, n);
+  } while (got < 0 && errno == EINTR);
+  return got;
+}
+
+// A PNG is complete when it ends with its IEND chunk: a writer whose last flush failed leaves
+// the file short of it.
+bool png_is_complete(const std::string& path) {
+  static const unsigned char iend[12] = {0, 0, 0, 0, 'I', 'E', 'N', 'D', 0xAE, 0x42, 0x60, 0x82};
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  FileCloser closer{fd};
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || st.st_size < 12) return false;
+  unsigned char tail[12];
+  return pread(fd, tail, sizeof tail, st.st_size - 12) == 12 &&
+         std::memcmp(tail, iend, sizeof tail) == 0;
+}
+
+// Writes the carrier into `out` in the container `c`. False, with out.error() usually set,
+// when anything went wrong.
+bool write_carrier(SafeOutput& out, carrier::Container c, BITMAP* bmp, const RGB* pal) {
+  if (c == carrier::Container::png) {
+    // loadpng writes only by name.
+    set_filename_encoding(U_UTF8);
+    return save_png(out.working_path().c_str(), bmp, pal) == 0 &&
+           png_is_complete(out.working_path());
+  }
+  PACKFILE* f = pack_open_output(out);
+  if (!f) return false;
+  int result = -1;
+  switch (c) {
+    case carrier::Container::bmp: result = save_bmp_pf(f, bmp, pal); break;
+    case carrier::Container::tga: result = save_tga_pf(f, bmp, pal); break;
+    case carrier::Container::pcx: result = save_pcx_pf(f, bmp, pal); break;
+    default: break;
+  }
+  pack_fclose(f);
+  return result == 0 && out.error() == 0;
+}
+
+}  // namespace
+
+Outcome encode_file(const std::string& source, const std::string& destination, const RGB* pal,
+                    run::Feedback& feedback) {
+  const int fd = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return failure(Status::source_unreadable, source, errno);
+  FileCloser closer{fd};
+  struct stat st {};
+  if (fstat(fd, &st) != 0) return failure(Status::source_unreadable, source, errno);
+  if (S_ISDIR(st.st_mode)) return failure(Status::source_unreadable, source, EISDIR);
+  if (!S_ISREG(st.st_mode)) return failure(Status::source_unreadable, source);
+
+  if (st.st_size > carrier::max_source_bytes) return failure(Status::source_too_large, source);
+  const int32_t n_total = static_cast<int32_t>(st.st_size);
+  const int64_t n = n_total;
+  const int32_t h = carrier::carrier_rows(n_total);
+
+  const carrier::Container container = carrier::container_for(destination);
+  if (container == carrier::Container::unknown) {
+    return failure(Status::format_unsupported, destination);
+  }
+  if (h > carrier::container_max_rows(container)) {
+    Outcome o = failure(Status::container_too_small, destination);
+    o.rows = h;
+    o.max_rows = carrier::container_max_rows(container);
+    o.container = carrier::container_name(container);
+    return o;
+  }
+
+  Bitmap bmp(create_bitmap_ex(8, carrier::width, h));
+  if (!bmp) return failure(Status::no_memory, source);
+  clear_bitmap(bmp.get());
+
+  // Byte k of the source goes to linear position k + 1.
+  std::vector<unsigned char> buffer(static_cast<size_t>(std::min<int64_t>(read_block, n + 1)));
+  const volatile char* escape = feedback.escape_key();
+  int64_t placed = 0;
+  int32_t shown_row = 0;
+  bool escaped = false;
+  unsigned char last_byte = 0;
+  while (!escaped && placed < n) {
+    const size_t want = static_cast<size_t>(std::min<int64_t>(buffer.size(), n - placed));
+    const ssize_t got = read_some(fd, buffer.data(), want);
+    if (got < 0) return failure(Status::source_unreadable, source, errno);
+    if (got == 0) return failure(Status::source_changed, source);  // it shrank
+    size_t used = 0;
+    while (used < static_cast<size_t>(got) && !escaped) {
+      const int64_t position = placed + 1;
+      const int32_t y = static_cast<int32_t>(position / carrier::width);
+      const int32_t x = static_cast<int32_t>(position % carrier::width);
+      if (y + 1 != shown_row) {
+        shown_row = y + 1;
+        feedback.show_row(shown_row, h);
+      }
+      const size_t take = std::min<size_t>(static_cast<size_t>(got) - used, carrier::width - x);
+      const size_t copied = run::copy_until_escape(bmp->line[y] + x, buffer.data() + used, take,
+                                                   escape, escaped);
+      used += copied;
+      placed += copied;
+    }
+    last_byte = buffer[used - 1];
+  }
+  if (!escaped) {
+    // The size was read before the bytes; a source that grew since has more to give.
+    unsigned char extra;
+    const ssize_t got = read_some(fd, &extra, 1);
+    if (got < 0) return failure(Status::source_unreadable, source, errno);
+    if (got > 0) return failure(Status::source_changed, source);
+  }
+
+  SafeOutput out;
+  const std::string suffix = container == carrier::Container::png ? ".png" : "";
+  if (!out.open(destination, suffix) || !write_carrier(out, container, bmp.get(), pal) ||
+      !out.commit()) {
+    out.abandon();
+    return failure(Status::destination_failed, destination, out.error() ? out.error() : EIO);
+  }
+
+  Outcome o;
+  o.status = escaped ? Status::stopped : Status::done;
+  o.file = destination;
+  o.trailing_zeros = placed > 0 && last_byte == 0;
+  return o;
+}
+
+}  // namespace zororuzo

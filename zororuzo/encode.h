@@ -1,0 +1,22 @@
+// The encoder's conversion: a file in, a carrier picture out. Runs with or without a screen;
+// the library must be started (a SYSTEM_NONE start is enough).
+#ifndef ZORORUZO_ENCODE_H
+#define ZORORUZO_ENCODE_H
+
+#include <allegro.h>
+
+#include <string>
+
+#include "run.h"
+
+namespace zororuzo {
+
+// Reads `source` and saves its carrier as `destination`, in the container its extension
+// names, with palette `pal`. Nothing is written unless the whole carrier (or, after Esc, the
+// part converted so far) reached the disk.
+run::Outcome encode_file(const std::string& source, const std::string& destination,
+                         const RGB* pal, run::Feedback& feedback);
+
+}  // namespace zororuzo
+
+#endif
