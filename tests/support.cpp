@@ -1,0 +1,129 @@
+#include "support.h"
+
+#include <allegro.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace test {
+
+namespace {
+
+const char python[] = "/usr/bin/python3";
+
+std::string run_python(const std::string& script, const std::string& args) {
+  const std::string command = std::string(python) + " -c '" + script + "' " + args;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) throw std::runtime_error("cannot run " + command);
+  std::string out;
+  char chunk[65536];
+  size_t n;
+  while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
+  if (pclose(pipe) != 0) throw std::runtime_error("failed: " + command);
+  return out;
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/zororuzo-test.XXXXXX";
+  if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+  dir_ = pattern;
+}
+
+TempDir::~TempDir() {
+  const std::string command = "chmod -R u+w '" + dir_ + "' 2>/dev/null; rm -rf '" + dir_ + "'";
+  if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir_.c_str());
+}
+
+void write_file(const std::string& path, const Bytes& data) {
+  std::ofstream f(path, std::ios::binary);
+  f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  if (!f) throw std::runtime_error("cannot write " + path);
+}
+
+Bytes read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) throw std::runtime_error("cannot read " + path);
+  return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+bool file_exists(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0;
+}
+
+Bytes sample_data(size_t n, uint32_t seed) {
+  Bytes data(n);
+  uint32_t state = seed * 2654435761u + 1;
+  size_t i = 0;
+  while (i < n) {
+    state = state * 1103515245u + 12345u;
+    const uint32_t r = state >> 8;
+    switch (r % 4) {
+      case 0: {  // a run, often longer than 63, of a value that may be 0 or >= 0xC0
+        const size_t len = std::min<size_t>(n - i, 1 + (r >> 4) % 200);
+        const unsigned char v = static_cast<unsigned char>((r >> 12) % 3 == 0 ? 0 : 0xC0 + (r >> 14) % 64);
+        for (size_t k = 0; k < len; ++k) data[i++] = v;
+        break;
+      }
+      default:
+        data[i++] = static_cast<unsigned char>(r >> 16);
+    }
+  }
+  if (n > 0 && data[n - 1] == 0) data[n - 1] = 0xFF;
+  return data;
+}
+
+Picture independent_read(const std::string& path) {
+  const std::string script =
+      "import sys\n"
+      "from PIL import Image\n"
+      "im = Image.open(sys.argv[1]); im.load()\n"
+      "sys.stdout.write(\"%d %d %s\\n\" % (im.size[0], im.size[1], im.mode))\n"
+      "sys.stdout.flush()\n"
+      "sys.stdout.buffer.write(im.tobytes())\n";
+  const std::string out = run_python(script, "'" + path + "'");
+  const auto newline = out.find('\n');
+  Picture p;
+  char mode[16] = {};
+  if (newline == std::string::npos ||
+      std::sscanf(out.substr(0, newline).c_str(), "%d %d %15s", &p.w, &p.h, mode) != 3) {
+    throw std::runtime_error("unexpected reader output for " + path);
+  }
+  p.mode = mode;
+  p.pixels.assign(out.begin() + static_cast<long>(newline) + 1, out.end());
+  return p;
+}
+
+void independent_write(const std::string& path, const Picture& picture, const std::string& format) {
+  TempDir scratch;
+  const std::string raw = scratch.path("pixels.raw");
+  write_file(raw, picture.pixels);
+  const std::string script =
+      "import sys\n"
+      "from PIL import Image\n"
+      "w, h = int(sys.argv[2]), int(sys.argv[3])\n"
+      "im = Image.frombytes(\"P\", (w, h), open(sys.argv[1], \"rb\").read())\n"
+      "im.putpalette([c for i in range(256) for c in (i, 255 - i, i // 2)])\n"
+      "im.save(sys.argv[4], format=sys.argv[5])\n";
+  run_python(script, "'" + raw + "' " + std::to_string(picture.w) + " " +
+                         std::to_string(picture.h) + " '" + path + "' " + format);
+}
+
+void start_library() {
+  static bool started = false;
+  if (started) return;
+  if (install_allegro(SYSTEM_NONE, &errno, atexit) != 0) throw std::runtime_error("no library");
+  set_color_depth(8);
+  set_filename_encoding(U_UTF8);
+  started = true;
+}
+
+}  // namespace test
