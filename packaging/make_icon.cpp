@@ -1,0 +1,107 @@
+// Draws a program's icon at build time: a small carrier picture of the program's own source.
+// The bytes of the given files, in order, become the pixels from linear position 1 on, as in
+// every carrier (pixel (0, 0) stays 0); the palette is chosen to make source text readable as
+// a texture, in the colours of the program.
+//
+//   make_icon <warm|cool> <size> <output.png> <source>...
+#include <allegro.h>
+#include <loadpng.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "carrier.h"
+
+namespace {
+
+// Allegro palette components run from 0 to 63.
+RGB colour(int r, int g, int b) {
+  RGB c;
+  c.r = static_cast<unsigned char>(r * 63 / 255);
+  c.g = static_cast<unsigned char>(g * 63 / 255);
+  c.b = static_cast<unsigned char>(b * 63 / 255);
+  c.filler = 0;
+  return c;
+}
+
+int mix(int from, int to, int step, int steps) { return from + (to - from) * step / steps; }
+
+// Blank bytes (filler, line ends, spaces) are the dark ground; printable characters run along
+// the program's colour ramp; everything else takes the ramp's pale end.
+void make_palette(bool warm, PALETTE pal) {
+  const int ground[3] = {warm ? 48 : 16, 24, warm ? 16 : 56};
+  const int from[3] = {warm ? 200 : 40, warm ? 40 : 150, warm ? 30 : 210};
+  const int to[3] = {warm ? 255 : 150, warm ? 220 : 240, warm ? 90 : 160};
+  for (int i = 0; i < PAL_SIZE; ++i) {
+    if (i == 0 || i == '\n' || i == '\r' || i == '\t' || i == ' ') {
+      pal[i] = colour(ground[0], ground[1], ground[2]);
+    } else if (i > ' ' && i < 127) {
+      const int step = i - ' ', steps = 126 - ' ';
+      pal[i] = colour(mix(from[0], to[0], step, steps), mix(from[1], to[1], step, steps),
+                      mix(from[2], to[2], step, steps));
+    } else {
+      pal[i] = colour(240, 240, 230);
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 5 || (std::strcmp(argv[1], "warm") != 0 && std::strcmp(argv[1], "cool") != 0)) {
+    std::fprintf(stderr, "usage: %s <warm|cool> <size> <output.png> <source>...\n", argv[0]);
+    return 2;
+  }
+  const bool warm = std::strcmp(argv[1], "warm") == 0;
+  const int size = std::atoi(argv[2]);
+  if (size < 8 || size > 512) {
+    std::fprintf(stderr, "bad size: %s\n", argv[2]);
+    return 2;
+  }
+
+  std::vector<unsigned char> bytes;
+  for (int i = 4; i < argc; ++i) {
+    std::ifstream in(argv[i], std::ios::binary);
+    if (!in) {
+      std::fprintf(stderr, "cannot read %s\n", argv[i]);
+      return 1;
+    }
+    bytes.insert(bytes.end(), std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+
+  if (install_allegro(SYSTEM_NONE, &errno, std::atexit) != 0) {
+    std::fprintf(stderr, "cannot start the library: %s\n", allegro_error);
+    return 1;
+  }
+  set_color_depth(8);
+  BITMAP* bmp = create_bitmap(size, size);
+  if (!bmp) {
+    std::fprintf(stderr, "cannot create a %dx%d picture\n", size, size);
+    return 1;
+  }
+  clear_bitmap(bmp);
+  int32_t x = 0, y = 0;
+  for (size_t k = 0; k < bytes.size(); ++k) {
+    carrier::advance_position(x, y, size);
+    if (y >= size) break;
+    putpixel(bmp, x, y, bytes[k]);
+  }
+
+  PALETTE pal;
+  make_palette(warm, pal);
+  const std::string out = argv[3];
+  const int saved = save_png(out.c_str(), bmp, pal);
+  destroy_bitmap(bmp);
+  if (saved != 0) {
+    std::fprintf(stderr, "cannot save %s\n", out.c_str());
+    std::remove(out.c_str());
+    return 1;
+  }
+  return 0;
+}
