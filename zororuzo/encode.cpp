@@ -66,17 +66,18 @@ bool png_is_complete(const std::string& path) {
          std::memcmp(tail, iend, sizeof tail) == 0;
 }
 
-// Writes the carrier into `out` in the container `c`. False, with out.error() usually set,
-// when anything went wrong.
-bool write_carrier(SafeOutput& out, carrier::Container c, BITMAP* bmp, const RGB* pal) {
+// Writes the carrier into `out` in the container `c`. Returns 0, or the cause of the failure.
+int write_carrier(SafeOutput& out, carrier::Container c, BITMAP* bmp, const RGB* pal) {
   if (c == carrier::Container::png) {
-    // loadpng writes only by name.
+    // loadpng writes only by name, through the library's own files, which leave the cause
+    // of a failed write in errno.
     set_filename_encoding(U_UTF8);
-    return save_png(out.working_path().c_str(), bmp, pal) == 0 &&
-           png_is_complete(out.working_path());
+    errno = 0;
+    if (save_png(out.working_path().c_str(), bmp, pal) != 0) return errno ? errno : EIO;
+    return png_is_complete(out.working_path()) ? 0 : EIO;
   }
   PACKFILE* f = pack_open_output(out);
-  if (!f) return false;
+  if (!f) return ENOMEM;
   int result = -1;
   switch (c) {
     case carrier::Container::bmp: result = save_bmp_pf(f, bmp, pal); break;
@@ -85,7 +86,8 @@ bool write_carrier(SafeOutput& out, carrier::Container c, BITMAP* bmp, const RGB
     default: break;
   }
   pack_fclose(f);
-  return result == 0 && out.error() == 0;
+  if (out.error() != 0) return out.error();
+  return result == 0 ? 0 : EIO;
 }
 
 }  // namespace
@@ -160,11 +162,14 @@ Outcome encode_file(const std::string& source, const std::string& destination, c
 
   SafeOutput out;
   const std::string suffix = container == carrier::Container::png ? ".png" : "";
-  if (!out.open(destination, suffix) || !write_carrier(out, container, bmp.get(), pal) ||
-      !out.commit()) {
-    out.abandon();
-    return failure(Status::destination_failed, destination, out.error() ? out.error() : EIO);
+  if (!out.open(destination, suffix)) {
+    return failure(Status::destination_failed, destination, out.error());
   }
+  if (const int error = write_carrier(out, container, bmp.get(), pal)) {
+    out.abandon();
+    return failure(Status::destination_failed, destination, error);
+  }
+  if (!out.commit()) return failure(Status::destination_failed, destination, out.error());
 
   Outcome o;
   o.status = escaped ? Status::stopped : Status::done;
