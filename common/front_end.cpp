@@ -32,6 +32,11 @@ DIALOG finestra_dialogo[] = {
   { nullptr,        0,   0,   0,   0,   0,   0,   0,    0,      0,   0,   nullptr,    nullptr, nullptr },
 };
 
+// Why start-up failed: the library's words, or a hint when it gave none.
+const char* start_up_error() {
+  return allegro_error[0] ? allegro_error : "nessuno schermo grafico disponibile (DISPLAY?)";
+}
+
 void set_prompt(char* buffer, const char* prompt) {
   std::snprintf(buffer, name_bytes, "%s", prompt);
 }
@@ -40,7 +45,7 @@ void set_prompt(char* buffer, const char* prompt) {
 
 bool start_up_and_ask_names(const Texts& texts) {
   if (allegro_init() != 0) {
-    std::fprintf(stderr, "Impossibile avviare la libreria grafica: %s\n", allegro_error);
+    std::fprintf(stderr, "Impossibile avviare la libreria grafica: %s\n", start_up_error());
     return false;
   }
   // Names typed in the dialog are UTF-8; let the library's own file routines take them as such.
@@ -50,7 +55,7 @@ bool start_up_and_ask_names(const Texts& texts) {
   install_mouse();
   install_timer();
   if (set_gfx_mode(GFX_SAFE, 640, 480, 0, 0) != 0) {
-    std::fprintf(stderr, "Impossibile aprire lo schermo 640x480: %s\n", allegro_error);
+    std::fprintf(stderr, "Impossibile aprire lo schermo 640x480: %s\n", start_up_error());
     return false;
   }
   set_color_depth(8);
