@@ -110,6 +110,10 @@ Bitmap load_picture_fd(int fd, carrier::Container c, const std::string& name,
     failure_out = failure(Status::image_invalid, name);
     return nullptr;
   }
+  if (c == carrier::Container::unknown) {  // no loader for it
+    failure_out = failure(Status::image_invalid, name);
+    return nullptr;
+  }
   if (st.st_size > max_picture_file) {
     failure_out = failure(Status::image_invalid, name, EFBIG);
     return nullptr;
@@ -193,10 +197,8 @@ Outcome decode_file(const std::string& source, const std::string& destination,
   Bitmap bmp;
   {
     FileCloser closer{fd};
-    const carrier::Container container = carrier::container_for(source);
-    if (container == carrier::Container::unknown) return failure(Status::image_invalid, source);
     Outcome refused;
-    bmp = load_picture_fd(fd, container, source, refused);
+    bmp = load_picture_fd(fd, carrier::container_for(source), source, refused);
     if (!bmp) return refused;
   }
 
