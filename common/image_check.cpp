@@ -302,18 +302,23 @@ Report check_png(const Bytes& b) {
   const uint64_t w = b.u32be(16), h = b.u32be(20);
   const unsigned colour_type = b.u8(25);
 
-  // The chunks before the image data, whole; a transparency chunk makes the loader add alpha.
+  // Every chunk whole, up to IEND. (libpng would see a file cut short too, but only after
+  // the loader has allocated the picture, which it then leaks.) A transparency chunk before
+  // the image data makes the loader add alpha.
   bool transparency = false;
+  bool image_data = false;
   size_t p = 8;
   for (;;) {
     if (!b.has(p, 8)) return refuse(Problem::truncated);
     const uint32_t length = b.u32be(p);
     if (length > INT32_MAX) return refuse(Problem::bad_data);
-    if (b.equals(p + 4, "IDAT", 4)) break;
-    if (b.equals(p + 4, "tRNS", 4)) transparency = true;
     if (!b.has(p, uint64_t{length} + 12)) return refuse(Problem::truncated);
+    if (b.equals(p + 4, "IDAT", 4)) image_data = true;
+    if (b.equals(p + 4, "tRNS", 4) && !image_data) transparency = true;
+    if (b.equals(p + 4, "IEND", 4)) break;
     p += length + 12;
   }
+  if (!image_data) return refuse(Problem::truncated);
 
   unsigned depth_bytes;
   switch (colour_type) {

@@ -19,7 +19,7 @@
 //   PCX  8 bits per plane, 1 or 3 planes, a positive size, a line length that covers the
 //        width, and every run-length row in the file. (The loader then reads on to the end of
 //        the file looking for its 256-colour palette: that read past the pixels is expected.)
-//   PNG  the signature and an IHDR chunk, and the chunks before the first IDAT whole. The
+//   PNG  the signature, an IHDR chunk, and every chunk whole up to IEND, with image data. The
 //        rest (compressed data, checksums) is libpng's to check while loading.
 //
 // Size bound. The loaders allocate width x height pixels before they read any, so the picture

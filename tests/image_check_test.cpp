@@ -256,8 +256,10 @@ TEST_F(ImageCheck, PngNeedsItsHeaderAndBoundedDimensions) {
                 "Pillow's PNG");
   expect_refused(Container::png, Bytes(png.begin(), png.begin() + 30), Problem::truncated,
                  "cut inside IHDR");
-  expect_refused(Container::png, Bytes(png.begin(), png.end() - 30), Problem::none,
-                 "cut inside the data: libpng refuses it");
+  expect_refused(Container::png, Bytes(png.begin(), png.end() - 30), Problem::truncated,
+                 "cut inside the data");
+  expect_refused(Container::png, Bytes(png.begin(), png.end() - 12), Problem::truncated,
+                 "no IEND");
   Bytes huge = png;
   huge[16] = huge[20] = 0x01;  // about 16.7 million x 16.7 million
   expect_refused(Container::png, huge, Problem::too_large, "huge dimensions");
