@@ -1,0 +1,75 @@
+// libFuzzer target: a picture file's bytes through the decoder's whole input path -- the
+// checks, the library's loader, the end-of-data scan and the walk -- for one container
+// (FUZZ_CONTAINER, one binary each). Beyond the sanitizers' findings it checks what the
+// decoder promises of every picture it accepts.
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "decode.h"
+
+namespace {
+
+volatile char no_escape = 0;
+
+// Checks the row counts the walk reports as it goes.
+class CheckedFeedback : public run::Feedback {
+ public:
+  explicit CheckedFeedback(int32_t h) : Feedback(&no_escape), h_(h) {}
+  void show_row(int32_t current, int32_t total) override {
+    if (total != h_ || current < 1 || current > total || current <= last_) {
+      fail("row counter out of order");
+    }
+    last_ = current;
+  }
+  static void fail(const char* what) {
+    std::fprintf(stderr, "decode_fuzz: %s\n", what);
+    std::abort();
+  }
+
+ private:
+  int32_t h_;
+  int32_t last_ = 0;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  if (install_allegro(SYSTEM_NONE, &errno, std::atexit) != 0) {
+    CheckedFeedback::fail("the library did not start");
+  }
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  run::Outcome failure;
+  devorudo::Bitmap bmp =
+      devorudo::load_picture(data, size, carrier::Container::FUZZ_CONTAINER,
+                             "input." FUZZ_CONTAINER_NAME, failure);
+  if (!bmp) {
+    if (failure.status != run::Status::image_invalid && failure.status != run::Status::no_memory) {
+      CheckedFeedback::fail("a refused picture gave an unexpected status");
+    }
+    return 0;
+  }
+  if (bitmap_color_depth(bmp.get()) != 8 || bmp->w < 1 || bmp->h < 1) {
+    CheckedFeedback::fail("an accepted picture is not an 8-bit picture of positive size");
+  }
+
+  std::vector<unsigned char> bytes;
+  devorudo::VectorSink sink(bytes);
+  CheckedFeedback feedback(bmp->h);
+  const devorudo::Walk walk = devorudo::walk_picture(bmp.get(), sink, feedback);
+  if (walk.escaped || walk.write_failed) CheckedFeedback::fail("the walk stopped by itself");
+  if (walk.bytes != static_cast<int64_t>(bytes.size())) {
+    CheckedFeedback::fail("the walk miscounted its bytes");
+  }
+  // Data runs from position 1 to a pixel above 0: never past the picture, never ending in 0.
+  if (static_cast<int64_t>(bytes.size()) > int64_t{bmp->w} * bmp->h - 1) {
+    CheckedFeedback::fail("the walk ran past the picture");
+  }
+  if (!bytes.empty() && bytes.back() == 0) CheckedFeedback::fail("the data ends in a 0");
+  return 0;
+}

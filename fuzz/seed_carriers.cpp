@@ -1,0 +1,68 @@
+// seed_carriers OUTDIR: the encoder's own carriers as fuzz seeds, OUTDIR/{bmp,tga,pcx,png}/
+// enc_<size>.<container>, made by zororuzo::encode_file from a few small sources.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "encode.h"
+
+namespace {
+
+volatile char no_escape = 0;
+
+class QuietFeedback : public run::Feedback {
+ public:
+  QuietFeedback() : Feedback(&no_escape) {}
+  void show_row(int32_t, int32_t) override {}
+};
+
+// Zeros inside, bytes >= 0xC0, runs longer than PCX's 63, a last byte that is not 0.
+std::vector<unsigned char> source_bytes(size_t n) {
+  std::vector<unsigned char> bytes(n);
+  uint32_t state = 0x2545F491u + static_cast<uint32_t>(n);
+  for (size_t i = 0; i < n; ++i) {
+    state = state * 1664525u + 1013904223u;
+    const uint32_t r = state >> 24;
+    bytes[i] = (i / 97) % 3 == 0 ? 0xE7 : (r % 5 == 0 ? 0 : static_cast<unsigned char>(r));
+  }
+  if (n > 0 && bytes[n - 1] == 0) bytes[n - 1] = 0xC3;
+  return bytes;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: seed_carriers OUTDIR\n");
+    return 2;
+  }
+  if (install_allegro(SYSTEM_NONE, &errno, std::atexit) != 0) return 1;
+  PALETTE pal;
+  for (int i = 0; i < PAL_SIZE; ++i) pal[i].r = pal[i].g = pal[i].b = static_cast<unsigned char>(i / 4);
+
+  const std::string root = argv[1];
+  const std::string source = root + "/.source";
+  QuietFeedback feedback;
+  int failures = 0;
+  for (size_t n : {0, 1, 700, 1023, 1024, 2500}) {
+    const std::vector<unsigned char> bytes = source_bytes(n);
+    FILE* f = std::fopen(source.c_str(), "wb");
+    if (!f || std::fwrite(bytes.data(), 1, n, f) != n || std::fclose(f) != 0) return 1;
+    for (const char* container : {"bmp", "tga", "pcx", "png"}) {
+      const std::string folder = root + "/" + container;
+      mkdir(folder.c_str(), 0755);
+      const std::string name = folder + "/enc_" + std::to_string(n) + "." + container;
+      const run::Outcome o = zororuzo::encode_file(source, name, pal, feedback);
+      if (o.status != run::Status::done) {
+        std::fprintf(stderr, "seed_carriers: %s not written\n", name.c_str());
+        ++failures;
+      }
+    }
+  }
+  std::remove(source.c_str());
+  return failures == 0 ? 0 : 1;
+}
