@@ -7,6 +7,9 @@
 #include <allegro.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
 
 class SafeOutput;
 
@@ -17,11 +20,46 @@ PACKFILE* pack_open_output(SafeOutput& out);
 // The bytes a read-only packfile serves, and what its reader did with them. The library's
 // readers carry on at the end of a file (getc gives EOF, a short read leaves pixels unset), so
 // `overread` records that a reader asked for more than there was.
+//
+// With no `refill`, all `size` bytes lie at `data`. With one, `data` holds only the window
+// [start, start + available), and refill moves the window to cover `position`, returning false
+// when it cannot (the reader then sees the end of the file).
 struct PackInput {
   const unsigned char* data = nullptr;
   size_t size = 0;
   size_t position = 0;
   bool overread = false;
+  size_t start = 0;
+  size_t available = 0;
+  std::function<bool(PackInput&)> refill;
+};
+
+// A file served a block at a time to a reader after its bytes have been checked. Each block is
+// compared with a fingerprint taken during the check, so a file that changed in between reads
+// as ended early (with `changed` set), never as bytes that were not checked; and only one
+// block, not the whole file, is held while a picture is loaded from it.
+class CheckedFile {
+ public:
+  static constexpr size_t block = size_t{1} << 20;
+
+  // Takes the fingerprints of `size` bytes: the file's whole content, from offset 0.
+  CheckedFile(int fd, const unsigned char* data, size_t size);
+
+  // Prepares `in` to read the file through this object, which must outlive it.
+  void attach(PackInput& in);
+
+  bool changed() const { return changed_; }
+
+ private:
+  bool load_block(PackInput& in);
+  uint64_t fingerprint(const unsigned char* data, size_t n) const;
+
+  int fd_;
+  size_t size_;
+  uint64_t key_;
+  std::vector<uint64_t> blocks_;
+  std::vector<unsigned char> buffer_;
+  bool changed_ = false;
 };
 
 // A read-only packfile over `in`, which must outlive it. Closing it leaves `in` as it is.

@@ -65,16 +65,11 @@ BITMAP* run_loader(carrier::Container c, PACKFILE* f, RGB* palette) {
 
 }  // namespace
 
-Bitmap load_picture(const unsigned char* data, size_t size, carrier::Container c,
+namespace {
+
+// Runs the loader over `in`, whose bytes passed the check that gave `report`.
+Bitmap load_checked(PackInput& in, carrier::Container c, const image_check::Report& report,
                     const std::string& name, run::Outcome& failure_out) {
-  const image_check::Report report = image_check::check_picture(c, data, size);
-  if (!report.ok()) {
-    failure_out = failure(Status::image_invalid, name);
-    return nullptr;
-  }
-  PackInput in;
-  in.data = data;
-  in.size = size;
   PACKFILE* f = pack_open_input(in);
   if (!f) {
     failure_out = failure(Status::no_memory, name);
@@ -93,6 +88,21 @@ Bitmap load_picture(const unsigned char* data, size_t size, carrier::Container c
     return nullptr;
   }
   return bmp;
+}
+
+}  // namespace
+
+Bitmap load_picture(const unsigned char* data, size_t size, carrier::Container c,
+                    const std::string& name, run::Outcome& failure_out) {
+  const image_check::Report report = image_check::check_picture(c, data, size);
+  if (!report.ok()) {
+    failure_out = failure(Status::image_invalid, name);
+    return nullptr;
+  }
+  PackInput in;
+  in.data = data;
+  in.size = size;
+  return load_checked(in, c, report, name, failure_out);
 }
 
 Bitmap load_picture_fd(int fd, carrier::Container c, const std::string& name,
@@ -118,26 +128,46 @@ Bitmap load_picture_fd(int fd, carrier::Container c, const std::string& name,
     failure_out = failure(Status::image_invalid, name, EFBIG);
     return nullptr;
   }
-  std::vector<unsigned char> bytes;
-  try {
-    bytes.resize(static_cast<size_t>(st.st_size));
-  } catch (const std::bad_alloc&) {
-    failure_out = failure(Status::no_memory, name);
-    return nullptr;
-  }
-  size_t got = 0;
-  while (got < bytes.size()) {
-    const ssize_t n = read(fd, bytes.data() + got, bytes.size() - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      failure_out = failure(Status::image_invalid, name, errno);
+  // The whole file is read once for the check, then let go: the loader reads it again from the
+  // disk a block at a time, each block matched against what was checked. So the file and the
+  // picture made from it are never both held whole.
+  image_check::Report report;
+  std::unique_ptr<CheckedFile> checked;
+  {
+    std::vector<unsigned char> bytes;
+    try {
+      bytes.resize(static_cast<size_t>(st.st_size));
+    } catch (const std::bad_alloc&) {
+      failure_out = failure(Status::no_memory, name);
       return nullptr;
     }
-    if (n == 0) break;  // it shrank: check what there is
-    got += static_cast<size_t>(n);
+    size_t got = 0;
+    while (got < bytes.size()) {
+      const ssize_t n = pread(fd, bytes.data() + got, bytes.size() - got, static_cast<off_t>(got));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        failure_out = failure(Status::image_invalid, name, errno);
+        return nullptr;
+      }
+      if (n == 0) break;  // it shrank: check what there is
+      got += static_cast<size_t>(n);
+    }
+    bytes.resize(got);
+    report = image_check::check_picture(c, bytes.data(), bytes.size());
+    if (!report.ok()) {
+      failure_out = failure(Status::image_invalid, name);
+      return nullptr;
+    }
+    checked = std::make_unique<CheckedFile>(fd, bytes.data(), bytes.size());
   }
-  bytes.resize(got);
-  return load_picture(bytes.data(), bytes.size(), c, name, failure_out);
+  PackInput in;
+  checked->attach(in);
+  Bitmap bmp = load_checked(in, c, report, name, failure_out);
+  if (bmp && checked->changed()) {
+    failure_out = failure(Status::image_invalid, name);
+    return nullptr;
+  }
+  return bmp;
 }
 
 bool SafeOutputSink::write(const unsigned char* data, size_t n) { return out_.write(data, n); }

@@ -36,8 +36,9 @@ using Bitmap = std::unique_ptr<BITMAP, BitmapDeleter>;
 Bitmap load_picture(const unsigned char* data, size_t size, carrier::Container c,
                     const std::string& name, run::Outcome& failure);
 
-// Reads all of the open file `fd` (from its current offset, in large reads) and loads it as
-// above. A file that cannot be read gives image_invalid with its errno.
+// Checks the whole of the open file `fd` and loads it as above, holding at most one block of
+// it while the picture is made. A file that cannot be read gives image_invalid with its errno;
+// one that changes between the check and the load is refused as image_invalid.
 Bitmap load_picture_fd(int fd, carrier::Container c, const std::string& name,
                        run::Outcome& failure);
 

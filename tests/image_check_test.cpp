@@ -6,7 +6,9 @@
 // sees that no loader runs on it.
 #include "image_check.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <initializer_list>
 #include <string>
@@ -288,6 +290,47 @@ TEST_F(ImageCheck, InputPackfileReportsReadsPastTheEnd) {
   EXPECT_EQ(pack_getc(f), EOF);
   EXPECT_TRUE(pack_feof(f));
   pack_fclose(f);
+}
+
+TEST_F(ImageCheck, CheckedFileServesBlocksAndSeesAChangedFile) {
+  test::TempDir dir;
+  const std::string path = dir.path("picture.bin");
+  // Three blocks and a bit, so reads cross block edges.
+  const Bytes data = test::sample_data(3 * CheckedFile::block + 123);
+  test::write_file(path, data);
+  const int fd = open(path.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  CheckedFile checked(fd, data.data(), data.size());
+
+  PackInput in;
+  checked.attach(in);
+  PACKFILE* f = pack_open_input(in);
+  ASSERT_TRUE(f);
+  Bytes back(data.size());
+  const long first = CheckedFile::block - 3;  // ends just short of a block edge
+  ASSERT_EQ(pack_fread(back.data(), first, f), first);
+  for (long i = first; i < first + 10; ++i) back[i] = static_cast<unsigned char>(pack_getc(f));
+  ASSERT_EQ(pack_fseek(f, 5), 0);
+  ASSERT_EQ(pack_fread(back.data() + first + 15, static_cast<long>(data.size()) - first - 15, f),
+            static_cast<long>(data.size()) - first - 15);
+  EXPECT_TRUE(std::equal(back.begin(), back.begin() + first + 10, data.begin()));
+  EXPECT_TRUE(std::equal(back.begin() + first + 15, back.end(), data.begin() + first + 15));
+  EXPECT_FALSE(in.overread);
+  EXPECT_FALSE(checked.changed());
+  pack_fclose(f);
+
+  // One byte of the second block changes after the check: reading it ends the file there.
+  Bytes altered = data;
+  altered[CheckedFile::block + 7] ^= 1;
+  test::write_file(path, altered);
+  checked.attach(in);
+  f = pack_open_input(in);
+  ASSERT_EQ(pack_fread(back.data(), static_cast<long>(data.size()), f),
+            static_cast<long>(CheckedFile::block));
+  EXPECT_TRUE(in.overread);
+  EXPECT_TRUE(checked.changed());
+  pack_fclose(f);
+  close(fd);
 }
 
 }  // namespace
