@@ -238,13 +238,75 @@ def bright_pixels(display, box):
     return sum(1 for v in image.getdata() if v > 200)
 
 
-def text_cells(display, top, left=80, cells=50):
-    """How many 8x8 text cells of a field's line hold ink, up to the last one with ink; 50 cells
-    hold the field's 49 characters and the cursor."""
+def field_line(display, top, left=80, cells=50):
+    """The 8x8 text cells of a dialog field's line: 0 empty, 1 a glyph, 2 the cursor (a cell
+    drawn in reverse, mostly ink). 50 cells hold the field's 49 characters and the cursor."""
     line = ImageGrab.grab(xdisplay=display).crop((left, top, left + 8 * cells, top + 8))
     line = line.convert("L").point(lambda v: 255 if v > 100 else 0)
-    inked = [line.crop((8 * i, 0, 8 * i + 8, 8)).getbbox() is not None for i in range(cells)]
-    return max((i + 1 for i, ink in enumerate(inked) if ink), default=0)
+    states = []
+    for i in range(cells):
+        ink = sum(1 for v in line.crop((8 * i, 0, 8 * i + 8, 8)).getdata() if v)
+        states.append(2 if ink >= 40 else 1 if ink else 0)
+    return states
+
+
+def shows_typed(display, top, text):
+    """True when the field's line shows `text` followed by the cursor, and nothing else."""
+    wanted = [0 if c == " " else 1 for c in text] + [2]
+    return field_line(display, top) == wanted + [0] * (50 - len(wanted))
+
+
+def xdotool_on(display):
+    env = dict(os.environ, DISPLAY=display)
+
+    def xdotool(*args):
+        return subprocess.run(["xdotool"] + list(args), env=env, check=True,
+                              capture_output=True, text=True).stdout
+    return xdotool
+
+
+def window_shown(display, program):
+    return subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^%s$" % program],
+                          env=dict(os.environ, DISPLAY=display),
+                          capture_output=True).returncode == 0
+
+
+def fill_in_dialog(display, program, source, destination):
+    """Waits for the program's dialog, types the two names, clicks OK and dismisses the notice."""
+    xdotool = xdotool_on(display)
+    poll(lambda: window_shown(display, program), 30, "the window of " + program)
+    # The dialog is up when its OK button (240,400 161x49) is drawn; the window is at (0,0).
+    poll(lambda: bright_pixels(display, (240, 400, 401, 449)) > 100, 30,
+         "the dialog of " + program)
+
+    # The library's dialog polls the mouse button, so a click must last longer than a poll.
+    def click(x, y):
+        xdotool("mousemove", str(x), str(y), "sleep", "0.2", "mousedown", "1", "sleep", "0.2",
+                "mouseup", "1", "sleep", "0.2")
+
+    # Keys go to the field under the mouse once it has the focus (its cursor shows), and only
+    # while it keeps it: each field's text must be on the screen before the mouse moves on.
+    # Keys the dialog missed are typed again, up to three times.
+    for field, text_top, text in (((560, 36), 32, source), ((560, 88), 48, destination)):
+        click(*field)
+        poll(lambda: 2 in field_line(display, text_top), 30, "the cursor in the field")
+        for attempt in range(3):
+            xdotool("key", "End")
+            xdotool("key", "--delay", "5", *(["BackSpace"] * 60))
+            xdotool("type", "--delay", "20", text)
+            try:
+                poll(lambda: shows_typed(display, text_top, text), 5 * (attempt + 1),
+                     "%r in the dialog of %s" % (text, program))
+                break
+            except Failure:
+                if attempt == 2:
+                    raise
+                print("the dialog missed keys for %r; typing it again" % text)
+    click(320, 424)
+    # The notice is a box in the middle of the screen; Return dismisses it.
+    poll(lambda: bright_pixels(display, (160, 200, 480, 280)) > 200, 60,
+         "the notice of " + program)
+    xdotool("mousemove", "630", "470", "key", "Return")
 
 
 def launch_and_convert(display, prefix, entry, argv, home, source, destination):
@@ -256,17 +318,14 @@ def launch_and_convert(display, prefix, entry, argv, home, source, destination):
     program = program_run_by(argv)
     process = subprocess.Popen(argv, cwd=entry.get("Path") or "/", env=env,
                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    xdotool_env = dict(os.environ, DISPLAY=display)
-
-    def xdotool(*args):
-        return subprocess.run(["xdotool"] + list(args), env=xdotool_env, check=True,
-                              capture_output=True, text=True).stdout
-
     try:
-        return drive_dialog(display, program, process, xdotool, xdotool_env, source, destination)
+        fill_in_dialog(display, program, source, destination)
+        output, _ = process.communicate(timeout=30)
+        check(process.returncode == 0, "%s exited with %d:\n%s" %
+              (program, process.returncode, output))
     except Failure:
         # Keep the screen for whoever reads the failure.
-        shot = os.path.join(os.environ.get("TMPDIR", "/tmp"), "zororuzo-%s-failure.png" % program)
+        shot = os.path.join(tempfile.gettempdir(), "zororuzo-%s-failure.png" % program)
         ImageGrab.grab(xdisplay=display).save(shot)
         print("the screen at the failure: " + shot)
         raise
@@ -274,39 +333,6 @@ def launch_and_convert(display, prefix, entry, argv, home, source, destination):
         if process.poll() is None:
             process.kill()
             process.wait()
-
-
-def drive_dialog(display, program, process, xdotool, xdotool_env, source, destination):
-    if True:
-        poll(lambda: subprocess.run(["xdotool", "search", "--onlyvisible", "--name",
-                                     "^%s$" % program], env=xdotool_env,
-                                    capture_output=True).returncode == 0,
-             30, "the window of " + program)
-        # The dialog is up when its OK button (240,400 161x49) is drawn; the window is at (0,0).
-        poll(lambda: bright_pixels(display, (240, 400, 401, 449)) > 100, 30,
-             "the dialog of " + program)
-        # The library's dialog polls the mouse button, so a click must last longer than a poll.
-        def click(x, y):
-            xdotool("mousemove", str(x), str(y), "sleep", "0.2", "mousedown", "1", "sleep", "0.2",
-                    "mouseup", "1", "sleep", "0.2")
-
-        # Keys go to the field under the mouse, once the dialog reads them: each field's text
-        # must be on the screen before the mouse leaves it. Text lines are rows of 8x8 cells.
-        for field, text_top, text in (((560, 36), 32, source), ((300, 88), 48, destination)):
-            click(*field)
-            xdotool("key", "End")
-            xdotool("key", "--delay", "5", *(["BackSpace"] * 60))
-            xdotool("type", "--delay", "20", text)
-            poll(lambda: text_cells(display, text_top) in (len(text), len(text) + 1), 30,
-                 "%r in the dialog of %s" % (text, program))
-        click(320, 424)
-        # The notice is a box in the middle of the screen; Return dismisses it.
-        poll(lambda: bright_pixels(display, (160, 200, 480, 280)) > 200, 60,
-             "the notice of " + program)
-        xdotool("mousemove", "630", "470", "key", "Return")
-        output, _ = process.communicate(timeout=30)
-        check(process.returncode == 0, "%s exited with %d:\n%s" %
-              (program, process.returncode, output))
 
 
 def launchers(cmake, build):
@@ -353,10 +379,10 @@ def launchers(cmake, build):
 # ---- the package --------------------------------------------------------------------------------
 
 def package(cpack, build):
-    for tool in ("dpkg-deb", "dpkg-shlibdeps"):
+    for tool in ("dpkg-deb", "dpkg-shlibdeps", "file"):
         if not shutil.which(tool):
-            print("SKIPPED: %s is not installed (scripts/setup --with-tests installs dpkg-dev)"
-                  % tool)
+            print("SKIPPED: %s is not installed "
+                  "(scripts/setup --with-tests installs dpkg-dev and file)" % tool)
             return SKIP
     with tempfile.TemporaryDirectory(prefix="zororuzo-deb-") as work:
         subprocess.run([cpack, "-G", "DEB", "-B", work,
