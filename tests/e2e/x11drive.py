@@ -7,7 +7,8 @@ Reading text off the screen: the library's built-in font is 8x8 pixels, fixed wi
 of text is a row of 8x8 cells. `Glyphs.check` compares the cells with the text expected there:
 a space must be an empty cell, any other character a cell with ink; a character seen before
 must look exactly as it did; a character not seen before must look unlike every other known
-character. The glyphs are learned from the dialog's title line, whose text is known. This is
+character. The glyphs are learned from the dialog's title line, whose text is known, and from
+the names typed, always on a screen that stopped changing (never from a half-drawn one). This is
 enough to tell one notice from another without optical character recognition: two texts pass
 the same check only if they have the same length, the same spaces and the same letters in the
 same places (up to the few letters never seen before).
@@ -93,6 +94,8 @@ class XServer:
         raise Failure("no free display number for Xvfb")
 
     def _start(self, number):
+        # -noreset: by default the server resets each time its last client leaves, and a
+        # screenshot that connects during the reset fails.
         ready_r, ready_w = os.pipe()
         process = subprocess.Popen(
             ["Xvfb", ":%d" % number, "-screen", "0", "%dx%dx24" % (SCREEN_W, SCREEN_H),
@@ -131,6 +134,19 @@ class XServer:
 
     def screenshot(self):
         return ImageGrab.grab(xdisplay=self.display)
+
+    def settled_screenshot(self, timeout=2):
+        """A screenshot equal to the one taken just before it: nothing half drawn in it
+        (unless the screen keeps changing for `timeout` seconds)."""
+        deadline = time.monotonic() + timeout
+        last = self.screenshot().tobytes()
+        while True:
+            time.sleep(0.03)
+            image = self.screenshot()
+            now = image.tobytes()
+            if now == last or time.monotonic() >= deadline:
+                return image
+            last = now
 
     def click(self, x, y):
         self.xdotool("mousemove", x, y, "mousedown", 1, "sleep", CLICK_HOLD, "mouseup", 1)
@@ -185,6 +201,9 @@ class Glyphs:
                 continue
             if not any(pattern):
                 return "%s: the cell is empty" % where
+            if all(pattern):
+                # A full cell is an edit field's caret, standing where a key is yet to come.
+                return "%s: the caret stands there" % where
             if ch in learned:
                 if learned[ch] != pattern:
                     return "%s: it does not look as before" % where
@@ -304,7 +323,7 @@ class Program:
         def probe():
             if not self.alive():
                 self.fail("the program ended before its dialog showed")
-            shown[:] = [self.x.screenshot()]
+            shown[:] = [self.x.settled_screenshot()]
             return self.glyphs.check(shown[0], x, y, self.title, not_black) is None
         if not poll(probe, timeout, 0.1):
             self.fail("the dialog's title %r did not show" % self.title, shown[0] if shown else None)
@@ -320,7 +339,7 @@ class Program:
             shown = []
 
             def probe():
-                shown[:] = [self.x.screenshot()]
+                shown[:] = [self.x.settled_screenshot()]
                 # The caret stands in the cell after the text.
                 return self.glyphs.check(shown[0], text_at[0], text_at[1], text, not_black,
                                          clear=(FIELD_BOX[0], FIELD_BOX[1]), caret=True) is None
@@ -352,7 +371,7 @@ class Program:
         mismatch = []
 
         def readable():
-            shown[:] = [self.x.screenshot()]
+            shown[:] = [self.x.settled_screenshot()]
             mismatch[:] = [check_notice(shown[0], self.glyphs, lines)]
             return mismatch[0] is None
         if not poll(readable, 2):
@@ -364,9 +383,9 @@ class Program:
         mismatch = self.glyphs.check(image, PROGRESS_TEXT[0], PROGRESS_TEXT[1], text, not_white)
         if mismatch:
             self.fail("progress line: %s" % mismatch, image)
+        # Past its end the dialog's black background shows.
         after = PROGRESS_TEXT[0] + len(text) * CELL
-        px = image.load()
-        if px[after, PROGRESS_TEXT[1]] == WHITE:
+        if ink_in(image, after, after + CELL, PROGRESS_TEXT[1], not_black):
             self.fail("the progress line is longer than %r" % text, image)
 
     def dismiss_notice(self, timeout=20):
@@ -393,7 +412,11 @@ class Case:
         self.logdir = os.environ.get("E2E_LOGDIR") or tempfile.mkdtemp(prefix="e2e-log-")
         os.makedirs(self.logdir, exist_ok=True)
         self.programs = []
-        self.x = XServer().__enter__()
+        try:
+            self.x = XServer().__enter__()
+        except BaseException:
+            shutil.rmtree(self.workdir, ignore_errors=True)
+            raise
         return self
 
     def start(self, path, title):
