@@ -141,7 +141,8 @@ def check_entry(prefix, program, work):
     run = program_run_by(argv)
     check(run == program, "%s runs %r, not %s" % (path, run, program))
     check(entry.get("TryExec", program) == program, "%s: TryExec is not %s" % (path, program))
-    check(os.access(os.path.join(bindir, run), os.X_OK), "%s runs %s, not in %s" % (path, run, bindir))
+    check(os.access(os.path.join(bindir, run), os.X_OK),
+          "%s runs %s, not in %s" % (path, run, bindir))
     if os.path.isabs(argv[0]):
         check(os.access(argv[0], os.X_OK), "%s: %s cannot be run" % (path, argv[0]))
     elif argv[0] != program:
@@ -219,7 +220,8 @@ class XServer:
     def __enter__(self):
         read_end, write_end = os.pipe()
         self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "640x480x24", "-nolisten", "tcp"],
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "640x480x24",
+             "-nolisten", "tcp"],
             pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
         with os.fdopen(read_end) as f:
