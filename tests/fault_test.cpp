@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "decode.h"
 #include "encode.h"
 #include "support.h"
 
@@ -54,6 +55,9 @@ class Faults : public ::testing::Test {
   void SetUp() override { test::start_library(); }
   run::Outcome encode(const std::string& source, const std::string& destination) {
     return zororuzo::encode_file(source, destination, pal, feedback);
+  }
+  run::Outcome decode(const std::string& source, const std::string& destination) {
+    return devorudo::decode_file(source, destination, feedback);
   }
   test::TempDir dir;
   PALETTE pal = {};
@@ -137,6 +141,43 @@ TEST_F(Faults, LongAndNonAsciiNames) {
     const test::Picture p = test::independent_read(dir.path(name));
     EXPECT_TRUE(std::equal(data.begin(), data.end(), p.pixels.begin() + 1)) << name;
   }
+}
+
+TEST_F(Faults, DecoderOnAFullOrReadOnlyDiskKeepsTheOldFile) {
+  const Bytes data = test::sample_data(2 << 20, 3);
+  test::write_file(dir.path("s.bin"), data);
+  ASSERT_EQ(encode(dir.path("s.bin"), dir.path("c.bmp")).status, Status::done);
+
+  ASSERT_EQ(mkdir(dir.path("folder").c_str(), 0755), 0);
+  run::Outcome o = decode(dir.path("c.bmp"), dir.path("folder"));
+  EXPECT_EQ(o.status, Status::destination_failed);
+  EXPECT_EQ(o.error, EISDIR);
+  EXPECT_EQ(decode(dir.path("folder"), dir.path("out.bin")).status, Status::image_invalid);
+  EXPECT_FALSE(test::file_exists(dir.path("out.bin")));
+
+  SmallDisk disk("1m");
+  if (!disk.mounted()) GTEST_SKIP() << "mounting a tmpfs needs root";
+  const Bytes old_file(300 * 1024, 'o');
+  test::write_file(disk.path("old.bin"), old_file);
+  o = decode(dir.path("c.bmp"), disk.path("old.bin"));
+  EXPECT_EQ(o.status, Status::destination_failed);
+  EXPECT_EQ(o.error, ENOSPC);
+  EXPECT_EQ(test::read_file(disk.path("old.bin")), old_file);
+  EXPECT_EQ(disk.entries(), 1u) << "a temporary was left behind";
+
+  disk.make_read_only();
+  o = decode(dir.path("c.bmp"), disk.path("old.bin"));
+  EXPECT_EQ(o.status, Status::destination_failed);
+  EXPECT_EQ(o.error, EROFS);
+  EXPECT_EQ(test::read_file(disk.path("old.bin")), old_file);
+}
+
+TEST_F(Faults, NonAsciiNamesRoundTrip) {
+  const Bytes data = test::sample_data(4000);
+  test::write_file(dir.path("perché.bin"), data);
+  ASSERT_EQ(encode(dir.path("perché.bin"), dir.path("ÀÉÎ.tga")).status, Status::done);
+  ASSERT_EQ(decode(dir.path("ÀÉÎ.tga"), dir.path("però.bin")).status, Status::done);
+  EXPECT_EQ(test::read_file(dir.path("però.bin")), data);
 }
 
 }  // namespace
