@@ -3,15 +3,25 @@
 // (FUZZ_CONTAINER, one binary each). Beyond the sanitizers' findings it checks what the
 // decoder promises of every picture it accepts.
 //
+// Each input goes through both ways of loading: from an open file (what decode_file does; the
+// input is put in a memory-backed file) and from bytes in memory. They must agree on whether
+// the picture is accepted and on its size; with DECODE_FUZZ_SAME_PIXELS=1 in the environment,
+// on every pixel too. (Off by default for now: a true-colour picture is reduced to 8 bits
+// with a palette the loader only partly fills, and the rest of it is whatever the stack held,
+// so the two loads can differ; see tests/regression_test.cpp.)
+//
 // PNG chunks carry checksums that almost every mutation breaks, and libpng stops at the first
 // bad one; so a PNG input whose checksums are wrong is also run with them corrected, which
 // lets the mutations reach the header checks and the loader.
+#include <sys/mman.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
 #include "decode.h"
@@ -65,18 +75,55 @@ bool fix_png_checksums(std::vector<unsigned char>& png) {
   return changed;
 }
 
-void decode_one(const uint8_t* data, size_t size) {
-  run::Outcome failure;
-  devorudo::Bitmap bmp =
-      devorudo::load_picture(data, size, container, "input." FUZZ_CONTAINER_NAME, failure);
-  if (!bmp) {
-    if (failure.status != run::Status::image_invalid && failure.status != run::Status::no_memory) {
-      CheckedFeedback::fail("a refused picture gave an unexpected status");
-    }
-    return;
+// The input as an open file, at offset 0.
+int file_holding(const uint8_t* data, size_t size) {
+  const int fd = memfd_create("picture", MFD_CLOEXEC);
+  if (fd < 0) CheckedFeedback::fail("memfd_create failed");
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = write(fd, data + done, size - done);
+    if (n <= 0) CheckedFeedback::fail("writing the memory file failed");
+    done += static_cast<size_t>(n);
   }
+  if (lseek(fd, 0, SEEK_SET) != 0) CheckedFeedback::fail("lseek failed");
+  return fd;
+}
+
+bool refused_properly(const devorudo::Bitmap& bmp, const run::Outcome& failure) {
+  if (bmp) return false;
+  if (failure.status != run::Status::image_invalid && failure.status != run::Status::no_memory) {
+    CheckedFeedback::fail("a refused picture gave an unexpected status");
+  }
+  return true;
+}
+
+void decode_one(const uint8_t* data, size_t size) {
+  const std::string name = "input." FUZZ_CONTAINER_NAME;
+  run::Outcome failure;
+  const int fd = file_holding(data, size);
+  devorudo::Bitmap bmp = devorudo::load_picture_fd(fd, container, name, failure);
+  close(fd);
+  run::Outcome memory_failure;
+  const devorudo::Bitmap from_memory =
+      devorudo::load_picture(data, size, container, name, memory_failure);
+
+  const bool refused = refused_properly(bmp, failure);
+  if (refused_properly(from_memory, memory_failure) != refused) {
+    CheckedFeedback::fail("loading from a file and from memory disagree on refusing");
+  }
+  if (refused) return;
   if (bitmap_color_depth(bmp.get()) != 8 || bmp->w < 1 || bmp->h < 1) {
     CheckedFeedback::fail("an accepted picture is not an 8-bit picture of positive size");
+  }
+  if (from_memory->w != bmp->w || from_memory->h != bmp->h ||
+      bitmap_color_depth(from_memory.get()) != 8) {
+    CheckedFeedback::fail("loading from a file and from memory give different pictures");
+  }
+  static const bool same_pixels = std::getenv("DECODE_FUZZ_SAME_PIXELS") != nullptr;
+  for (int y = 0; same_pixels && y < bmp->h; ++y) {
+    if (std::memcmp(bmp->line[y], from_memory->line[y], static_cast<size_t>(bmp->w)) != 0) {
+      CheckedFeedback::fail("loading from a file and from memory give different pixels");
+    }
   }
 
   std::vector<unsigned char> bytes;
