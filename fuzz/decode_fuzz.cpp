@@ -97,7 +97,8 @@ bool refused_properly(const devorudo::Bitmap& bmp, const run::Outcome& failure) 
   return true;
 }
 
-void decode_one(const uint8_t* data, size_t size) {
+// `first`: the input as it came, not a copy with corrected checksums.
+void decode_one(const uint8_t* data, size_t size, bool first) {
   const std::string name = "input." FUZZ_CONTAINER_NAME;
   run::Outcome failure;
   const int fd = file_holding(data, size);
@@ -108,6 +109,8 @@ void decode_one(const uint8_t* data, size_t size) {
       devorudo::load_picture(data, size, container, name, memory_failure);
 
   const bool refused = refused_properly(bmp, failure);
+  static const bool tell = std::getenv("DECODE_FUZZ_VERDICT") != nullptr;  // for triage
+  if (tell && first) std::fprintf(stderr, "decode_fuzz: %s\n", refused ? "refused" : "accepted");
   if (refused_properly(from_memory, memory_failure) != refused) {
     CheckedFeedback::fail("loading from a file and from memory disagree on refusing");
   }
@@ -151,10 +154,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  decode_one(data, size);
+  decode_one(data, size, true);
   if (container == carrier::Container::png) {
     std::vector<unsigned char> fixed(data, data + size);
-    if (fix_png_checksums(fixed)) decode_one(fixed.data(), fixed.size());
+    if (fix_png_checksums(fixed)) decode_one(fixed.data(), fixed.size(), false);
   }
   return 0;
 }

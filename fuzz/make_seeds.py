@@ -1,13 +1,14 @@
 #!/usr/bin/python3
 """Seeds for the decoder's fuzz targets: OUTDIR/{bmp,tga,pcx,png}/*.
 
-Two kinds, per container:
+Per container:
   ok_*   small valid pictures written by Pillow: carriers (mode P, 1024 columns), other widths,
          and the other pixel formats the library's loaders read (grey, true colour, 1-bit).
   bad_*  the classes of hostile file the library's loaders mishandle, built byte by byte:
          TGA colour maps over 256 entries or past entry 256, TGA run-length packets running
          past the picture, BMP width x height overflowing an int, BMP RLE8 deltas leaving the
-         picture, and BMP, PCX, TGA (and PNG) files cut short.
+         picture, and BMP, PCX, TGA (and PNG) files cut short inside their pixels.
+  odd_*, unread_*  files at the edges: read in a way of their own, or not read by the library.
 The encoder's own carriers are added by the seed_carriers program (fuzz/run does both).
 
 Run with the system's Python, which has Pillow: /usr/bin/python3 fuzz/make_seeds.py OUTDIR
@@ -88,7 +89,8 @@ def valid_seeds():
             seeds[c]["ok_grey"] = encoded(grey, fmt)
         if c in ("bmp", "png", "tga"):
             seeds[c]["ok_rgba"] = encoded(rgba, fmt)
-        seeds[c]["ok_mono"] = encoded(mono, fmt)
+        # 1-bit TGA and PCX are well formed, but the library does not read them.
+        seeds[c]["ok_mono" if c in ("bmp", "png") else "unread_mono"] = encoded(mono, fmt)
     seeds["tga"]["ok_rgb_rle"] = encoded(rgb, "TGA", compression="tga_rle")
     seeds["tga"]["ok_grey_rle"] = encoded(grey, "TGA", compression="tga_rle")
     seeds["png"]["ok_grey16"] = encoded(Image.frombytes("I;16", (6, 2), sample(24, 10)), "PNG")
@@ -184,8 +186,8 @@ def bad_pcx():
     seeds["bad_short_lines"] = pcx_file(64, 2, 1, 8, b"\xc1\x05" * 16)
     # Huge size, almost no data.
     seeds["bad_huge"] = pcx_file(65535, 65535, 1, 65535, b"\xff\x05" * 4)
-    # A run that crosses from one row into the next and off the end.
-    seeds["bad_run_past_image"] = pcx_file(4, 2, 1, 4, b"\xff\x05" * 3)
+    # Runs longer than a row: the loader drops what passes the row's end, so this one loads.
+    seeds["odd_run_past_row"] = pcx_file(4, 2, 1, 4, b"\xff\x05" * 3)
     return seeds
 
 
@@ -205,13 +207,24 @@ def bad_png(valid):
     return seeds
 
 
-def truncations(valid):
-    """Valid files cut short: after the header, and halfway through the pixels."""
+def pixel_end(container, data):
+    """Where a valid file's pixel data ends: before a TGA's footer or a PCX's palette."""
+    if container == "tga" and data.endswith(b"TRUEVISION-XFILE.\0"):
+        return len(data) - 26
+    if container == "pcx" and len(data) > 128 + 769 and data[-769] == 0x0C:
+        return len(data) - 769
+    return len(data)
+
+
+def truncations(container, valid):
+    """Valid files cut short inside their pixels: three bytes short, and halfway through."""
     out = {}
     for name, data in valid.items():
         if name in ("ok_carrier_1024x2", "ok_carrier_7x5", "ok_rgb"):
-            out["bad_truncated_half_" + name[3:]] = data[:len(data) // 2]
-            out["bad_truncated_end_" + name[3:]] = data[:-3]
+            end = pixel_end(container, data)
+            start = 128 if container == "pcx" else 18 if container == "tga" else 0
+            out["bad_truncated_half_" + name[3:]] = data[:(start + end) // 2]
+            out["bad_truncated_end_" + name[3:]] = data[:end - 3]
     return out
 
 
@@ -223,7 +236,7 @@ def main():
     extra = {"bmp": bad_bmp(), "tga": bad_tga(), "pcx": bad_pcx(),
              "png": bad_png(seeds["png"]["ok_carrier_7x5"])}
     for container in seeds:
-        extra[container].update(truncations(seeds[container]))
+        extra[container].update(truncations(container, seeds[container]))
     for container, files in seeds.items():
         folder = os.path.join(root, container)
         os.makedirs(folder, exist_ok=True)
