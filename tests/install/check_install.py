@@ -15,6 +15,7 @@ The programs expected are zororuzo, and devorudo when the build has it. Exit cod
 skipped (a tool missing).
 """
 
+import ctypes
 import os
 import re
 import shutil
@@ -28,6 +29,15 @@ from PIL import Image, ImageGrab
 
 ICON_SIZES = (48, 64)
 SKIP = 77
+
+_PR_SET_PDEATHSIG = 1
+_libc = ctypes.CDLL(None, use_errno=True)
+
+
+def die_with_parent():
+    """Run in a child before it starts: should this script be killed (by the test's timeout),
+    the child (Xvfb, a program) gets SIGTERM instead of living on."""
+    _libc.prctl(_PR_SET_PDEATHSIG, signal.SIGTERM)
 
 
 class Failure(AssertionError):
@@ -215,14 +225,17 @@ def poll(probe, timeout, what):
 
 
 class XServer:
-    """A private Xvfb on a display number the server picks itself."""
+    """A private Xvfb on a display number the server picks itself. -noreset: otherwise the
+    server resets whenever its last client leaves, and a program or a screenshot connecting
+    during the reset fails."""
 
     def __enter__(self):
         read_end, write_end = os.pipe()
         self.process = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "640x480x24",
-             "-nolisten", "tcp"],
-            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+             "-nolisten", "tcp", "-noreset"],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            preexec_fn=die_with_parent)
         os.close(write_end)
         with os.fdopen(read_end) as f:
             number = f.readline().strip()
@@ -274,23 +287,21 @@ def window_shown(display, program):
 
 
 def fill_in_dialog(display, program, source, destination):
-    """Waits for the program's dialog, types the two names, clicks OK and dismisses the notice."""
+    """Waits for the program's dialog, types the two names, presses OK and dismisses the notice.
+
+    Keyboard only: the library follows the pointer by its moves and drops some of them, so a
+    pointer moved by a test can end up somewhere else on the library's screen. The pointer
+    stays in the middle of the window, over no field, and Tab moves between the fields."""
     xdotool = xdotool_on(display)
     poll(lambda: window_shown(display, program), 30, "the window of " + program)
     # The dialog is up when its OK button (240,400 161x49) is drawn; the window is at (0,0).
     poll(lambda: bright_pixels(display, (240, 400, 401, 449)) > 100, 30,
          "the dialog of " + program)
 
-    # The library's dialog polls the mouse button, so a click must last longer than a poll.
-    def click(x, y):
-        xdotool("mousemove", str(x), str(y), "sleep", "0.2", "mousedown", "1", "sleep", "0.2",
-                "mouseup", "1", "sleep", "0.2")
-
-    # Keys go to the field under the mouse once it has the focus (its cursor shows), and only
-    # while it keeps it: each field's text must be on the screen before the mouse moves on.
-    # Keys the dialog missed are typed again, up to three times.
-    for field, text_top, text in (((560, 36), 32, source), ((560, 88), 48, destination)):
-        click(*field)
+    # Each field's text must be on the screen before the focus moves on; keys the dialog
+    # missed are typed again, up to three times.
+    for text_top, text in ((32, source), (48, destination)):
+        xdotool("key", "Tab")
         poll(lambda: 2 in field_line(display, text_top), 30, "the cursor in the field")
         for attempt in range(3):
             xdotool("key", "End")
@@ -304,11 +315,12 @@ def fill_in_dialog(display, program, source, destination):
                 if attempt == 2:
                     raise
                 print("the dialog missed keys for %r; typing it again" % text)
-    click(320, 424)
+    # Tab to the OK button, Return presses it.
+    xdotool("key", "Tab", "sleep", "0.2", "key", "Return")
     # The notice is a box in the middle of the screen; Return dismisses it.
-    poll(lambda: bright_pixels(display, (160, 200, 480, 280)) > 200, 60,
+    poll(lambda: bright_pixels(display, (160, 200, 480, 280)) > 1000, 60,
          "the notice of " + program)
-    xdotool("mousemove", "630", "470", "key", "Return")
+    xdotool("key", "Return")
 
 
 def launch_and_convert(display, prefix, entry, argv, home, source, destination):
@@ -318,18 +330,25 @@ def launch_and_convert(display, prefix, entry, argv, home, source, destination):
                # A sanitized build's programs must not fail on the X library's allocations.
                ASAN_OPTIONS="detect_leaks=0")
     program = program_run_by(argv)
+    # Keys go to the window under the pointer: the middle of the window, over no field.
+    xdotool_on(display)("mousemove", "320", "240")
     process = subprocess.Popen(argv, cwd=entry.get("Path") or "/", env=env,
-                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                               preexec_fn=die_with_parent)
     try:
         fill_in_dialog(display, program, source, destination)
         output, _ = process.communicate(timeout=30)
         check(process.returncode == 0, "%s exited with %d:\n%s" %
               (program, process.returncode, output))
     except Failure:
-        # Keep the screen for whoever reads the failure.
+        # Keep the screen, and what the program said, for whoever reads the failure.
         shot = os.path.join(tempfile.gettempdir(), "zororuzo-%s-failure.png" % program)
         ImageGrab.grab(xdisplay=display).save(shot)
         print("the screen at the failure: " + shot)
+        if process.poll() is None:
+            process.kill()
+        output, _ = process.communicate(timeout=30)
+        print("%s exited with %s:\n%s" % (program, process.returncode, output))
         raise
     finally:
         if process.poll() is None:
