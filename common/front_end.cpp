@@ -9,7 +9,8 @@ namespace front_end {
 
 const char author_credit[] = "Scritto dagli sviluppatori di ZORORUZO e DEVORUDO";
 const char web_line[] = "http://zororuzo.example.org/      Ver. 0.01 POWERED BY ALLEGRO.H";
-const char rights_notice[] = "(C) 2026 Gli autori - Distribuito senza alcuna garanzia";
+// Short enough for the decoder's longer line, which prefixes it, to fit the 640-pixel screen.
+const char rights_notice[] = "(C) 2026 Gli autori - Senza alcuna garanzia";
 
 char sorgente[name_bytes];
 char destinazione[name_bytes];

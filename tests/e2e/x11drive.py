@@ -23,7 +23,7 @@ import subprocess
 import tempfile
 import time
 
-from PIL import ImageGrab
+from PIL import ImageChops, ImageGrab
 
 SCREEN_W, SCREEN_H = 640, 480
 CELL = 8                      # the built-in font's glyphs are 8x8
@@ -38,6 +38,7 @@ DESTINATION_TEXT = (80, 48)
 FIELD_CHARS = 49
 FIELD_BOX = (80, 592)         # the columns of both edit boxes
 OK_BUTTON = (320, 420)
+OK_BUTTON_BOX = (240, 400, 402, 450)  # left, top, right, bottom (exclusive)
 TITLE_TEXT_CENTRE = (318, 300)
 PROGRESS_TEXT = (0, 0)        # "N di M", colour 128 on colour 255 (white)
 PARKED_MOUSE = (630, 470)     # out of the way of every text, box and button
@@ -351,10 +352,25 @@ class Program:
         self.type_into(SOURCE_FIELD, SOURCE_TEXT, source)
         self.type_into(DESTINATION_FIELD, DESTINATION_TEXT, destination)
 
-    def press_ok(self):
+    def press_ok(self, attempts=3, wait=5):
         # The pointer stays on the button: moved at once, it would leave the button before
-        # the dialog sees the release, and the click would not count.
-        self.x.click(*OK_BUTTON)
+        # the dialog sees the release, and the click would not count. On a loaded machine
+        # (a sanitizer build beside other work) the dialog may miss the press altogether: a
+        # click that counted starts the conversion, which draws the row counter or the notice
+        # somewhere off the button, so a screen unchanged there means the click was lost.
+        before = self.x.settled_screenshot()
+
+        def changed_off_button():
+            now = self.x.screenshot()
+            diff = ImageChops.difference(before.convert("RGB"), now.convert("RGB"))
+            diff.paste((0, 0, 0), OK_BUTTON_BOX)
+            return diff.getbbox() is not None
+
+        for _ in range(attempts):
+            self.x.click(*OK_BUTTON)
+            if poll(changed_off_button, wait):
+                return
+        self.fail("the dialog took no click on OK", before)
 
     def wait_notice(self, lines, timeout=60):
         """Waits for the completion notice and checks its three lines."""
