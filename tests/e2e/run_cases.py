@@ -223,10 +223,27 @@ def devorudo_full_disk(case, args):
     d.dismiss_notice()
 
 
+def devorudo_long_and_accented_names(case, args):
+    # Letters beyond ASCII come from the keyboard: an Italian layout has keys for them.
+    case.x.xkb_layout("it")
+    data = sample(2000, seed=7)
+    write(case.path("città.bin"), data)
+    long_name = "a" * 45 + ".tga"  # 49 characters, the most a field takes
+    encode(case, args, "città.bin", long_name, [SAVED, long_name, ""])
+    check_carrier(case.path(long_name), data)
+    d = case.start(args.devorudo, DEVORUDO_TITLE)
+    d.set_names(long_name, "città.copia")
+    d.press_ok()
+    d.wait_notice([SAVED, "città.copia", ""])
+    d.dismiss_notice()
+    expect(read(case.path("città.copia")) == data, "the copy differs")
+
+
 CASES = {f.__name__: f for f in (
     zororuzo_normal, zororuzo_escape_held, zororuzo_missing_source,
     zororuzo_unwritable_destination, zororuzo_refused_size,
-    devorudo_round_trip, devorudo_escape_held, devorudo_missing_source, devorudo_full_disk)}
+    devorudo_round_trip, devorudo_escape_held, devorudo_missing_source, devorudo_full_disk,
+    devorudo_long_and_accented_names)}
 
 
 def main():

@@ -129,6 +129,9 @@ class XServer:
     def __exit__(self, *exc):
         stop(self.process)
 
+    def xkb_layout(self, layout):
+        subprocess.run(["setxkbmap", layout], check=True, env=dict(os.environ, DISPLAY=self.display))
+
     def xdotool(self, *args):
         subprocess.run(["xdotool"] + [str(a) for a in args], check=True,
                        env=dict(os.environ, DISPLAY=self.display))
