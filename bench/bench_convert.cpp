@@ -3,8 +3,9 @@
 //
 //   bench_convert encode SOURCE DESTINATION      zororuzo::encode_file
 //   bench_convert decode SOURCE DESTINATION      devorudo::decode_file
-//   bench_convert save-bmp SOURCE DESTINATION    the library's BMP writer alone, into safe output
-//   bench_convert load-bmp SOURCE                the library's BMP reader alone, from a file
+//   bench_convert save-bmp SOURCE DESTINATION    the library's BMP writer alone: save_bmp of the
+//                                                carrier (built beforehand) to a plain file
+//   bench_convert load-bmp SOURCE                the library's BMP reader alone: load_bmp
 //   bench_convert png-level LEVEL SOURCE DESTINATION   loadpng at one compression level
 //
 // Prints one line of key=value pairs: seconds (the timed part only), and what else the mode
@@ -23,9 +24,7 @@
 
 #include "carrier.h"
 #include "encode.h"
-#include "packfile_io.h"
 #include "run.h"
-#include "safe_output.h"
 #ifdef BENCH_HAVE_DECODER
 #include "decode.h"
 #endif
@@ -159,15 +158,9 @@ int main(int argc, char** argv) {
     BITMAP* bmp = carrier_of(argv[2]);
     if (!bmp) return 1;
     const Timer timer;
-    SafeOutput out;
-    if (!out.open(argv[3])) return 1;
-    PACKFILE* f = pack_open_output(out);
-    const int result = save_bmp_pf(f, bmp, pal);
-    pack_fclose(f);
-    const double written = seconds_since(timer.wall);
-    const bool ok = result == 0 && out.commit();
-    std::printf("%s write_seconds=%.6f status=%s bytes=%lld\n", timer.fields().c_str(), written,
-                ok ? "done" : "failed", bytes_in(argv[3]));
+    const bool ok = save_bmp(argv[3], bmp, pal) == 0;
+    std::printf("%s status=%s bytes=%lld\n", timer.fields().c_str(), ok ? "done" : "failed",
+                bytes_in(argv[3]));
     destroy_bitmap(bmp);
     return ok ? 0 : 1;
   }
