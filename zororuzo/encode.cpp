@@ -96,9 +96,10 @@ int write_carrier(SafeOutput& out, carrier::Container c, BITMAP* bmp, const RGB*
     // of a failed write in errno.
     set_filename_encoding(U_UTF8);
     // loadpng compresses at zlib's slowest level, 9, unless told otherwise. Level 1, measured
-    // by `bench/run png-levels` on 60 MiB carriers: text in 0.67 s of processor time and
-    // 14.7 MiB, against 3.40 s and 11.6 MiB at level 9 (five times quicker for 27% more
-    // bytes); random bytes shrink at no level and take 1.4 to 2.0 s at every level from 1 to 9.
+    // by `bench/run png-levels` on 60 MiB carriers: text in 0.51 s and 14.7 MiB, against
+    // 2.84 s and 11.6 MiB at level 9 (five times quicker for a quarter more bytes); random
+    // bytes shrink at no level and take 1.43 s at every level from 1 to 9. Level 0 (0.18 s)
+    // would store everything uncompressed, as large as a BMP.
     _png_compression_level = 1;
     errno = 0;
     if (save_png(out.working_path().c_str(), bmp, pal) != 0) return errno ? errno : EIO;
