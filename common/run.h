@@ -62,6 +62,15 @@ struct Outcome {
   const char* container = "";  // with container_too_small: the container's name
 };
 
+// An outcome that names what failed.
+inline Outcome failure(Status status, const std::string& file, int error = 0) {
+  Outcome o;
+  o.status = status;
+  o.file = file;
+  o.error = error;
+  return o;
+}
+
 // The three lines of the closing notice for an outcome.
 struct Notice {
   std::string line1, line2, line3;

@@ -19,6 +19,7 @@ namespace {
 
 using run::Outcome;
 using run::Status;
+using run::failure;
 
 // The largest picture file read: a picture the library can hold has at most INT_MAX bytes of
 // pixels, plus headers, colour tables and padding.
@@ -26,21 +27,6 @@ constexpr int64_t max_picture_file = int64_t{INT_MAX} + (int64_t{64} << 20);
 
 // Bytes gathered before they go to the sink.
 constexpr size_t walk_chunk = 1 << 16;
-
-struct FileCloser {
-  int fd;
-  ~FileCloser() {
-    if (fd >= 0) close(fd);
-  }
-};
-
-Outcome failure(Status status, const std::string& file, int error = 0) {
-  Outcome o;
-  o.status = status;
-  o.file = file;
-  o.error = error;
-  return o;
-}
 
 // The library's loaders create pictures at the current colour depth; ours are 8-bit.
 class EightBitLoading {

@@ -18,16 +18,14 @@
 #include <vector>
 
 #include "carrier.h"
+#include "handles.h"
 #include "run.h"
 
 class SafeOutput;
 
 namespace devorudo {
 
-struct BitmapDeleter {
-  void operator()(BITMAP* b) const { destroy_bitmap(b); }
-};
-using Bitmap = std::unique_ptr<BITMAP, BitmapDeleter>;
+using ::Bitmap;
 
 // Checks `size` bytes at `data` as a picture in container `c` and loads it, converted to 8 bits
 // per pixel when it has more. On failure returns null and sets `failure` to image_invalid

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "carrier.h"
+#include "handles.h"
 #include "packfile_io.h"
 #include "safe_output.h"
 
@@ -23,28 +24,9 @@ namespace {
 
 using run::Outcome;
 using run::Status;
+using run::failure;
 
 constexpr size_t read_block = 1 << 20;
-
-struct FileCloser {
-  int fd;
-  ~FileCloser() {
-    if (fd >= 0) close(fd);
-  }
-};
-
-struct BitmapDeleter {
-  void operator()(BITMAP* b) const { destroy_bitmap(b); }
-};
-using Bitmap = std::unique_ptr<BITMAP, BitmapDeleter>;
-
-Outcome failure(Status status, const std::string& file, int error = 0) {
-  Outcome o;
-  o.status = status;
-  o.file = file;
-  o.error = error;
-  return o;
-}
 
 ssize_t read_some(int fd, unsigned char* buffer, size_t n) {
   ssize_t got;
