@@ -95,6 +95,16 @@ def valid_seeds():
     seeds["tga"]["ok_grey_rle"] = encoded(grey, "TGA", compression="tga_rle")
     seeds["png"]["ok_grey16"] = encoded(Image.frombytes("I;16", (6, 2), sample(24, 10)), "PNG")
     seeds["bmp"]["ok_rle8"] = bmp_rle8(8, 4, rle8_rows(8, 4, sample(31, 11)))
+    # Every kind of RLE command, inside the picture: runs, literals of odd and even length
+    # (with their padding), a delta, ends of rows and of the picture.
+    seeds["bmp"]["ok_rle8_commands"] = bmp_rle8(
+        12, 4, b"\x03\x41" + b"\0\x03\xc1\xc2\xc3\0" + b"\0\0"
+        + b"\0\x04\x01\x02\x03\x04" + b"\0\x02\x02\x01" + b"\x02\x09" + b"\0\0"
+        + b"\x0c\xff" + b"\0\1")
+    seeds["bmp"]["ok_rle4_commands"] = bmp_file(
+        12, 3, 4, b"\x05\x12" + b"\0\x05\x34\x56\x70\0" + b"\0\0"
+        + b"\0\x02\x03\x00" + b"\x04\xab" + b"\0\0" + b"\x0c\x9c" + b"\0\1",
+        compression=2, colours=16)
     return seeds
 
 
@@ -139,6 +149,8 @@ def bad_bmp():
     seeds["bad_rle8_run_past_row"] = bmp_rle8(8, 4, b"\xff\x07" * 3 + b"\0\1")
     seeds["bad_rle8_literal_past_row"] = bmp_rle8(4, 2, b"\0\x40" + bytes(range(1, 65)) + b"\0\1")
     seeds["bad_rle8_no_end"] = bmp_rle8(8, 64, b"\x02\x05" * 4)
+    seeds["bad_rle4_run_past_row"] = bmp_file(4, 2, 4, b"\x09\x12\0\1", compression=2,
+                                              colours=16)
     # Top-down (negative height), which the library reads wrongly.
     seeds["bad_top_down"] = bmp_file(8, -2, 8, sample(16, 12))
     return seeds
