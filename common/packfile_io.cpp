@@ -36,14 +36,19 @@ PackInput& in_of(void* userdata) { return *static_cast<PackInput*>(userdata); }
 // Makes the byte at the position readable at in.data + (position - start).
 bool in_ready(PackInput& in) {
   if (in.position >= in.size) return false;
-  if (!in.refill) return true;
-  if (in.position >= in.start && in.position - in.start < in.available) return true;
-  return in.refill(in);
+  if (in.position - in.start < in.available) return true;  // wraps before the window
+  return in.refill && in.refill(in);
 }
 
 int in_close(void*) { return 0; }
 int in_getc(void* userdata) {
   PackInput& in = in_of(userdata);
+  // The loaders call this once a pixel: the common case, a byte in the window, comes first.
+  const size_t offset = in.position - in.start;  // wraps when the position is before the window
+  if (offset < in.available) {
+    ++in.position;
+    return in.data[offset];
+  }
   if (!in_ready(in)) {
     in.overread = true;
     return EOF;
@@ -65,7 +70,7 @@ long in_fread(void* p, long n, void* userdata) {
       in.overread = true;
       break;
     }
-    const size_t in_window = in.refill ? in.start + in.available - in.position : in.size - in.position;
+    const size_t in_window = in.start + in.available - in.position;
     const size_t take = std::min(in_window, static_cast<size_t>(n - done));
     std::memcpy(to + done, in.data + (in.position - in.start), take);
     in.position += take;
@@ -94,7 +99,13 @@ const PACKFILE_VTABLE input_vtable = {in_close, in_getc,   in_ungetc, in_fread, 
 
 }  // namespace
 
-PACKFILE* pack_open_input(PackInput& in) { return pack_fopen_vtable(&input_vtable, &in); }
+PACKFILE* pack_open_input(PackInput& in) {
+  if (!in.refill) {  // all the bytes are the window
+    in.start = 0;
+    in.available = in.size;
+  }
+  return pack_fopen_vtable(&input_vtable, &in);
+}
 
 CheckedFile::CheckedFile(int fd, const unsigned char* data, size_t size)
     : fd_(fd), size_(size), key_(0x9E3779B97F4A7C15u) {

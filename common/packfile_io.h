@@ -21,9 +21,10 @@ PACKFILE* pack_open_output(SafeOutput& out);
 // readers carry on at the end of a file (getc gives EOF, a short read leaves pixels unset), so
 // `overread` records that a reader asked for more than there was.
 //
-// With no `refill`, all `size` bytes lie at `data`. With one, `data` holds only the window
-// [start, start + available), and refill moves the window to cover `position`, returning false
-// when it cannot (the reader then sees the end of the file).
+// With no `refill`, all `size` bytes lie at `data` (pack_open_input makes them the window).
+// With one, `data` holds only the window [start, start + available), and refill moves the
+// window to cover `position`, returning false when it cannot (the reader then sees the end of
+// the file).
 struct PackInput {
   const unsigned char* data = nullptr;
   size_t size = 0;

@@ -120,16 +120,15 @@ Bitmap load_picture_fd(int fd, carrier::Container c, const std::string& name,
   image_check::Report report;
   std::unique_ptr<CheckedFile> checked;
   {
-    std::vector<unsigned char> bytes;
-    try {
-      bytes.resize(static_cast<size_t>(st.st_size));
-    } catch (const std::bad_alloc&) {
+    const auto size = static_cast<size_t>(st.st_size);
+    PageBuffer bytes(size);
+    if (!bytes.ok()) {
       failure_out = failure(Status::no_memory, name);
       return nullptr;
     }
     size_t got = 0;
-    while (got < bytes.size()) {
-      const ssize_t n = pread(fd, bytes.data() + got, bytes.size() - got, static_cast<off_t>(got));
+    while (got < size) {
+      const ssize_t n = pread(fd, bytes.data() + got, size - got, static_cast<off_t>(got));
       if (n < 0 && errno == EINTR) continue;
       if (n < 0) {
         failure_out = failure(Status::image_invalid, name, errno);
@@ -138,13 +137,12 @@ Bitmap load_picture_fd(int fd, carrier::Container c, const std::string& name,
       if (n == 0) break;  // it shrank: check what there is
       got += static_cast<size_t>(n);
     }
-    bytes.resize(got);
-    report = image_check::check_picture(c, bytes.data(), bytes.size());
+    report = image_check::check_picture(c, bytes.data(), got);
     if (!report.ok()) {
       failure_out = failure(Status::image_invalid, name);
       return nullptr;
     }
-    checked = std::make_unique<CheckedFile>(fd, bytes.data(), bytes.size());
+    checked = std::make_unique<CheckedFile>(fd, bytes.data(), got);
   }
   PackInput in;
   checked->attach(in);

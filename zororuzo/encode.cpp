@@ -2,13 +2,11 @@
 
 #include <fcntl.h>
 #include <loadpng.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -50,25 +48,13 @@ bool png_is_complete(const std::string& path) {
          std::memcmp(tail, iend, sizeof tail) == 0;
 }
 
-// Asks the system to back the picture's pixels with huge pages, before anything touches them:
-// filling a 60 MiB picture 4 KiB at a time takes some 15,000 page faults, and on a virtual
-// machine these cost as much processor time as writing the BMP (60 MiB, 2-core VM: 16,000
-// faults and 0.95 s of processor time without the advice, 1,400 faults and 0.50 s with it).
-// Only advice: where huge pages are off or unavailable, nothing changes.
+// Asks for huge pages for the picture's pixels, which the library keeps in one block.
 void advise_huge_pages(BITMAP* bmp) {
-#ifdef MADV_HUGEPAGE
-  constexpr uintptr_t huge = uintptr_t{2} << 20;
-  const auto first = reinterpret_cast<uintptr_t>(bmp->line[0]);
-  const auto w = static_cast<uintptr_t>(bmp->w);
-  const auto h = static_cast<uintptr_t>(bmp->h);
-  // The library keeps a memory picture's rows in one block; advise only when they are.
-  if (h == 0 || reinterpret_cast<uintptr_t>(bmp->line[h - 1]) != first + w * (h - 1)) return;
-  const uintptr_t from = (first + huge - 1) & ~(huge - 1);
-  const uintptr_t to = (first + w * h) & ~(huge - 1);
-  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
-#else
-  (void)bmp;
-#endif
+  const auto w = static_cast<size_t>(bmp->w);
+  const auto h = static_cast<size_t>(bmp->h);
+  if (h > 0 && bmp->line[h - 1] == bmp->line[0] + w * (h - 1)) {
+    ::advise_huge_pages(bmp->line[0], w * h);
+  }
 }
 
 // Writes the carrier into `out` in the container `c`. Returns 0, or the cause of the failure.
