@@ -125,14 +125,6 @@ TEST(ContainerFor, ExtensionsIgnoreCaseAndFolders) {
   EXPECT_EQ(carrier::container_for("bmp"), Container::unknown);
 }
 
-TEST(ContainerMaxRows, SixteenBitHeights) {
-  EXPECT_EQ(carrier::container_max_rows(Container::tga), 65535);
-  EXPECT_EQ(carrier::container_max_rows(Container::pcx), 65536);
-  EXPECT_EQ(carrier::container_max_rows(Container::bmp), carrier::max_rows);
-  EXPECT_EQ(carrier::container_max_rows(Container::png), carrier::max_rows);
-  EXPECT_EQ(carrier::container_max_rows(Container::unknown), 0);
-}
-
 TEST(NoticeFor, SuccessKeepsItsWordsAndWarnsOfTrailingZeros) {
   run::Outcome o;
   o.file = "out.bmp";
