@@ -100,9 +100,8 @@ Outcome encode_file(const std::string& source, const std::string& destination, c
   if (!S_ISREG(st.st_mode)) return failure(Status::source_unreadable, source);
 
   if (st.st_size > carrier::max_source_bytes) return failure(Status::source_too_large, source);
-  const int32_t n_total = static_cast<int32_t>(st.st_size);
-  const int64_t n = n_total;
-  const int32_t h = carrier::carrier_rows(n_total);
+  const int64_t n = st.st_size;
+  const int32_t h = carrier::carrier_rows(static_cast<int32_t>(n));
 
   const carrier::Container container = carrier::container_for(destination);
   if (container == carrier::Container::unknown) {
