@@ -61,7 +61,10 @@ Bitmap load_checked(PackInput& in, carrier::Container c, const image_check::Repo
     failure_out = failure(Status::no_memory, name);
     return nullptr;
   }
-  PALETTE palette;  // the picture's colours mean nothing here
+  // The picture's colours mean nothing here, but a true-colour picture is reduced to 8 bits
+  // against all 256 entries, of which the loader fills only as many as the picture has
+  // colours: the rest must start the same every time.
+  PALETTE palette = {};
   Bitmap bmp;
   {
     EightBitLoading eight_bits;
