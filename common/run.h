@@ -39,6 +39,25 @@ inline size_t copy_until_escape(unsigned char* to, const unsigned char* from, si
   return n;
 }
 
+// What is wrong with a picture's content.
+enum class Defect {
+  none,
+  unsupported,  // not this container, or a variant of it that is not read (header, bits, type)
+  truncated,    // the file ends before the data it announces
+  damaged,      // data that contradicts itself: runs or offsets outside the picture, bad checksums
+  too_large,    // a size past what the library can hold, or than the file can describe
+};
+
+// Why an operation failed: a system call's errno, or a defect of the picture. Empty on success.
+// Every fallible step of the conversions and the format layer returns one.
+struct Fault {
+  int error = 0;
+  Defect defect = Defect::none;
+  explicit operator bool() const { return error != 0 || defect != Defect::none; }
+};
+inline Fault system_fault(int error) { return Fault{error, Defect::none}; }
+inline Fault defect(Defect d) { return Fault{0, d}; }
+
 enum class Status {
   done,                 // the whole file converted
   stopped,              // ended early by Esc; what was converted so far is saved
@@ -50,12 +69,15 @@ enum class Status {
   image_invalid,        // the source picture is damaged or not loadable
   no_memory,            // the picture could not be held in memory
   destination_failed,   // the destination could not be written completely
+  same_file,            // the destination is the source itself
 };
 
 struct Outcome {
   Status status = Status::done;
   std::string file;            // the file the notice names
   int error = 0;               // errno of a failed system call, or 0
+  Defect defect = Defect::none;  // with image_invalid: what is wrong with the picture
+  bool true_colour = false;    // the picture was not a 256-colour one: its bytes keep no file
   bool trailing_zeros = false; // the source ends in 0 bytes, which cannot come back
   int32_t rows = 0;            // with container_too_small: the rows needed
   int32_t max_rows = 0;        // with container_too_small: the rows the container holds
@@ -68,6 +90,12 @@ inline Outcome failure(Status status, const std::string& file, int error = 0) {
   o.status = status;
   o.file = file;
   o.error = error;
+  return o;
+}
+
+inline Outcome failure(Status status, const std::string& file, Fault fault) {
+  Outcome o = failure(status, file, fault.error);
+  o.defect = fault.defect;
   return o;
 }
 

@@ -1,0 +1,155 @@
+#include "formats.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <memory>
+
+namespace formats {
+
+namespace {
+
+constexpr size_t block = size_t{1} << 20;
+
+}  // namespace
+
+Input::Input(int fd) : fd_(fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0) {
+    fail(run::system_fault(errno));
+    return;
+  }
+  const off_t here = lseek(fd, 0, SEEK_CUR);
+  size_ = st.st_size > here && here >= 0 ? static_cast<uint64_t>(st.st_size - here) : 0;
+  buffer_.resize(block);
+  begin_ = next_ = end_ = buffer_.data();
+}
+
+Input::Input(const unsigned char* data, size_t size)
+    : begin_(data), next_(data), end_(data + size), size_(size) {}
+
+bool Input::refill() {
+  consumed_ += static_cast<uint64_t>(end_ - begin_);
+  begin_ = next_ = end_ = buffer_.data();
+  if (fault_ || fd_ < 0) return false;
+  ssize_t got;
+  do {
+    got = ::read(fd_, buffer_.data(), buffer_.size());
+  } while (got < 0 && errno == EINTR);
+  if (got < 0) {
+    fail(run::system_fault(errno));
+    return false;
+  }
+  end_ = begin_ + got;
+  return got > 0;
+}
+
+int Input::get_slow() {
+  if (!fault_ && refill() && next_ < end_) return *next_++;
+  fail(run::defect(run::Defect::truncated));
+  return -1;
+}
+
+bool Input::read(void* to, size_t n) {
+  auto* out = static_cast<unsigned char*>(to);
+  while (n > 0) {
+    if (next_ == end_ && !refill()) {
+      fail(run::defect(run::Defect::truncated));
+      return false;
+    }
+    const size_t take = std::min(n, static_cast<size_t>(end_ - next_));
+    std::memcpy(out, next_, take);
+    out += take;
+    next_ += take;
+    n -= take;
+  }
+  return !fault_;
+}
+
+bool Input::skip(uint64_t n) {
+  while (n > 0) {
+    if (next_ == end_ && !refill()) {
+      fail(run::defect(run::Defect::truncated));
+      return false;
+    }
+    const size_t take = static_cast<size_t>(std::min<uint64_t>(n, end_ - next_));
+    next_ += take;
+    n -= take;
+  }
+  return !fault_;
+}
+
+run::Fault new_picture(int depth, int64_t w, int64_t h, Bitmap& out) {
+  if (w < 1 || h < 1) return run::defect(run::Defect::damaged);
+  if (w > INT_MAX / h || w * h > INT_MAX / (depth / 8)) return run::defect(run::Defect::too_large);
+  out.reset(create_bitmap_ex(depth, static_cast<int>(w), static_cast<int>(h)));
+  if (!out) return run::system_fault(ENOMEM);
+  const auto bytes = static_cast<size_t>(w * h * (depth / 8));
+  // The library keeps a memory picture's pixels in one block.
+  if (h > 1 && out->line[h - 1] == out->line[0] + (bytes / h) * (h - 1)) {
+    advise_huge_pages(out->line[0], bytes);
+  }
+  clear_bitmap(out.get());
+  return {};
+}
+
+namespace {
+
+// Reduces a true-colour picture to 8 bits as the library's load_bitmap does: a palette
+// optimised for the picture, a colour table for that palette, and a blit through it. The
+// palette starts cleared, so the same picture always gives the same bytes.
+run::Fault reduce_to_eight_bits(Bitmap& bmp) {
+  Bitmap eight;
+  if (const run::Fault f = new_picture(8, bmp->w, bmp->h, eight)) return f;
+  PALETTE palette = {};
+  generate_optimized_palette(bmp.get(), palette, nullptr);
+  auto table = std::make_unique<RGB_MAP>();
+  RGB_MAP* const previous = rgb_map;
+  create_rgb_table(table.get(), palette, nullptr);
+  rgb_map = table.get();
+  blit(bmp.get(), eight.get(), 0, 0, 0, 0, bmp->w, bmp->h);
+  rgb_map = previous;
+  bmp = std::move(eight);
+  return {};
+}
+
+}  // namespace
+
+run::Fault read_picture(carrier::Container c, Input& in, Picture& out) {
+  Bitmap bmp;
+  run::Fault f;
+  switch (c) {
+    case carrier::Container::bmp: f = read_bmp(in, bmp); break;
+    case carrier::Container::tga: f = read_tga(in, bmp); break;
+    case carrier::Container::pcx: f = read_pcx(in, bmp); break;
+    case carrier::Container::png: f = read_png(in, bmp); break;
+    case carrier::Container::unknown: f = run::defect(run::Defect::unsupported); break;
+  }
+  if (!f && in.fault()) f = in.fault();
+  if (f) return f;
+  if (!bmp) return run::defect(run::Defect::damaged);
+  out.true_colour = bitmap_color_depth(bmp.get()) != 8;
+  if (out.true_colour) {
+    if (const run::Fault reduced = reduce_to_eight_bits(bmp)) return reduced;
+  }
+  out.bmp = std::move(bmp);
+  return {};
+}
+
+run::Fault write_picture(carrier::Container c, SafeOutput& out, const BITMAP* bmp,
+                         const RGB* pal) {
+  switch (c) {
+    case carrier::Container::bmp: return write_bmp(out, bmp, pal);
+    case carrier::Container::tga: return write_tga(out, bmp, pal);
+    case carrier::Container::pcx: return write_pcx(out, bmp, pal);
+    case carrier::Container::png: return write_png(out, bmp, pal);
+    case carrier::Container::unknown: break;
+  }
+  return run::defect(run::Defect::unsupported);
+}
+
+}  // namespace formats

@@ -1,0 +1,134 @@
+// Reading and writing pictures: one module per container (bmp.cpp, tga.cpp, pcx.cpp, png.cpp),
+// each holding that container's reader and writer and saying its header once.
+//
+// Readers take the file's bytes from an Input, check every length, offset and count before
+// using it, and refuse, with the reason, what they cannot read completely: a file that ends
+// early, data that would write outside the picture, a variant they do not know, a size past the
+// library's int limit. They make the picture in one pass:
+//   indexed pictures   8 bits per pixel, each pixel its palette index;
+//   grey pictures      8 bits per pixel, each pixel its level scaled to 8 bits;
+//   true colour        32 bits per pixel (makecol32's layout), which read_picture reduces to 8
+//                      bits exactly as the library's load_bitmap does (an optimised palette,
+//                      then a blit through its colour table).
+// Pixels that a run-length picture skips are 0.
+//
+// Writers put an 8-bit picture and its palette into a SafeOutput, so every failed write keeps
+// its errno. The BMP, TGA and PCX writers give, byte for byte, what the library's save_bmp,
+// save_tga and save_pcx write for the same picture and palette.
+#ifndef COMMON_FORMATS_FORMATS_H
+#define COMMON_FORMATS_FORMATS_H
+
+#include <allegro.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "carrier.h"
+#include "handles.h"
+#include "run.h"
+
+class SafeOutput;
+
+namespace formats {
+
+// The bytes of a picture file, served in large blocks from an open file (read from its current
+// offset on) or from memory. Every read is checked: a read past the end sets the fault to
+// Defect::truncated, a failed system call to its errno, and from then on every read fails.
+class Input {
+ public:
+  explicit Input(int fd);
+  Input(const unsigned char* data, size_t size);
+  Input(const Input&) = delete;
+  Input& operator=(const Input&) = delete;
+
+  // Copies the next n bytes to `to`.
+  bool read(void* to, size_t n);
+  // Passes over the next n bytes.
+  bool skip(uint64_t n);
+  // The next byte, or -1 when there is none.
+  int get() {
+    if (next_ < end_) return *next_++;
+    return get_slow();
+  }
+  // Bytes taken so far.
+  uint64_t offset() const { return consumed_ + static_cast<uint64_t>(next_ - begin_); }
+  // The whole file's size in bytes (for a file, as fstat gave it when the Input was made).
+  uint64_t size() const { return size_; }
+  // Bytes left from the current offset to the end (0 past it).
+  uint64_t remaining() const { return size_ > offset() ? size_ - offset() : 0; }
+
+  const run::Fault& fault() const { return fault_; }
+  // Records a fault found by the reader (the first one stays).
+  run::Fault fail(run::Fault f) {
+    if (!fault_) fault_ = f;
+    return fault_;
+  }
+
+ private:
+  int get_slow();
+  bool refill();
+
+  int fd_ = -1;
+  std::vector<unsigned char> buffer_;
+  const unsigned char* begin_ = nullptr;  // the bytes in hand
+  const unsigned char* next_ = nullptr;
+  const unsigned char* end_ = nullptr;
+  uint64_t consumed_ = 0;  // bytes before begin_
+  uint64_t size_ = 0;
+  run::Fault fault_;
+};
+
+// Little-endian and big-endian fields of a header already read into memory.
+inline uint32_t le16(const unsigned char* p) { return p[0] | (p[1] << 8u); }
+inline uint32_t le32(const unsigned char* p) {
+  return p[0] | (p[1] << 8u) | (p[2] << 16u) | (uint32_t{p[3]} << 24u);
+}
+
+// A header being written, little-endian.
+struct Header {
+  std::vector<unsigned char> bytes;
+  void u8(unsigned v) { bytes.push_back(static_cast<unsigned char>(v)); }
+  void le16(unsigned v) { u8(v & 0xFF), u8((v >> 8) & 0xFF); }
+  void le32(uint32_t v) { le16(v & 0xFFFF), le16(v >> 16); }
+};
+
+// A new picture of `depth` bits per pixel (8 or 32), cleared to 0. Refuses sizes below 1 and
+// pictures whose bytes (w * h * depth / 8) do not fit an int, as the library needs; ENOMEM when
+// it cannot be had.
+run::Fault new_picture(int depth, int64_t w, int64_t h, Bitmap& out);
+
+// What read_picture makes.
+struct Picture {
+  Bitmap bmp;                // 8 bits per pixel
+  bool true_colour = false;  // reduced from true colour: the bytes are not a kept file
+};
+
+// Reads a picture in container `c` from `in`.
+run::Fault read_picture(carrier::Container c, Input& in, Picture& out);
+
+// Writes the 8-bit picture `bmp` with palette `pal` (the library's 6-bit entries) to `out` in
+// container `c`. Nothing is committed: the caller commits or abandons `out`.
+run::Fault write_picture(carrier::Container c, SafeOutput& out, const BITMAP* bmp, const RGB* pal);
+
+// One reader and one writer per container. A reader sets `out` to an 8-bit or a 32-bit picture.
+run::Fault read_bmp(Input& in, Bitmap& out);
+run::Fault read_tga(Input& in, Bitmap& out);
+run::Fault read_pcx(Input& in, Bitmap& out);
+run::Fault read_png(Input& in, Bitmap& out);
+run::Fault write_bmp(SafeOutput& out, const BITMAP* bmp, const RGB* pal);
+run::Fault write_tga(SafeOutput& out, const BITMAP* bmp, const RGB* pal);
+run::Fault write_pcx(SafeOutput& out, const BITMAP* bmp, const RGB* pal);
+run::Fault write_png(SafeOutput& out, const BITMAP* bmp, const RGB* pal);
+
+// A 6-bit palette entry as the 8-bit value the library's writers store.
+inline unsigned char scale_6(unsigned v) { return static_cast<unsigned char>(_rgb_scale_6[v & 63]); }
+
+// A true-colour pixel in makecol32's layout.
+inline uint32_t rgb32(unsigned r, unsigned g, unsigned b) {
+  return (r << _rgb_r_shift_32) | (g << _rgb_g_shift_32) | (b << _rgb_b_shift_32);
+}
+
+}  // namespace formats
+
+#endif
