@@ -97,11 +97,6 @@ run::Fault new_picture(int depth, int64_t w, int64_t h, Bitmap& out) {
   return {};
 }
 
-namespace {
-
-// Reduces a true-colour picture to 8 bits as the library's load_bitmap does: a palette
-// optimised for the picture, a colour table for that palette, and a blit through it. The
-// palette starts cleared, so the same picture always gives the same bytes.
 run::Fault reduce_to_eight_bits(Bitmap& bmp) {
   Bitmap eight;
   if (const run::Fault f = new_picture(8, bmp->w, bmp->h, eight)) return f;
@@ -116,8 +111,6 @@ run::Fault reduce_to_eight_bits(Bitmap& bmp) {
   bmp = std::move(eight);
   return {};
 }
-
-}  // namespace
 
 run::Fault read_picture(carrier::Container c, Input& in, Picture& out) {
   Bitmap bmp;

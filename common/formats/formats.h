@@ -104,6 +104,11 @@ struct Picture {
   bool true_colour = false;  // reduced from true colour: the bytes are not a kept file
 };
 
+// Reduces a 32-bit picture to 8 bits as the library's load_bitmap does: a palette optimised for
+// the picture (starting cleared, so the same picture always gives the same bytes), its colour
+// table, and a blit through it.
+run::Fault reduce_to_eight_bits(Bitmap& bmp);
+
 // Reads a picture in container `c` from `in`.
 run::Fault read_picture(carrier::Container c, Input& in, Picture& out);
 
