@@ -1,10 +1,10 @@
 #include "front_end.h"
 
-#include <loadpng.h>
-
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 namespace front_end {
 
@@ -22,6 +22,25 @@ namespace {
 char messaggio[32];
 char shown[sizeof messaggio];  // the progress line as last drawn
 BITMAP* line_bmp;              // the progress line, drawn off screen
+
+// The row count last reached, and whether the screen shows it yet.
+int32_t reached_row, reached_total;
+bool reached_shown = true;
+int64_t last_drawn_ns = INT64_MIN / 2;
+constexpr int64_t frame_ns = 1000000000 / 60;
+
+int64_t now_ns() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return int64_t{t.tv_sec} * 1000000000 + t.tv_nsec;
+}
+
+void draw_reached() {
+  if (reached_shown) return;
+  show_progress(reached_row, reached_total);
+  reached_shown = true;
+  last_drawn_ns = now_ns();
+}
 
 // Rows 3 to 6 receive each program's text lines at start-up.
 DIALOG finestra_dialogo[] = {
@@ -54,7 +73,6 @@ bool start_up_and_ask_names(const Texts& texts) {
   }
   // Names typed in the dialog are UTF-8; let the library's own file routines take them as such.
   set_filename_encoding(U_UTF8);
-  register_png_file_type();
   install_keyboard();
   install_mouse();
   install_timer();
@@ -104,9 +122,17 @@ void show_progress(int32_t current_row, int32_t total_rows) {
   blit(line_bmp, screen, x, 0, x, 0, text_length(font, messaggio) - x, text_height(font));
 }
 
+void progress_reached(int32_t current_row, int32_t total_rows) {
+  reached_row = current_row;
+  reached_total = total_rows;
+  reached_shown = false;
+  if (now_ns() - last_drawn_ns >= frame_ns) draw_reached();
+}
+
 bool escape_down() { return key[KEY_ESC] != 0; }
 
 void show_completion(const run::Outcome& outcome) {
+  draw_reached();
   const run::Notice notice = run::notice_for(outcome);
   alert(notice.line1.c_str(), notice.line2.c_str(), notice.line3.c_str(), "Ok", nullptr, 1, 0);
 }

@@ -42,17 +42,23 @@ bool start_up_and_ask_names(const Texts& texts);
 // Draws "<current> di <total>" in the screen's top-left corner.
 void show_progress(int32_t current_row, int32_t total_rows);
 
+// The row count as the conversion reaches it, drawn at most once per display frame (a 60 Hz
+// screen shows no more), and always as last reached before the notice: to a person the screen
+// is the same as drawing it after every byte, and the program costs no more than its conversion.
+void progress_reached(int32_t current_row, int32_t total_rows);
+
 // True while Esc is held.
 bool escape_down();
 
-// Shows the closing notice for the run and waits until it is dismissed.
+// Draws the last row count reached, then shows the closing notice for the run and waits until
+// it is dismissed.
 void show_completion(const run::Outcome& outcome);
 
 // Feedback that draws on the screen and watches the real Esc key.
 class ScreenFeedback : public run::Feedback {
  public:
   ScreenFeedback() : Feedback(&key[KEY_ESC]) {}
-  void show_row(int32_t current, int32_t total) override { show_progress(current, total); }
+  void show_row(int32_t current, int32_t total) override { progress_reached(current, total); }
 };
 
 }  // namespace front_end

@@ -40,28 +40,4 @@ inline void advise_huge_pages(void* start, size_t bytes) {
 #endif
 }
 
-// A large buffer left uninitialised, in pages of its own with the advice above: a zero-filled
-// vector of the same size costs its page faults twice over.
-class PageBuffer {
- public:
-  explicit PageBuffer(size_t size) : size_(size) {
-    if (size_ == 0) return;
-    void* p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return;
-    data_ = static_cast<unsigned char*>(p);
-    advise_huge_pages(data_, size_);
-  }
-  PageBuffer(const PageBuffer&) = delete;
-  PageBuffer& operator=(const PageBuffer&) = delete;
-  ~PageBuffer() {
-    if (data_) munmap(data_, size_);
-  }
-  bool ok() const { return size_ == 0 || data_ != nullptr; }
-  unsigned char* data() const { return data_; }
-
- private:
-  unsigned char* data_ = nullptr;
-  size_t size_;
-};
-
 #endif

@@ -27,12 +27,28 @@ std::string reason(int error) {
   }
 }
 
+// A short Italian reason for a picture that was refused.
+std::string reason(const Outcome& o) {
+  switch (o.defect) {
+    case Defect::unsupported: return "Tipo di immagine non supportato.";
+    case Defect::truncated: return "Il file è troncato: mancano dati dell'immagine.";
+    case Defect::damaged: return "I dati dell'immagine sono danneggiati.";
+    case Defect::too_large: return "Immagine troppo grande.";
+    case Defect::none: break;
+  }
+  return o.error ? reason(o.error) : "Il file è danneggiato o non è un'immagine valida.";
+}
+
 }  // namespace
 
 Notice notice_for(const Outcome& o) {
   switch (o.status) {
     case Status::done:
     case Status::stopped:
+      if (o.true_colour) {
+        return {"Immagine terminata e salvata come:", o.file,
+                "Attenzione: non era un'immagine a 256 colori, i dati non sono un file."};
+      }
       return {"Immagine terminata e salvata come:", o.file,
               o.trailing_zeros ? "Attenzione: gli zeri finali del file non saranno recuperati."
                                : ""};
@@ -52,14 +68,16 @@ Notice notice_for(const Outcome& o) {
     }
     case Status::format_unsupported:
       return {"Formato non riconosciuto (usare .bmp, .tga, .pcx o .png):", o.file,
-              "Nessuna immagine è stata salvata."};
+              "Nessun file è stato scritto."};
     case Status::image_invalid:
-      return {"Impossibile leggere l'immagine:", o.file,
-              o.error ? reason(o.error) : "Il file è danneggiato o non è un'immagine valida."};
+      return {"Impossibile leggere l'immagine:", o.file, reason(o)};
     case Status::no_memory:
       return {"Memoria insufficiente per l'immagine di:", o.file, "Nessun file è stato scritto."};
     case Status::destination_failed:
       return {"Impossibile salvare il file:", o.file, reason(o.error)};
+    case Status::same_file:
+      return {"La destinazione è il file sorgente stesso:", o.file,
+              "Nessun file è stato scritto."};
   }
   return {"", o.file, ""};
 }

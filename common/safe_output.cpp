@@ -34,6 +34,11 @@ mode_t current_umask() {
 
 }  // namespace
 
+bool same_file(const struct stat& source, const std::string& path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && st.st_dev == source.st_dev && st.st_ino == source.st_ino;
+}
+
 SafeOutput::~SafeOutput() { abandon(); }
 
 bool SafeOutput::fail(int error) {
@@ -41,10 +46,11 @@ bool SafeOutput::fail(int error) {
   return false;
 }
 
-bool SafeOutput::open(const std::string& path, const std::string& suffix) {
+bool SafeOutput::open(const std::string& path) {
   abandon();
   error_ = 0;
   used_ = 0;
+  written_ = 0;
   buffer_.resize(buffer_size);
   if (path.empty()) return fail(ENOENT);
 
@@ -58,20 +64,19 @@ bool SafeOutput::open(const std::string& path, const std::string& suffix) {
   struct stat st {};
   const bool exists = stat(path_.c_str(), &st) == 0;
   if (exists && S_ISDIR(st.st_mode)) return fail(EISDIR);
-  if (exists && !S_ISREG(st.st_mode)) {
-    in_place_ = true;
-    working_ = path_;
-    fd_ = ::open(working_.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd_ < 0) return fail(errno);
-    return true;
-  }
+  if (exists && faccessat(AT_FDCWD, path_.c_str(), W_OK, AT_EACCESS) != 0) return fail(errno);
+  if (exists && !S_ISREG(st.st_mode)) return open_in_place(false);
 
-  in_place_ = false;
-  std::string pattern = folder_of(path_) + "/." + base_of(path_) + ".XXXXXX" + suffix;
+  std::string pattern = folder_of(path_) + "/." + base_of(path_) + ".XXXXXX";
   std::vector<char> name(pattern.begin(), pattern.end());
   name.push_back('\0');
-  fd_ = mkstemps(name.data(), static_cast<int>(suffix.size()));
-  if (fd_ < 0) return fail(errno);
+  fd_ = mkstemp(name.data());
+  if (fd_ < 0) {
+    // A folder that takes no new file still lets the user rewrite a file they may write.
+    if (exists && (errno == EACCES || errno == EPERM)) return open_in_place(true);
+    return fail(errno);
+  }
+  in_place_ = false;
   working_ = name.data();
   // mkstemp makes the file private; give it the mode the destination has, or would get.
   const mode_t mode = exists ? (st.st_mode & 07777) : (0666 & ~current_umask());
@@ -80,6 +85,16 @@ bool SafeOutput::open(const std::string& path, const std::string& suffix) {
     abandon();
     return fail(e);
   }
+  return true;
+}
+
+bool SafeOutput::open_in_place(bool regular) {
+  in_place_ = true;
+  regular_ = regular;
+  // Not truncated now: blocks the file already has are rewritten without asking the disk for
+  // more, and the length is set once everything is written.
+  fd_ = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd_ < 0) return fail(errno);
   return true;
 }
 
@@ -95,6 +110,7 @@ bool SafeOutput::drain() {
     }
     done += static_cast<size_t>(n);
   }
+  written_ += static_cast<off_t>(done);
   used_ = 0;
   return error_ == 0;
 }
@@ -116,6 +132,7 @@ bool SafeOutput::write(const void* data, size_t n) {
 bool SafeOutput::commit() {
   if (fd_ < 0) return fail(EBADF);
   bool ok = drain();
+  if (ok && regular_ && ftruncate(fd_, written_) != 0) ok = fail(errno);
   if (ok && fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) ok = fail(errno);
   if (::close(fd_) != 0 && ok) ok = fail(errno);
   fd_ = -1;
@@ -146,7 +163,8 @@ void SafeOutput::abandon() {
     ::close(fd_);
     fd_ = -1;
   }
-  if (!working_.empty() && !in_place_) unlink(working_.c_str());
+  if (!working_.empty()) unlink(working_.c_str());
   working_.clear();
+  in_place_ = regular_ = false;
   used_ = 0;
 }

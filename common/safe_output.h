@@ -2,15 +2,28 @@
 //
 // A regular file (or a new name) is written as a fresh temporary file in the same folder, then
 // flushed to the disk and renamed over the name: the old file is replaced only by a complete
-// new one, and a failure leaves it as it was and removes the temporary. A name that stands for
-// something other than a regular file (a device such as /dev/full) is written in place, and
-// nothing is removed when that fails.
+// new one, and a failure leaves it as it was and removes the temporary. Hard links to a replaced
+// file keep the old content (the rename gives the name a new file).
+//
+// Two cases are written in place instead, with every write, the final length, the flush and the
+// close checked: a name that stands for something other than a regular file (a device such as
+// /dev/full), and an existing writable file in a folder that allows no temporary file. A failure
+// there cannot give the old content back, and nothing is removed.
+//
+// An existing file that the user may not write is refused (EACCES), as the shell's `>` would
+// refuse it, rather than replaced by the rename.
 #ifndef COMMON_SAFE_OUTPUT_H
 #define COMMON_SAFE_OUTPUT_H
+
+#include <sys/stat.h>
 
 #include <cstddef>
 #include <string>
 #include <vector>
+
+// True when `path` names (through any link) the file that `source` describes: writing it would
+// destroy what is being read.
+bool same_file(const struct stat& source, const std::string& path);
 
 class SafeOutput {
  public:
@@ -19,40 +32,33 @@ class SafeOutput {
   SafeOutput& operator=(const SafeOutput&) = delete;
   ~SafeOutput();
 
-  // Prepares to write `path`. `suffix` ends the temporary's name (some writers pick the
-  // format by extension). False on failure, with error() set.
-  bool open(const std::string& path, const std::string& suffix = "");
+  // Prepares to write `path`. False on failure, with error() set.
+  bool open(const std::string& path);
 
   // Buffered write; false once any write has failed.
   bool write(const void* data, size_t n);
-  bool put(unsigned char byte) {
-    if (used_ == buffer_.size() && !drain()) return false;
-    buffer_[used_++] = byte;
-    return true;
-  }
-
-  // The name being written: the temporary, or the destination itself when written in place.
-  // For writers that open the file by name; flush() first when mixing both ways of writing.
-  const std::string& working_path() const { return working_; }
 
   // Writes out the buffer, syncs, closes and puts the file in place. False on any failure,
   // after which the temporary is gone and an existing destination is untouched.
   bool commit();
 
-  // Gives up: closes and removes the temporary (or a partial regular file written in place).
+  // Gives up: closes and removes the temporary.
   void abandon();
 
   int error() const { return error_; }
 
  private:
+  bool open_in_place(bool regular);
   bool drain();
   bool fail(int error);
 
   std::string path_;     // the destination, with symbolic links followed
-  std::string working_;  // the file being written
+  std::string working_;  // the temporary being written, empty when writing in place
   bool in_place_ = false;
+  bool regular_ = false;  // written in place over a regular file: cut to length at the end
   int fd_ = -1;
   int error_ = 0;
+  off_t written_ = 0;
   std::vector<unsigned char> buffer_;
   size_t used_ = 0;
 };

@@ -5,7 +5,6 @@
 //
 //   make_icon <warm|cool> <size> <output.png> <source>...
 #include <allegro.h>
-#include <loadpng.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -17,6 +16,8 @@
 #include <vector>
 
 #include "carrier.h"
+#include "formats.h"
+#include "safe_output.h"
 
 namespace {
 
@@ -96,11 +97,11 @@ int main(int argc, char** argv) {
   PALETTE pal;
   make_palette(warm, pal);
   const std::string out = argv[3];
-  const int saved = save_png(out.c_str(), bmp, pal);
+  SafeOutput file;
+  const bool saved = file.open(out) && !formats::write_png(file, bmp, pal) && file.commit();
   destroy_bitmap(bmp);
-  if (saved != 0) {
-    std::fprintf(stderr, "cannot save %s\n", out.c_str());
-    std::remove(out.c_str());
+  if (!saved) {
+    std::fprintf(stderr, "cannot save %s: %s\n", out.c_str(), std::strerror(file.error()));
     return 1;
   }
   return 0;
