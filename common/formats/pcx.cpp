@@ -1,22 +1,286 @@
-// PCX pictures: reader and writer. (Being written.)
+// PCX pictures: reader and writer.
+//
+// The header, 128 bytes, little-endian:
+//    0  u8   manufacturer, always 10
+//    1  u8   version: 0, 2, 3, 4 or 5
+//    2  u8   encoding: 1 run-length; 0 (raw) from a few writers
+//    3  u8   bits per pixel in each plane
+//    4  u16  xmin
+//    6  u16  ymin
+//    8  u16  xmax: the width is xmax - xmin + 1
+//   10  u16  ymax: the height is ymax - ymin + 1
+//   12  u16  horizontal resolution
+//   14  u16  vertical resolution
+//   16  48   16-colour palette (r, g, b)
+//   64  u8   reserved
+//   65  u8   planes
+//   66  u16  bytes per line of one plane (at least the width; the rest is padding)
+//   68  u16  palette interpretation
+//   70  u16  horizontal screen size
+//   72  u16  vertical screen size
+//   74  54   filler
+// then each row's planes, one after the other, bytes per line each. Run-length data is a byte
+// 0xC0 | n followed by a byte repeated n times, or one byte below 0xC0 that stands for itself.
+// 8-bit pictures end in 0x0C and a 768-byte palette.
+//
+// What is read:
+//   8 bits, 1 plane    each pixel its index; the palette at the end is not read at all, so a
+//                      missing or short one is accepted (colours are ignored)
+//   8 bits, 3 planes   a 32-bit picture from the red, green and blue planes
+//   run-length or raw; padding past the width dropped. The data is one stream: a run may cross
+//   from one plane to the next (the library's writer does this), and from one row to the next
+//   (the library's reader would drop the excess instead), but not past the last row (damaged).
+// What is refused:
+//   unsupported   manufacturer other than 10, an unknown version or encoding, 1, 2 or 4 bits per
+//                 plane, planes other than 1 or 3
+//   damaged       xmax < xmin, ymax < ymin, bytes per line below the width, a run past the end
+//   too_large     a picture past the library's int, or one the rest of the file cannot hold
+//                 (raw: its bytes; run-length: 63 bytes per pair)
+//   truncated     a file cut short anywhere from the header to the last row
+//
+// The writer gives save_pcx_pf's bytes for an 8-bit picture: version 5, 320 x 200 dpi, the first
+// 16 palette entries in the header, runs of at most 63 per row, single bytes of 0xC0 and above
+// written as runs of 1, and 0x0C with the 256-entry palette at the end.
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <vector>
 
 #include "formats.h"
 #include "safe_output.h"
 
 namespace formats {
 
+namespace {
+
+constexpr size_t header_bytes = 128;
+constexpr unsigned max_run = 63;
+
+// As in tga.cpp: a picture that needs more than the rest of the file holds is refused before it
+// is allocated; far beyond the file's size, as too large, otherwise as cut short.
+run::Fault short_of_data(uint64_t needed, uint64_t file_size) {
+  const uint64_t far = std::max<uint64_t>(uint64_t{1} << 24, file_size * 256);
+  return run::defect(needed > far ? run::Defect::too_large : run::Defect::truncated);
+}
+
+// The Input's bytes in blocks, so that the decoder's loop runs on local pointers.
+class Feed {
+ public:
+  explicit Feed(Input& in) : in_(in), buffer_(size_t{1} << 16) {}
+
+  // Refills an empty block; false when the file has no more.
+  bool fill() {
+    // Never ask past the end: the last block is what is left (one byte, to fail, when nothing is).
+    const size_t n = static_cast<size_t>(
+        std::max<uint64_t>(1, std::min<uint64_t>(buffer_.size(), in_.remaining())));
+    if (!in_.read(buffer_.data(), n)) return false;
+    next = buffer_.data();
+    end = next + n;
+    return true;
+  }
+
+  const unsigned char* next = nullptr;
+  const unsigned char* end = nullptr;
+
+ private:
+  Input& in_;
+  std::vector<unsigned char> buffer_;
+};
+
+// Decodes h rows of row_bytes each, one after the other: row r goes to to.row(r), and
+// to.done(r) follows once it is complete.
+template <class Target>
+run::Fault decode_run_length(Input& in, size_t row_bytes, int h, Target& to) {
+  Feed feed(in);
+  const unsigned char* p = nullptr;
+  const unsigned char* end = nullptr;
+  size_t pending = 0;  // what is left of a run from the row before
+  unsigned char pending_value = 0;
+  for (int r = 0; r < h; ++r) {
+    unsigned char* const row = to.row(r);
+    size_t x = std::min(pending, row_bytes);
+    std::memset(row, pending_value, x);
+    pending -= x;
+    while (x < row_bytes) {
+      if (p == end) {
+        if (!feed.fill()) return in.fault();
+        p = feed.next, end = feed.end;
+      }
+      // Bytes that stand for themselves, as many as the row and the block allow.
+      const unsigned char* const stop = p + std::min<size_t>(row_bytes - x, end - p);
+      while (p < stop && *p < 0xC0) row[x++] = *p++;
+      if (p == stop) continue;
+      size_t n = *p++ & 0x3Fu;
+      if (p == end) {
+        if (!feed.fill()) return in.fault();
+        p = feed.next, end = feed.end;
+      }
+      const unsigned char value = *p++;
+      if (n > row_bytes - x) {
+        const uint64_t data_left = uint64_t(h - 1 - r) * row_bytes + (row_bytes - x);
+        if (n > data_left) return run::defect(run::Defect::damaged);
+        pending = n - (row_bytes - x);
+        pending_value = value;
+        n = row_bytes - x;
+      }
+      std::memset(row + x, value, n);
+      x += n;
+    }
+    to.done(r);
+  }
+  return {};
+}
+
+template <class Target>
+run::Fault decode_raw(Input& in, size_t row_bytes, int h, Target& to) {
+  for (int r = 0; r < h; ++r) {
+    if (!in.read(to.row(r), row_bytes)) return in.fault();
+    to.done(r);
+  }
+  return {};
+}
+
+// Rows without padding decode straight into the picture.
+struct InPlace {
+  BITMAP* b;
+  unsigned char* row(int r) { return b->line[r]; }
+  void done(int) {}
+};
+
+// Padded rows decode into a row of their own, and lose the padding.
+struct Padded {
+  BITMAP* b;
+  std::vector<unsigned char> scratch;
+  unsigned char* row(int) { return scratch.data(); }
+  void done(int r) { std::memcpy(b->line[r], scratch.data(), static_cast<size_t>(b->w)); }
+};
+
+// Three planes, red, green and blue, make a row of 32-bit pixels.
+struct Planes {
+  BITMAP* b;
+  size_t line_bytes;
+  std::vector<unsigned char> scratch;
+  unsigned char* row(int) { return scratch.data(); }
+  void done(int r) {
+    auto* const to = reinterpret_cast<uint32_t*>(b->line[r]);
+    const unsigned char* const red = scratch.data();
+    const unsigned char* const green = red + line_bytes;
+    const unsigned char* const blue = green + line_bytes;
+    for (int x = 0; x < b->w; ++x) to[x] = rgb32(red[x], green[x], blue[x]);
+  }
+};
+
+template <class Target>
+run::Fault decode(bool run_length, Input& in, size_t row_bytes, int h, Target&& to) {
+  return run_length ? decode_run_length(in, row_bytes, h, to) : decode_raw(in, row_bytes, h, to);
+}
+
+}  // namespace
+
 run::Fault read_pcx(Input& in, Bitmap& out) {
-  (void)in;
-  (void)out;
-  return run::defect(run::Defect::unsupported);
+  const int manufacturer = in.get();
+  if (manufacturer < 0) return in.fault();
+  if (manufacturer != 10) return run::defect(run::Defect::unsupported);
+  unsigned char h8[header_bytes];
+  h8[0] = 10;
+  if (!in.read(h8 + 1, sizeof h8 - 1)) return in.fault();
+  const unsigned version = h8[1], encoding = h8[2], bits = h8[3], planes = h8[65];
+  if (version == 1 || version > 5 || encoding > 1 || bits != 8 || (planes != 1 && planes != 3)) {
+    return run::defect(run::Defect::unsupported);
+  }
+  const uint32_t xmin = le16(h8 + 4), ymin = le16(h8 + 6), xmax = le16(h8 + 8),
+                 ymax = le16(h8 + 10), line_bytes = le16(h8 + 66);
+  if (xmax < xmin || ymax < ymin) return run::defect(run::Defect::damaged);
+  const int w = static_cast<int>(xmax - xmin + 1), h = static_cast<int>(ymax - ymin + 1);
+  if (line_bytes < static_cast<uint32_t>(w)) return run::defect(run::Defect::damaged);
+
+  // Before allocating: can the rest of the file hold this many rows at all?
+  const size_t row_bytes = size_t{planes} * line_bytes;
+  const uint64_t data = uint64_t(h) * row_bytes;
+  const uint64_t left = in.remaining();
+  const uint64_t most = encoding == 1 ? left / 2 * max_run + left % 2 : left;
+  if (data > most) return short_of_data(data, in.size());
+
+  Bitmap bmp;
+  if (const run::Fault f = new_picture(planes == 1 ? 8 : 32, w, h, bmp)) return f;
+  BITMAP* const b = bmp.get();
+  const bool run_length = encoding == 1;
+  run::Fault f;
+  if (planes == 3) {
+    f = decode(run_length, in, row_bytes, h,
+               Planes{b, line_bytes, std::vector<unsigned char>(row_bytes)});
+  } else if (row_bytes == static_cast<size_t>(w)) {
+    f = decode(run_length, in, row_bytes, h, InPlace{b});
+  } else {
+    f = decode(run_length, in, row_bytes, h, Padded{b, std::vector<unsigned char>(row_bytes)});
+  }
+  if (f) return f;
+  out = std::move(bmp);
+  return {};
 }
 
 run::Fault write_pcx(SafeOutput& out, const BITMAP* bmp, const RGB* pal) {
-  (void)out;
-  (void)bmp;
-  (void)pal;
-  return run::system_fault(ENOSYS);
+  if (bitmap_color_depth(const_cast<BITMAP*>(bmp)) != 8) return run::system_fault(EINVAL);
+  // Bytes per line hold the width and ymax the last row's index, in 16 bits. The vertical screen
+  // size is only a hint, and takes the height's low 16 bits, as the library writes it.
+  const int w = bmp->w, h = bmp->h;
+  if (w > 0xFFFF || h > 0x10000) return run::system_fault(EFBIG);
+
+  Header head;
+  head.u8(10);          // manufacturer
+  head.u8(5);           // version
+  head.u8(1);           // run-length
+  head.u8(8);           // bits per pixel
+  head.le16(0);         // xmin
+  head.le16(0);         // ymin
+  head.le16(w - 1);     // xmax
+  head.le16(h - 1);     // ymax
+  head.le16(320);       // dpi
+  head.le16(200);
+  for (int i = 0; i < 16; ++i) {
+    head.u8(scale_6(pal[i].r));
+    head.u8(scale_6(pal[i].g));
+    head.u8(scale_6(pal[i].b));
+  }
+  head.u8(0);           // reserved
+  head.u8(1);           // planes
+  head.le16(w);         // bytes per line
+  head.le16(1);         // colour palette
+  head.le16(w);         // screen size
+  head.le16(h & 0xFFFF);
+  head.bytes.resize(header_bytes);  // filler
+  if (!out.write(head.bytes.data(), head.bytes.size())) return run::system_fault(out.error());
+
+  // A row codes to at most two bytes a pixel.
+  std::vector<unsigned char> coded(size_t{2} * static_cast<size_t>(w));
+  for (int y = 0; y < h; ++y) {
+    const unsigned char* s = bmp->line[y];
+    const unsigned char* const e = s + w;
+    unsigned char* o = coded.data();
+    while (s < e) {
+      const unsigned char v = *s;
+      const unsigned char* const limit = e - s > max_run ? s + max_run : e;
+      const unsigned char* t = s + 1;
+      while (t < limit && *t == v) ++t;
+      const auto n = static_cast<unsigned>(t - s);
+      if (n > 1 || v >= 0xC0) *o++ = static_cast<unsigned char>(0xC0 | n);
+      *o++ = v;
+      s = t;
+    }
+    if (!out.write(coded.data(), static_cast<size_t>(o - coded.data()))) {
+      return run::system_fault(out.error());
+    }
+  }
+
+  Header tail;
+  tail.u8(12);
+  for (int i = 0; i < 256; ++i) {
+    tail.u8(scale_6(pal[i].r));
+    tail.u8(scale_6(pal[i].g));
+    tail.u8(scale_6(pal[i].b));
+  }
+  if (!out.write(tail.bytes.data(), tail.bytes.size())) return run::system_fault(out.error());
+  return {};
 }
 
 }  // namespace formats

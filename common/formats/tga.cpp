@@ -1,22 +1,251 @@
-// TGA pictures: reader and writer. (Being written.)
+// TGA pictures: reader and writer.
+//
+// The header, 18 bytes, little-endian:
+//    0  u8   length of the ID field that follows the header
+//    1  u8   colour map type: 0 none, 1 present
+//    2  u8   image type: 1 colour-mapped, 2 true colour, 3 grey; +8 run-length coded
+//    3  u16  first colour map entry
+//    5  u16  colour map entries
+//    7  u8   bits per colour map entry
+//    8  u16  x origin on the screen (not used)
+//   10  u16  y origin on the screen (not used)
+//   12  u16  width
+//   14  u16  height
+//   16  u8   bits per pixel
+//   17  u8   descriptor: bits 0-3 attribute (alpha) bits, bit 4 right to left, bit 5 top to
+//            bottom, bits 6-7 interleaving
+// then the ID field, the colour map (entries * ceil(bits / 8) bytes) and the pixels, rows bottom
+// to top unless bit 5 says otherwise. A run-length packet is a byte n (bit 7: a run) and then
+// one pixel repeated (n & 0x7F) + 1 times, or (n & 0x7F) + 1 pixels as they are.
+//
+// What is read:
+//   colour-mapped, 8-bit indices   each pixel its index (colours, and the first entry, ignored)
+//   grey, 8 bits                   each pixel its level
+//   true colour, 15/16/24/32 bits  a 32-bit picture (5-bit channels scaled as the library does,
+//                                  the attribute bit and alpha dropped)
+//   raw or run-length, every origin, any ID field; a colour map beside true colour or grey is
+//   passed over. Packets may run on into the next row (older writers do this), not past the
+//   picture's last pixel (damaged).
+// What is refused:
+//   unsupported   colour map type above 1, image types other than 1-3 and 9-11, 16-bit indices
+//                 or any other depth, map entries other than 8/15/16/24/32 bits, interleaved
+//                 rows (their order is not the file's order)
+//   damaged       colour-mapped without a colour map, width or height 0, a packet past the end
+//   too_large     a picture past the library's int, or one the rest of the file cannot hold
+//                 (raw: its bytes; run-length: 128 pixels per packet of 1 + pixel bytes)
+//   truncated     a file cut short anywhere from the header to the last pixel
+//
+// The writer gives save_tga_pf's bytes for an 8-bit picture: type 1, 256 map entries of 24 bits
+// (blue, green, red from scale_6), descriptor 0, rows bottom to top.
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <vector>
 
 #include "formats.h"
 #include "safe_output.h"
 
 namespace formats {
 
+namespace {
+
+constexpr size_t header_bytes = 18;
+
+// A picture that needs more than the rest of the file holds is refused before it is allocated.
+// Far beyond anything a file of this size could hold, it is a size no picture of that file has;
+// otherwise the file was cut short.
+run::Fault short_of_data(uint64_t needed, uint64_t file_size) {
+  const uint64_t far = std::max<uint64_t>(uint64_t{1} << 24, file_size * 256);
+  return run::defect(needed > far ? run::Defect::too_large : run::Defect::truncated);
+}
+
+// Receives the pixels in the file's order, one row of `w` pixels of `bytes` each at a time, and
+// puts each finished row where it belongs in the picture.
+class Rows {
+ public:
+  Rows(BITMAP* bmp, unsigned bytes, bool top_down, bool right_to_left)
+      : bmp_(bmp), bytes_(bytes), top_down_(top_down), right_to_left_(right_to_left) {
+    // 8-bit pixels land in the picture's own row; others are converted from a row of file bytes.
+    if (bytes_ != 1) scratch_.resize(static_cast<size_t>(bmp->w) * bytes_);
+  }
+
+  // Where file row r's bytes go.
+  unsigned char* row(int r) { return bytes_ == 1 ? bmp_->line[target(r)] : scratch_.data(); }
+
+  // File row r is complete.
+  void finish(int r) {
+    unsigned char* const line = bmp_->line[target(r)];
+    const int w = bmp_->w;
+    if (bytes_ == 1) {
+      if (right_to_left_) std::reverse(line, line + w);
+      return;
+    }
+    auto* const out = reinterpret_cast<uint32_t*>(line);
+    const unsigned char* p = scratch_.data();
+    for (int x = 0; x < w; ++x, p += bytes_) {
+      uint32_t c;
+      if (bytes_ == 2) {
+        const unsigned v = p[0] | p[1] << 8;
+        c = rgb32(_rgb_scale_5[(v >> 10) & 31], _rgb_scale_5[(v >> 5) & 31], _rgb_scale_5[v & 31]);
+      } else {
+        c = rgb32(p[2], p[1], p[0]);
+      }
+      out[right_to_left_ ? w - 1 - x : x] = c;
+    }
+  }
+
+ private:
+  int target(int r) const { return top_down_ ? r : bmp_->h - 1 - r; }
+
+  BITMAP* bmp_;
+  unsigned bytes_;
+  bool top_down_, right_to_left_;
+  std::vector<unsigned char> scratch_;
+};
+
+run::Fault read_raw(Input& in, Rows& rows, int w, int h, unsigned bytes) {
+  const size_t row_bytes = static_cast<size_t>(w) * bytes;
+  for (int r = 0; r < h; ++r) {
+    if (!in.read(rows.row(r), row_bytes)) return in.fault();
+    rows.finish(r);
+  }
+  return {};
+}
+
+run::Fault read_run_length(Input& in, Rows& rows, int w, int h, unsigned bytes) {
+  const size_t row_bytes = static_cast<size_t>(w) * bytes;
+  unsigned char pixel[4];
+  int r = 0;
+  size_t at = 0;  // bytes of row r filled
+  unsigned char* dst = rows.row(0);
+  while (r < h) {
+    const int head = in.get();
+    if (head < 0) return in.fault();
+    size_t n = (static_cast<unsigned>(head) & 0x7F) + 1;
+    const uint64_t left = uint64_t(h - 1 - r) * static_cast<uint64_t>(w) + (row_bytes - at) / bytes;
+    if (n > left) return run::defect(run::Defect::damaged);
+    const bool run = head & 0x80;
+    if (run && !in.read(pixel, bytes)) return in.fault();
+    while (n > 0) {
+      const size_t take = std::min(n, (row_bytes - at) / bytes);
+      unsigned char* const to = dst + at;
+      if (!run) {
+        if (!in.read(to, take * bytes)) return in.fault();
+      } else if (bytes == 1) {
+        std::memset(to, pixel[0], take);
+      } else {
+        for (size_t i = 0; i < take; ++i) std::memcpy(to + i * bytes, pixel, bytes);
+      }
+      at += take * bytes;
+      n -= take;
+      if (at == row_bytes) {
+        rows.finish(r);
+        if (++r == h) break;
+        dst = rows.row(r);
+        at = 0;
+      }
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
 run::Fault read_tga(Input& in, Bitmap& out) {
-  (void)in;
-  (void)out;
-  return run::defect(run::Defect::unsupported);
+  unsigned char h8[header_bytes];
+  if (!in.read(h8, sizeof h8)) return in.fault();
+  const unsigned id_length = h8[0], map_type = h8[1], image_type = h8[2];
+  const uint32_t map_entries = le16(h8 + 5);
+  const unsigned entry_bits = h8[7];
+  const int w = static_cast<int>(le16(h8 + 12)), h = static_cast<int>(le16(h8 + 14));
+  const unsigned bits = h8[16], descriptor = h8[17];
+
+  if (map_type > 1) return run::defect(run::Defect::unsupported);
+  uint64_t map_bytes = 0;
+  if (map_type == 1) {
+    switch (entry_bits) {
+      case 8: case 15: case 16: case 24: case 32: break;
+      default: return run::defect(run::Defect::unsupported);
+    }
+    map_bytes = uint64_t{map_entries} * ((entry_bits + 7) / 8);
+  }
+
+  unsigned bytes;  // per pixel in the file
+  switch (image_type & ~8u) {
+    case 1:
+      if (bits != 8) return run::defect(run::Defect::unsupported);
+      if (map_type != 1) return run::defect(run::Defect::damaged);
+      bytes = 1;
+      break;
+    case 2:
+      if (bits != 15 && bits != 16 && bits != 24 && bits != 32) {
+        return run::defect(run::Defect::unsupported);
+      }
+      bytes = (bits + 7) / 8;
+      break;
+    case 3:
+      if (bits != 8) return run::defect(run::Defect::unsupported);
+      bytes = 1;
+      break;
+    default:
+      return run::defect(run::Defect::unsupported);
+  }
+  if (descriptor & 0xC0) return run::defect(run::Defect::unsupported);
+  if (w == 0 || h == 0) return run::defect(run::Defect::damaged);
+  const bool run_length = image_type & 8;
+
+  if (!in.skip(id_length) || !in.skip(map_bytes)) return in.fault();
+
+  // Before allocating: can the rest of the file hold this many pixels at all?
+  const uint64_t pixels = uint64_t(w) * uint64_t(h);
+  const uint64_t left = in.remaining();
+  if (run_length) {
+    const uint64_t packets = (left + bytes) / (1 + bytes);
+    if (pixels > packets * 128) return short_of_data(pixels, in.size());
+  } else if (pixels * bytes > left) {
+    return short_of_data(pixels * bytes, in.size());
+  }
+
+  Bitmap bmp;
+  if (const run::Fault f = new_picture(bytes == 1 ? 8 : 32, w, h, bmp)) return f;
+  Rows rows(bmp.get(), bytes, descriptor & 0x20, descriptor & 0x10);
+  const run::Fault f = run_length ? read_run_length(in, rows, w, h, bytes)
+                                  : read_raw(in, rows, w, h, bytes);
+  if (f) return f;
+  out = std::move(bmp);
+  return {};
 }
 
 run::Fault write_tga(SafeOutput& out, const BITMAP* bmp, const RGB* pal) {
-  (void)out;
-  (void)bmp;
-  (void)pal;
-  return run::system_fault(ENOSYS);
+  if (bitmap_color_depth(const_cast<BITMAP*>(bmp)) != 8) return run::system_fault(EINVAL);
+  // Width and height are 16-bit fields.
+  if (bmp->w > 0xFFFF || bmp->h > 0xFFFF) return run::system_fault(EFBIG);
+
+  Header head;
+  head.u8(0);     // no ID field
+  head.u8(1);     // a colour map
+  head.u8(1);     // colour-mapped, raw
+  head.le16(0);   // first entry
+  head.le16(256);
+  head.u8(24);    // bits per entry
+  head.le16(0);   // x origin
+  head.le16(0);   // y origin
+  head.le16(bmp->w);
+  head.le16(bmp->h);
+  head.u8(8);     // bits per pixel
+  head.u8(0);     // bottom to top, no alpha
+  for (int i = 0; i < 256; ++i) {
+    head.u8(scale_6(pal[i].b));
+    head.u8(scale_6(pal[i].g));
+    head.u8(scale_6(pal[i].r));
+  }
+  if (!out.write(head.bytes.data(), head.bytes.size())) return run::system_fault(out.error());
+  for (int y = bmp->h - 1; y >= 0; --y) {
+    if (!out.write(bmp->line[y], static_cast<size_t>(bmp->w))) {
+      return run::system_fault(out.error());
+    }
+  }
+  return {};
 }
 
 }  // namespace formats
