@@ -6,6 +6,35 @@ namespace carrier {
 
 int32_t carrier_rows(int32_t n) { return n / width + 1; }
 
+Cursor::Cursor(int32_t w, int32_t h, int32_t x1, int32_t y1, run::Feedback& feedback)
+    : w_(w), h_(h), last_(int64_t{y1} * w + x1), feedback_(feedback) {}
+
+int32_t Cursor::span() {
+  if (escaped_ || visited() >= last_) return 0;
+  advance_position(x, y, w_);
+  if (y + 1 != shown_row_) {
+    shown_row_ = y + 1;
+    feedback_.show_row(shown_row_, h_);
+  }
+  const int64_t left = last_ - visited() + 1;
+  return static_cast<int32_t>(left < w_ - x ? left : w_ - x);
+}
+
+int32_t Cursor::copy(unsigned char* to, const unsigned char* from, int32_t n) {
+  if (n <= 0) return 0;
+  const volatile char* escape = feedback_.escape_key();
+  for (int32_t i = 0; i < n; ++i) {
+    to[i] = from[i];
+    if (*escape) {
+      escaped_ = true;
+      x += i;
+      return i + 1;
+    }
+  }
+  x += n - 1;
+  return n;
+}
+
 int64_t find_data_end(const Rows& picture) {
   if (picture.w <= 0 || picture.h <= 0) return 0;
   const int32_t w = picture.w;

@@ -32,6 +32,8 @@
 #include <cstdint>
 #include <string>
 
+#include "run.h"
+
 namespace carrier {
 
 constexpr int32_t width = 1024;
@@ -48,6 +50,42 @@ inline void advance_position(int32_t& x, int32_t& y, int32_t w) {
     ++y;
   }
 }
+
+// The walk that both conversions make: linear positions 1 to (x1, y1) of a picture w columns
+// wide and h rows, visited by advance_position's rule a row span at a time. The row count is
+// shown whenever the row changes, and Esc is tested after every byte; Esc found held ends the
+// walk after the byte in hand.
+//
+//   carrier::Cursor at(w, h, x1, y1, feedback);
+//   while (const int32_t span = at.span()) {            // positions (at.x, at.y) onwards
+//     n = ...up to span...;
+//     at.copy(to, from, n);                             // stops early on Esc
+//   }
+class Cursor {
+ public:
+  Cursor(int32_t w, int32_t h, int32_t x1, int32_t y1, run::Feedback& feedback);
+
+  // Moves to the next position and returns how many positions from there on lie in its row,
+  // up to (x1, y1); 0 when the walk is over, at its end or on Esc.
+  int32_t span();
+
+  // Copies n bytes (at most the span) from `from` to `to`, testing Esc after each; the position
+  // moves to the last one copied. Returns how many were copied.
+  int32_t copy(unsigned char* to, const unsigned char* from, int32_t n);
+
+  bool escaped() const { return escaped_; }
+  // Positions visited so far.
+  int64_t visited() const { return int64_t{y} * w_ + x; }
+
+  int32_t x = 0, y = 0;  // the position last visited
+
+ private:
+  int32_t w_, h_;
+  int64_t last_;
+  run::Feedback& feedback_;
+  int32_t shown_row_ = 0;
+  bool escaped_ = false;
+};
 
 // Read-only view of an 8-bit picture: one pointer per row.
 struct Rows {

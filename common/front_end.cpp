@@ -1,5 +1,7 @@
 #include "front_end.h"
 
+#include "formats.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -7,11 +9,6 @@
 #include <ctime>
 
 namespace front_end {
-
-const char author_credit[] = "Scritto dagli sviluppatori di ZORORUZO e DEVORUDO";
-const char web_line[] = "http://zororuzo.example.org/      Ver. 0.01 POWERED BY ALLEGRO.H";
-// Short enough for the decoder's longer line, which prefixes it, to fit the 640-pixel screen.
-const char rights_notice[] = "(C) 2026 Gli autori - Senza alcuna garanzia";
 
 char sorgente[name_bytes];
 char destinazione[name_bytes];
@@ -42,7 +39,10 @@ void draw_reached() {
   last_drawn_ns = now_ns();
 }
 
-// Rows 3 to 6 receive each program's text lines at start-up.
+// The dialog's rows; the text rows receive each program's lines at start-up.
+enum Riga { campo_sorgente, campo_destinazione, bottone_ok, riga_stringa, riga_stringa2,
+            riga_stringa3, riga_stringa4 };
+
 DIALOG finestra_dialogo[] = {
   /* (proc)         (x)  (y)  (w)  (h)  (fg) (bg) (key) (flags) (d1) (d2) (dp)        (dp2)    (dp3) */
   { d_edit_proc,    80,  32,  512, 48,  255, 0,   0,    0,      name_chars, 0, sorgente, nullptr, nullptr },
@@ -67,12 +67,10 @@ void set_prompt(char* buffer, const char* prompt) {
 }  // namespace
 
 bool start_up_and_ask_names(const Texts& texts) {
-  if (allegro_init() != 0) {
+  if (!formats::start_library(true)) {
     std::fprintf(stderr, "Impossibile avviare la libreria grafica: %s\n", start_up_error());
     return false;
   }
-  // Names typed in the dialog are UTF-8; let the library's own file routines take them as such.
-  set_filename_encoding(U_UTF8);
   install_keyboard();
   install_mouse();
   install_timer();
@@ -85,10 +83,10 @@ bool start_up_and_ask_names(const Texts& texts) {
 
   set_prompt(sorgente, texts.prompt_sorgente);
   set_prompt(destinazione, texts.prompt_destinazione);
-  finestra_dialogo[3].dp = const_cast<char*>(texts.stringa);
-  finestra_dialogo[4].dp = const_cast<char*>(texts.stringa2);
-  finestra_dialogo[5].dp = const_cast<char*>(texts.stringa3);
-  finestra_dialogo[6].dp = const_cast<char*>(texts.stringa4);
+  finestra_dialogo[riga_stringa].dp = const_cast<char*>(texts.stringa);
+  finestra_dialogo[riga_stringa2].dp = const_cast<char*>(texts.stringa2);
+  finestra_dialogo[riga_stringa3].dp = const_cast<char*>(texts.stringa3);
+  finestra_dialogo[riga_stringa4].dp = const_cast<char*>(texts.stringa4);
   do_dialog(finestra_dialogo, -1);
   return true;
 }
@@ -128,8 +126,6 @@ void progress_reached(int32_t current_row, int32_t total_rows) {
   reached_shown = false;
   if (now_ns() - last_drawn_ns >= frame_ns) draw_reached();
 }
-
-bool escape_down() { return key[KEY_ESC] != 0; }
 
 void show_completion(const run::Outcome& outcome) {
   draw_reached();

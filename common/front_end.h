@@ -16,10 +16,12 @@ constexpr int name_chars = 49;
 // A UTF-8 character takes up to 4 bytes in the library's text routines.
 constexpr int name_bytes = (name_chars + 1) * 4;
 
-// The text lines the dialog shares between the programs.
-extern const char author_credit[];
-extern const char web_line[];
-extern const char rights_notice[];
+// The text lines the dialog shares between the programs (the second and third, and the rights
+// notice that ends the fourth). The notice is short enough for the decoder's longer fourth line,
+// which prefixes it, to fit the 640-pixel screen.
+#define FRONT_END_AUTHOR_CREDIT "Scritto dagli sviluppatori di ZORORUZO e DEVORUDO"
+#define FRONT_END_WEB_LINE "http://zororuzo.example.org/      Ver. 0.01 POWERED BY ALLEGRO.H"
+#define FRONT_END_RIGHTS_NOTICE "(C) 2026 Gli autori - Senza alcuna garanzia"
 
 // What each program puts into the dialog.
 struct Texts {
@@ -46,9 +48,6 @@ void show_progress(int32_t current_row, int32_t total_rows);
 // screen shows no more), and always as last reached before the notice: to a person the screen
 // is the same as drawing it after every byte, and the program costs no more than its conversion.
 void progress_reached(int32_t current_row, int32_t total_rows);
-
-// True while Esc is held.
-bool escape_down();
 
 // Draws the last row count reached, then shows the closing notice for the run and waits until
 // it is dismissed.

@@ -25,20 +25,6 @@ class Feedback {
   const volatile char* escape_key_;
 };
 
-// Copies up to n bytes, testing Esc after each one. Returns how many were copied; when Esc
-// was found held, sets `escaped` and stops after the byte in hand.
-inline size_t copy_until_escape(unsigned char* to, const unsigned char* from, size_t n,
-                                const volatile char* escape_key, bool& escaped) {
-  for (size_t i = 0; i < n; ++i) {
-    to[i] = from[i];
-    if (*escape_key) {
-      escaped = true;
-      return i + 1;
-    }
-  }
-  return n;
-}
-
 // What is wrong with a picture's content.
 enum class Defect {
   none,

@@ -50,26 +50,15 @@ Walk walk_picture(const BITMAP* bmp, ByteSink& sink, run::Feedback& feedback) {
     return walk;
   }
 
+  const int32_t y1 = static_cast<int32_t>(end / w);
+  const int32_t x1 = static_cast<int32_t>(end % w);
+  carrier::Cursor at(w, h, x1, y1, feedback);
   std::vector<unsigned char> chunk(static_cast<size_t>(std::min<int64_t>(walk_chunk, end)));
   size_t used = 0;
-  int64_t position = 1;
-  int32_t shown_row = 0;
-  bool escaped = false;
-  while (position <= end && !escaped) {
-    const int32_t y = static_cast<int32_t>(position / w);
-    const int32_t x = static_cast<int32_t>(position % w);
-    if (y + 1 != shown_row) {
-      shown_row = y + 1;
-      feedback.show_row(shown_row, h);
-    }
-    const size_t take = static_cast<size_t>(
-        std::min<int64_t>({int64_t{w} - x, end - position + 1,
-                           static_cast<int64_t>(chunk.size() - used)}));
-    const size_t copied =
-        run::copy_until_escape(chunk.data() + used, bmp->line[y] + x, take, escape, escaped);
-    used += copied;
-    position += copied;
-    if (used == chunk.size() || escaped || position > end) {
+  while (const int32_t span = at.span()) {
+    const auto n = static_cast<int32_t>(std::min<size_t>(span, chunk.size() - used));
+    used += at.copy(chunk.data() + used, bmp->line[at.y] + at.x, n);
+    if (used == chunk.size() || at.escaped() || at.visited() == end) {
       if (!sink.write(chunk.data(), used)) {
         walk.write_failed = true;
         break;
@@ -78,7 +67,7 @@ Walk walk_picture(const BITMAP* bmp, ByteSink& sink, run::Feedback& feedback) {
       used = 0;
     }
   }
-  walk.escaped = escaped;
+  walk.escaped = at.escaped();
   return walk;
 }
 

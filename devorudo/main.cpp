@@ -1,8 +1,6 @@
 // devorudo: turns a 256-colour carrier picture back into the file it keeps.
 #include <allegro.h>
 
-#include <string>
-
 #include "decode.h"
 #include "front_end.h"
 
@@ -10,24 +8,21 @@ namespace devorudo {
 namespace {
 
 const char stringa[] = "DEVORUDO - Convertitore di BITMAP a 256 colori in file";
-const std::string stringa4 = std::string("Componente di ZORORUZO - ") + front_end::rights_notice;
+const char stringa2[] = FRONT_END_AUTHOR_CREDIT;
+const char stringa3[] = FRONT_END_WEB_LINE;
+const char stringa4[] = "Componente di ZORORUZO - " FRONT_END_RIGHTS_NOTICE;
 
-front_end::Texts texts() {
-  return {
-      stringa,
-      front_end::author_credit,
-      front_end::web_line,
-      stringa4.c_str(),
-      "File sorgente!(.bmp, .tga, .pcx)",
-      "File destinazione!",
-  };
-}
+const front_end::Texts texts = {
+    stringa, stringa2, stringa3, stringa4,
+    "File sorgente!(.bmp, .tga, .pcx)",
+    "File destinazione!",
+};
 
 }  // namespace
 }  // namespace devorudo
 
 int main() {
-  if (!front_end::start_up_and_ask_names(devorudo::texts())) return 1;
+  if (!front_end::start_up_and_ask_names(devorudo::texts)) return 1;
   front_end::ScreenFeedback feedback;
   const run::Outcome outcome =
       devorudo::decode_file(front_end::sorgente, front_end::destinazione, feedback);

@@ -1,5 +1,7 @@
 #include "support.h"
 
+#include "formats.h"
+
 #include <allegro.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -118,12 +120,8 @@ void independent_write(const std::string& path, const Picture& picture, const st
 }
 
 void start_library() {
-  static bool started = false;
-  if (started) return;
-  if (install_allegro(SYSTEM_NONE, &errno, atexit) != 0) throw std::runtime_error("no library");
-  set_color_depth(8);
-  set_filename_encoding(U_UTF8);
-  started = true;
+  static const bool started = formats::start_library(false);
+  if (!started) throw std::runtime_error("no library");
 }
 
 }  // namespace test

@@ -65,41 +65,32 @@ Outcome encode_file(const std::string& source, const std::string& destination, c
   Bitmap bmp;
   if (formats::new_picture(8, carrier::width, h, bmp)) return failure(Status::no_memory, source);
 
-  // Byte k of the source goes to linear position k + 1.
+  // Byte k of the source goes to linear position k + 1: the last one to position n.
   std::vector<unsigned char> buffer(static_cast<size_t>(std::min<int64_t>(read_block, n + 1)));
-  const volatile char* escape = feedback.escape_key();
-  int64_t placed = 0;
-  int32_t shown_row = 0;
-  bool escaped = false;
-  unsigned char last_byte = 0;
-  while (!escaped && placed < n) {
-    const size_t want = static_cast<size_t>(std::min<int64_t>(buffer.size(), n - placed));
-    const ssize_t got = read_some(fd, buffer.data(), want);
-    if (got < 0) return failure(Status::source_unreadable, source, errno);
-    if (got == 0) return failure(Status::source_changed, source);  // it shrank
-    size_t used = 0;
-    while (used < static_cast<size_t>(got) && !escaped) {
-      const int64_t position = placed + 1;
-      const int32_t y = static_cast<int32_t>(position / carrier::width);
-      const int32_t x = static_cast<int32_t>(position % carrier::width);
-      if (y + 1 != shown_row) {
-        shown_row = y + 1;
-        feedback.show_row(shown_row, h);
-      }
-      const size_t take = std::min<size_t>(static_cast<size_t>(got) - used, carrier::width - x);
-      const size_t copied = run::copy_until_escape(bmp->line[y] + x, buffer.data() + used, take,
-                                                   escape, escaped);
-      used += copied;
-      placed += copied;
+  carrier::Cursor at(carrier::width, h, static_cast<int32_t>(n % carrier::width),
+                     static_cast<int32_t>(n / carrier::width), feedback);
+  size_t used = 0, got = 0;
+  while (const int32_t span = at.span()) {
+    if (used == got) {
+      const ssize_t r = read_some(fd, buffer.data(), buffer.size());
+      if (r < 0) return failure(Status::source_unreadable, source, errno);
+      if (r == 0) return failure(Status::source_changed, source);  // it shrank
+      got = static_cast<size_t>(r);
+      used = 0;
     }
-    last_byte = buffer[used - 1];
+    used += at.copy(bmp->line[at.y] + at.x, buffer.data() + used,
+                    static_cast<int32_t>(std::min<size_t>(span, got - used)));
   }
-  if (!escaped) {
+  const bool escaped = at.escaped();
+  const int64_t placed = at.visited();
+  if (!escaped && used == got) {
     // The size was read before the bytes; a source that grew since has more to give.
     unsigned char extra;
-    const ssize_t got = read_some(fd, &extra, 1);
-    if (got < 0) return failure(Status::source_unreadable, source, errno);
-    if (got > 0) return failure(Status::source_changed, source);
+    const ssize_t r = read_some(fd, &extra, 1);
+    if (r < 0) return failure(Status::source_unreadable, source, errno);
+    if (r > 0) return failure(Status::source_changed, source);
+  } else if (!escaped) {
+    return failure(Status::source_changed, source);  // it grew within the last block
   }
 
   SafeOutput out;
@@ -113,7 +104,7 @@ Outcome encode_file(const std::string& source, const std::string& destination, c
   Outcome o;
   o.status = escaped ? Status::stopped : Status::done;
   o.file = destination;
-  o.trailing_zeros = placed > 0 && last_byte == 0;
+  o.trailing_zeros = placed > 0 && bmp->line[at.y][at.x] == 0;
   return o;
 }
 

@@ -8,12 +8,12 @@ namespace zororuzo {
 namespace {
 
 const char stringa[] = "ZORORUZO - Convertitore di files in bitmap a 256 colori";
+const char stringa2[] = FRONT_END_AUTHOR_CREDIT;
+const char stringa3[] = FRONT_END_WEB_LINE;
+const char stringa4[] = FRONT_END_RIGHTS_NOTICE;
 
 const front_end::Texts texts = {
-    stringa,
-    front_end::author_credit,
-    front_end::web_line,
-    front_end::rights_notice,
+    stringa, stringa2, stringa3, stringa4,
     "File sorgente!",
     "File destinazione! (nome.bmp,nome.tga,nome.pcx,)",
 };

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -16,6 +17,12 @@ namespace {
 constexpr size_t block = size_t{1} << 20;
 
 }  // namespace
+
+bool start_library(bool screen) {
+  if (install_allegro(screen ? SYSTEM_AUTODETECT : SYSTEM_NONE, &errno, atexit) != 0) return false;
+  if (!screen) set_color_depth(8);
+  return true;
+}
 
 Input::Input(int fd) : fd_(fd) {
   struct stat st {};

@@ -32,6 +32,11 @@ class SafeOutput;
 
 namespace formats {
 
+// Starts the library, once per process. With `screen`, the system driver that a display needs
+// (the front end then opens the screen and sets 8-bit pictures itself); without, the image and
+// file routines alone, for 8-bit pictures (tests, benchmarks, fuzzing). False when it cannot.
+bool start_library(bool screen);
+
 // The bytes of a picture file, served in large blocks from an open file (read from its current
 // offset on) or from memory. Every read is checked: a read past the end sets the fault to
 // Defect::truncated, a failed system call to its errno, and from then on every read fails.
