@@ -1,22 +1,364 @@
-// BMP pictures: reader and writer. (Being written.)
+// BMP pictures: reader and writer.
+//
+// File header (14 bytes):
+//    0  bfType           "BM"
+//    2  bfSize           the file's size (not needed, not trusted)
+//    6  bfReserved1, 2
+//   10  bfOffBits        where the pixels start, counted from byte 0
+// Info header, from byte 14 (offsets are the file's):
+//   14  biSize           its size: 12 (OS/2 1.x), 40, 52, 56, 108, 124 (Windows), the other
+//                        sizes from 16 to 64 (OS/2 2.x, whose fields past its size are 0)
+//   12 bytes:   18 width (16 bits), 20 height (16 bits, rows bottom-up), 22 planes,
+//               24 bits per pixel; the palette follows, 2^bits entries of 3 bytes (B, G, R).
+//   the others: 18 biWidth (signed), 22 biHeight (signed; below 0 the rows are top-down),
+//               26 biPlanes, 28 biBitCount, 30 biCompression, 34 biSizeImage,
+//               38 biXPelsPerMeter, 42 biYPelsPerMeter, 46 biClrUsed (0: 2^bits up to 8 bits,
+//               none above), 50 biClrImportant; from 52 bytes 54, 58, 62 the red, green and
+//               blue masks, from 56 bytes 66 the alpha mask (108 and 124 go on with colour
+//               space, gamma and profile fields, not needed here). With a 40-byte header the
+//               bit-field masks are the 12 bytes after it (16 with ALPHABITFIELDS). The
+//               palette's entries have 4 bytes (B, G, R, 0); colours are not needed either,
+//               since an indexed pixel becomes its index.
+// Pixels: rows of (width * bits + 31) / 32 * 4 bytes, the bottom row first unless the height is
+// below 0; the leftmost pixel of a byte in its highest bits. 16 bits without masks are 5-5-5,
+// 24 and 32 bits are B, G, R (, unused) bytes. Run-length data (RLE8 with 8 bits, RLE4 with 4
+// bits) is pairs of bytes, rows bottom-up from column 0:
+//   n > 0, v       n pixels: v, or v's high and low nibble in turn
+//   0, 0           end of row: column 0 of the next row up
+//   0, 1           end of picture
+//   0, 2, dx, dy   move dx columns right and dy rows up (the pixels passed stay 0)
+//   0, n >= 3      n pixels follow (bytes, or nibbles high first), padded to an even length
+//
+// What is refused, and as what:
+//   not "BM"; a header size not above; planes not 1;        unsupported: variants not read
+//   bits not 1, 2, 4, 8, 16, 24, 32; compression JPEG (4),
+//   PNG (5), OS/2 Huffman (3) or RLE24 (4), or unknown;
+//   top-down run-length data (the format has runs bottom-up only)
+//   compression not fitting the bits (RLE8 not 8, RLE4 not   damaged: fields that contradict
+//   4, bit fields under 16); width <= 0; height 0 or         each other or the picture
+//   INT32_MIN; a mask that is not one run of bits or is
+//   wider than the pixel; bfOffBits inside the headers,
+//   masks or palette; a run, literal or delta past the
+//   last row, or past the right edge and the row's padding
+//   width * height past the library's int; raw pixels the   too_large, before allocating
+//   rest of the file cannot hold in a picture of more than
+//   max(16 Mi, 8 x file size) pixels (8: a 1-bit file's
+//   pixels per byte); run-length data for more than
+//   max(16 Mi, 256 x file size) pixels (skips cost no bytes)
+//   the file ends before the pixels or the end of picture    truncated, where it ends
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstring>
+#include <vector>
 
 #include "formats.h"
 #include "safe_output.h"
 
 namespace formats {
 
+namespace {
+
+constexpr uint32_t bi_rgb = 0, bi_rle8 = 1, bi_rle4 = 2, bi_bitfields = 3, bi_alphabitfields = 6;
+constexpr size_t file_header_size = 14;
+constexpr size_t largest_info_header = 124;
+
+constexpr uint64_t small_picture_pixels = uint64_t{1} << 24;
+constexpr uint64_t raw_pixels_per_byte = 8;
+constexpr uint64_t rle_pixels_per_byte = 256;
+
+run::Fault damaged() { return run::defect(run::Defect::damaged); }
+run::Fault unsupported() { return run::defect(run::Defect::unsupported); }
+run::Fault too_large() { return run::defect(run::Defect::too_large); }
+
+// One colour of a true-colour pixel: the bits its mask selects, made 8 bits wide by repeating
+// them (as the library's own 5- and 6-bit scales do), or by dropping the lowest past 8.
+class Channel {
+ public:
+  // False for a mask that is not one run of bits.
+  bool set(uint32_t mask) {
+    if (mask == 0) return true;  // a colour the pixel lacks: always 0
+    shift_ = 0;
+    while (!(mask & 1u)) mask >>= 1, ++shift_;
+    unsigned width = 0;
+    while (mask & 1u) mask >>= 1, ++width;
+    if (mask != 0) return false;
+    if (width > 8) shift_ += width - 8, width = 8;
+    bits_ = (1u << width) - 1;
+    for (unsigned v = 0; v <= bits_; ++v) {
+      unsigned x = v << (8 - width);
+      for (unsigned s = width; s < 8; s *= 2) x |= x >> s;
+      scale_[v] = static_cast<unsigned char>(x);
+    }
+    return true;
+  }
+  unsigned operator()(uint32_t pixel) const { return scale_[(pixel >> shift_) & bits_]; }
+
+ private:
+  unsigned shift_ = 0;
+  unsigned bits_ = 0;
+  unsigned char scale_[256] = {};
+};
+
+struct Layout {
+  int64_t width = 0, height = 0;  // height above 0; rows top-down when top_down
+  bool top_down = false;
+  unsigned bits = 0;
+  uint32_t compression = bi_rgb;
+  uint64_t row_bytes = 0;
+  Channel red, green, blue;
+};
+
+// The picture's line that the n-th row of the file fills.
+unsigned char* line_of(BITMAP* bmp, const Layout& l, int64_t n) {
+  return bmp->line[l.top_down ? n : l.height - 1 - n];
+}
+
+run::Fault read_indexed(Input& in, BITMAP* bmp, const Layout& l) {
+  const auto w = static_cast<size_t>(l.width);
+  if (l.bits == 8) {
+    // The carrier's case: straight into the picture's rows.
+    const uint64_t padding = l.row_bytes - w;
+    for (int64_t n = 0; n < l.height; ++n) {
+      if (!in.read(line_of(bmp, l, n), w) || !in.skip(padding)) return in.fault();
+    }
+    return {};
+  }
+  std::vector<unsigned char> row(l.row_bytes);
+  const unsigned per_byte = 8 / l.bits, mask = (1u << l.bits) - 1;
+  for (int64_t n = 0; n < l.height; ++n) {
+    if (!in.read(row.data(), row.size())) return in.fault();
+    unsigned char* to = line_of(bmp, l, n);
+    for (size_t x = 0; x < w; ++x) {
+      const unsigned shift = 8 - l.bits * (1 + x % per_byte);
+      to[x] = (row[x / per_byte] >> shift) & mask;
+    }
+  }
+  return {};
+}
+
+run::Fault read_true_colour(Input& in, BITMAP* bmp, const Layout& l) {
+  std::vector<unsigned char> row(l.row_bytes);
+  const unsigned bytes = l.bits / 8;
+  for (int64_t n = 0; n < l.height; ++n) {
+    if (!in.read(row.data(), row.size())) return in.fault();
+    auto* to = reinterpret_cast<uint32_t*>(line_of(bmp, l, n));
+    const unsigned char* p = row.data();
+    for (int64_t x = 0; x < l.width; ++x, p += bytes) {
+      uint32_t pixel = p[0] | p[1] << 8u;
+      if (bytes > 2) pixel |= uint32_t{p[2]} << 16;
+      if (bytes > 3) pixel |= uint32_t{p[3]} << 24;
+      to[x] = rgb32(l.red(pixel), l.green(pixel), l.blue(pixel));
+    }
+  }
+  return {};
+}
+
+// Reads run-length data up to its end-of-picture code. Rows count from the bottom one (0).
+// A row may run on into its padding (the columns up to the length of a stored row, rounded up to
+// 4 bytes), as some writers encode whole stored rows; those pixels are dropped.
+run::Fault read_run_length(Input& in, BITMAP* bmp, const Layout& l) {
+  const bool four = l.compression == bi_rle4;
+  const int64_t room = static_cast<int64_t>(l.row_bytes * 8 / l.bits);
+  int64_t x = 0, row = 0;
+  unsigned char literal[256];
+  for (;;) {
+    const int count = in.get(), code = in.get();
+    if (code < 0) return in.fault();
+    if (count > 0) {
+      if (row >= l.height || x + count > room) return damaged();
+      const int64_t kept = std::min<int64_t>(count, std::max<int64_t>(0, l.width - x));
+      unsigned char* to = line_of(bmp, l, row) + std::min(x, l.width);
+      if (four) {
+        const unsigned char pair[2] = {static_cast<unsigned char>(code >> 4),
+                                       static_cast<unsigned char>(code & 15)};
+        for (int64_t i = 0; i < kept; ++i) to[i] = pair[i & 1];
+      } else {
+        std::memset(to, code, kept);
+      }
+      x += count;
+    } else if (code == 0) {
+      x = 0;
+      ++row;
+    } else if (code == 1) {
+      return {};
+    } else if (code == 2) {
+      const int dx = in.get(), dy = in.get();
+      if (dy < 0) return in.fault();
+      x += dx;
+      row += dy;
+      if (x > room || row >= l.height) return damaged();
+    } else {
+      if (row >= l.height || x + code > room) return damaged();
+      const size_t bytes = four ? (code + 3) / 4 * 2 : code + (code & 1);
+      if (!in.read(literal, bytes)) return in.fault();
+      const int64_t kept = std::min<int64_t>(code, std::max<int64_t>(0, l.width - x));
+      unsigned char* to = line_of(bmp, l, row) + std::min(x, l.width);
+      if (four) {
+        for (int64_t i = 0; i < kept; ++i) {
+          to[i] = i & 1 ? literal[i / 2] & 15 : literal[i / 2] >> 4;
+        }
+      } else {
+        std::memcpy(to, literal, kept);
+      }
+      x += code;
+    }
+  }
+}
+
+run::Fault read_into(Input& in, Bitmap& out) {
+  unsigned char h[file_header_size + largest_info_header] = {};
+  if (!in.read(h, 2)) return in.fault();
+  if (h[0] != 'B' || h[1] != 'M') return unsupported();
+  if (!in.read(h + 2, 16)) return in.fault();
+  const uint32_t off_bits = le32(h + 10);
+  const uint32_t info_size = le32(h + 14);
+  const bool core = info_size == 12;
+  const bool windows = info_size == 40 || info_size == 52 || info_size == 56 ||
+                       info_size == 108 || info_size == 124;
+  if (!core && !windows && (info_size < 16 || info_size > 64)) return unsupported();
+  if (!in.read(h + 18, info_size - 4)) return in.fault();
+
+  Layout l;
+  unsigned planes;
+  uint64_t palette_entries, entry_size;
+  if (core) {
+    l.width = le16(h + 18);
+    l.height = le16(h + 20);
+    planes = le16(h + 22);
+    l.bits = le16(h + 24);
+    palette_entries = l.bits <= 8 ? uint64_t{1} << l.bits : 0;
+    entry_size = 3;
+  } else {
+    l.width = static_cast<int32_t>(le32(h + 18));
+    l.height = static_cast<int32_t>(le32(h + 22));
+    planes = le16(h + 26);
+    l.bits = le16(h + 28);
+    l.compression = le32(h + 30);
+    const uint32_t used = le32(h + 46);
+    palette_entries = used == 0 && l.bits <= 8 ? uint64_t{1} << l.bits : used;
+    entry_size = 4;
+  }
+
+  if (planes != 1) return unsupported();
+  switch (l.bits) {
+    case 1: case 2: case 4: case 8: case 16: case 24: case 32: break;
+    default: return unsupported();
+  }
+  const bool bit_fields =
+      windows && (l.compression == bi_bitfields || l.compression == bi_alphabitfields);
+  const bool run_length = l.compression == bi_rle8 || l.compression == bi_rle4;
+  if (l.compression != bi_rgb && !run_length && !bit_fields) return unsupported();
+  if ((l.compression == bi_rle8 && l.bits != 8) || (l.compression == bi_rle4 && l.bits != 4) ||
+      (bit_fields && l.bits < 16)) {
+    return damaged();
+  }
+  if (l.width <= 0 || l.height == 0 || l.height == INT32_MIN) return damaged();
+  l.top_down = l.height < 0;
+  if (l.top_down) {
+    if (run_length) return unsupported();
+    l.height = -l.height;
+  }
+
+  // Bit fields after a 40-byte header come before the palette.
+  uint64_t headers_end = file_header_size + info_size;
+  if (bit_fields && info_size == 40) {
+    const size_t n = l.compression == bi_alphabitfields ? 16 : 12;
+    if (!in.read(h + headers_end, n)) return in.fault();
+    headers_end += n;
+  }
+  if (l.bits > 8) {
+    uint32_t masks[3] = {0x7C00, 0x03E0, 0x001F};
+    if (bit_fields) {
+      for (int i = 0; i < 3; ++i) masks[i] = le32(h + 54 + 4 * i);
+    } else if (l.bits > 16) {
+      masks[0] = 0xFF0000, masks[1] = 0x00FF00, masks[2] = 0x0000FF;
+    }
+    const uint64_t pixel_values = uint64_t{1} << l.bits;
+    for (const uint32_t m : masks) {
+      if (m >= pixel_values) return damaged();
+    }
+    if (!l.red.set(masks[0]) || !l.green.set(masks[1]) || !l.blue.set(masks[2])) {
+      return damaged();
+    }
+  }
+  if (off_bits < headers_end + palette_entries * entry_size) return damaged();
+
+  const uint64_t w = l.width, rows = l.height;
+  const int depth = l.bits <= 8 ? 8 : 32;
+  if (w * rows > static_cast<uint64_t>(INT_MAX / (depth / 8))) return too_large();
+  l.row_bytes = (w * l.bits + 31) / 32 * 4;
+  const uint64_t at = in.offset();
+  const uint64_t left = in.size() > off_bits ? in.size() - off_bits : 0;
+  if (run_length) {
+    if (w * rows > std::max(small_picture_pixels, rle_pixels_per_byte * in.size())) {
+      return too_large();
+    }
+  } else if (l.row_bytes * rows > left &&
+             w * rows > std::max(small_picture_pixels, raw_pixels_per_byte * in.size())) {
+    return too_large();
+  }
+
+  if (!in.skip(off_bits - at)) return in.fault();
+  if (const run::Fault f = new_picture(depth, l.width, l.height, out)) return f;
+  if (run_length) return read_run_length(in, out.get(), l);
+  if (depth == 8) return read_indexed(in, out.get(), l);
+  return read_true_colour(in, out.get(), l);
+}
+
+}  // namespace
+
 run::Fault read_bmp(Input& in, Bitmap& out) {
-  (void)in;
-  (void)out;
-  return run::defect(run::Defect::unsupported);
+  Bitmap picture;
+  const run::Fault f = read_into(in, picture);
+  if (f) return f;
+  out = std::move(picture);
+  return {};
 }
 
 run::Fault write_bmp(SafeOutput& out, const BITMAP* bmp, const RGB* pal) {
-  (void)out;
-  (void)bmp;
-  (void)pal;
-  return run::system_fault(ENOSYS);
+  if (bmp->vtable->color_depth != 8) return run::system_fault(EINVAL);
+  const auto w = static_cast<uint64_t>(bmp->w), rows = static_cast<uint64_t>(bmp->h);
+  const uint64_t row_bytes = (w + 3) / 4 * 4;
+  const uint64_t image_bytes = row_bytes * rows;
+  constexpr uint32_t pixels_at = 54 + 256 * 4;
+  // A taller picture than this would need a file size that does not fit its 32-bit field.
+  if (image_bytes > UINT32_MAX - pixels_at) return run::system_fault(EFBIG);
+
+  Header hd;
+  hd.bytes.reserve(pixels_at);
+  hd.le16(0x4D42);
+  hd.le32(static_cast<uint32_t>(pixels_at + image_bytes));
+  hd.le16(0);
+  hd.le16(0);
+  hd.le32(pixels_at);
+  hd.le32(40);
+  hd.le32(static_cast<uint32_t>(w));
+  hd.le32(static_cast<uint32_t>(rows));
+  hd.le16(1);
+  hd.le16(8);
+  hd.le32(bi_rgb);
+  hd.le32(static_cast<uint32_t>(image_bytes));
+  hd.le32(0xB12);  // 72 dots per inch, both ways
+  hd.le32(0xB12);
+  hd.le32(256);
+  hd.le32(256);
+  for (int i = 0; i < 256; ++i) {
+    hd.u8(scale_6(pal[i].b));
+    hd.u8(scale_6(pal[i].g));
+    hd.u8(scale_6(pal[i].r));
+    hd.u8(0);
+  }
+  if (!out.write(hd.bytes.data(), hd.bytes.size())) return run::system_fault(out.error());
+
+  const unsigned char zeros[3] = {};
+  const size_t padding = row_bytes - w;
+  for (int y = bmp->h - 1; y >= 0; --y) {
+    if (!out.write(bmp->line[y], w) || (padding && !out.write(zeros, padding))) {
+      return run::system_fault(out.error());
+    }
+  }
+  return {};
 }
 
 }  // namespace formats
