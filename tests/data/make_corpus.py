@@ -17,7 +17,6 @@ CONVERT = '/usr/bin/convert'  # ImageMagick's; another `convert` may come first 
 COLOURS = [(i, (i * 37) & 255, 255 - i) for i in range(256)]  # all distinct: no tool merges two
 expected = {}
 
-
 def put(name, data, exp=None):
     folder = 'good' if exp else 'bad'
     open(os.path.join(OUT, folder, name), 'wb').write(data)
@@ -27,7 +26,6 @@ def put(name, data, exp=None):
         open(os.path.join(OUT, folder, name + ('.pgm' if kind == 'P5' else '.ppm')), 'wb').write(
             b'%s\n%d %d\n255\n' % (kind.encode(), w, h) + pixels)
 
-
 def indices(w, h, top=256, run=0):
     """Asymmetric, 0 first, many at 0xC0 and above; row 1 starts with a run `run` long."""
     px = [[(x * x * 5 + y * 29 + x * y * 3 + 0xC0 * (x % 3 == 2)) % top for x in range(w)] for y in range(h)]
@@ -35,38 +33,31 @@ def indices(w, h, top=256, run=0):
     px[1 % h][:run] = [0xC5 % top] * min(run, w)
     return px
 
-
 def levels(n):
     """8-bit levels -> n-bit values on which every usual way of widening n bits to 8 agrees."""
     m = (1 << n) - 1
     wide = (lambda v: v << (8 - n) | v >> (2 * n - 8)) if n < 8 else (lambda v: v >> (n - 8))
     return {v * 255 // m: v for v in range(m + 1) if v * 255 // m == round(v * 255 / m) == wide(v)}
 
-
 def colours(w, h, widths=(8, 8, 8)):
     ls = [list(range(0, 256, 15)) if n == 8 else sorted(levels(n)) for n in widths]
     return [[tuple(l[(x * (3 + 2 * c) + y * (5 - c) + c) % len(l)] for c, l in enumerate(ls)) for x in range(w)]
             for y in range(h)]
 
-
 def idx(rows):
     return ('P5', len(rows[0]), len(rows), bytes(v for r in rows for v in r))
-
 
 def rgb(rows):
     return ('P6', len(rows[0]), len(rows), bytes(c for r in rows for p in r for c in p))
 
-
 def patch(data, at, fmt, value):
     return data[:at] + struct.pack(fmt, value) + data[at + struct.calcsize(fmt):]
-
 
 def pack(row, bits):
     v = 0
     for x in row:
         v = v << bits | x
     return (v << (-len(row) * bits) % 8).to_bytes((len(row) * bits + 7) // 8, 'big')
-
 
 # --- BMP ---------------------------------------------------------------------------------------
 def bmp(hdr, w, h, bits, data, comp=0, pal=None, used=0, masks=None, gap=0, off=None):
@@ -79,15 +70,13 @@ def bmp(hdr, w, h, bits, data, comp=0, pal=None, used=0, masks=None, gap=0, off=
     return (struct.pack('<2sIHHI', b'BM', start + len(data), 0, 0, start if off is None else off) + info +
             masks * (hdr == 40) + palette + b'\x5a' * gap + data)
 
-
 def bmp_pixels(rows, bits, masks=None, topdown=False):
     """Rows of indices, or of colours laid out by `masks` (r, g, b), padded and ordered as stored."""
-    def colour(p):
+    def colour(p):  # bits of each channel: 8, or the levels all widenings agree on
         return sum((c if bin(m).count('1') == 8 else levels(bin(m).count('1'))[c]) << (m & -m).bit_length() - 1
                    for c, m in zip(p, masks)).to_bytes(bits // 8, 'little')
     lines = [b''.join(map(colour, r)) if masks else pack(r, bits) for r in (rows if topdown else rows[::-1])]
     return b''.join(r.ljust(len(r) + 3 & ~3, b'\0') for r in lines)
-
 
 def rle(cmds, w, h, four):
     """A BMP run-length stream and the picture it draws (the stream runs bottom-up)."""
@@ -105,13 +94,11 @@ def rle(cmds, w, h, four):
             out, x, y = out + bytes([0, c[0] == 'eop']), 0, y + 1
     return out, px[::-1]
 
-
 RLE8 = [('run', 70, 0xC5), ('lit', [0, 0xFF, 7]), ('eol',), ('lit', [1, 2, 3, 0xC0]), ('delta', 5, 1), ('run', 3, 9),
         ('eol',), ('run', 73, 0xFE), ('eop',)]
 RLE4 = [('run', 13, 0x1E), ('lit', [0, 15, 3]), ('eol',), ('delta', 2, 1), ('lit', [7, 8, 9, 10]), ('eol',),
         ('run', 5, 0xF0), ('delta', 4, 0), ('run', 7, 0x4C), ('eop',)]
 FIELDS = {16: (0x7C00, 0x3E0, 0x1F), 24: (0xFF0000, 0xFF00, 0xFF), 32: (0xFF0000, 0xFF00, 0xFF)}
-
 
 def make_bmp():
     p, p4 = indices(13, 5), indices(7, 3, 16)
@@ -151,10 +138,8 @@ def make_bmp():
         put('too_large.%dx%d.bmp' % (w, h), bmp(40, w, h, 8, b'\0' * 64))
     put('too_large.rle8-20000x20000.bmp', bmp(40, 20000, 20000, 8, bytes([0, 1]), comp=1))
 
-
 # --- TGA ---------------------------------------------------------------------------------------
-def tga(kind, rows, bits, desc=0, ident=b'', cmap=(0, 0, 0), rle=False):
-    """`rows` top to bottom, as lists of pixel byte strings; `cmap`: first entry, length, entry bits."""
+def tga(kind, rows, bits, desc=0, ident=b'', cmap=(0, 0, 0), rle=False):  # rows of pixels' bytes
     stored = [r[::-1] if desc & 0x10 else r for r in (rows if desc & 0x20 else rows[::-1])]
     px, data, i = [p for r in stored for p in r], b'', 0
     while rle and i < len(px):  # one stream for the whole picture: packets run on from row to row
@@ -172,7 +157,6 @@ def tga(kind, rows, bits, desc=0, ident=b'', cmap=(0, 0, 0), rle=False):
     entries = b''.join(bytes(COLOURS[(first + i) % 256][::-1] + (0x80,))[:ebits + 7 >> 3] for i in range(length))
     return struct.pack('<BBBHHBHHHHBB', len(ident), length > 0, kind + 8 * rle, first, length, ebits, 0, 0,
                        len(rows[0]), len(rows), bits, desc) + ident + entries + (data if rle else b''.join(px))
-
 
 def make_tga():
     p, wide = indices(13, 5), indices(150, 3, run=140)
@@ -209,7 +193,6 @@ def make_tga():
         put('too_large.%dx%d.tga' % (w, h), struct.pack('<BBBHHBHHHHBB', 0, 0, 3, 0, 0, 0, 0, 0, w, h, 8, 0) + b'\0' * 64)
         put('too_large.rle-%dx%d.tga' % (w, h), struct.pack('<BBBHHBHHHHBB', 0, 0, 11, 0, 0, 0, 0, 0, w, h, 8, 0) + b'\xff\0')
 
-
 # --- PCX ---------------------------------------------------------------------------------------
 def pcx(rows, planes=1, bpl=None):
     """An 8-bit PCX; `rows` hold one byte string per plane; the padding of each plane is 0x7E."""
@@ -225,7 +208,6 @@ def pcx(rows, planes=1, bpl=None):
     return (struct.pack('<BBBBHHHHHH48sBBHHHH54s', 10, 5, 1, 8, 0, 0, w - 1, h - 1, 72, 72, b'', 0, planes, bpl, 1, 0, 0, b'')
             + out + (b'\x0c' + bytes(c for col in COLOURS for c in col)) * (planes == 1))
 
-
 def make_pcx():
     p, tc = indices(77, 3, run=70), colours(13, 3)
     put('gen-8-bpl-pad.pcx', pcx([[bytes(r)] for r in p], bpl=82), idx(p))
@@ -238,18 +220,14 @@ def make_pcx():
     for w, h in ((60000, 60000), (30000, 30000)):
         put('too_large.%dx%d.pcx' % (w, h), patch(patch(patch(good, 8, '<H', w - 1), 10, '<H', h - 1), 66, '<H', w)[:200])
 
-
 # --- PNG ---------------------------------------------------------------------------------------
 def chunk(kind, data):
     return struct.pack('>I', len(data)) + kind + data + struct.pack('>I', zlib.crc32(kind + data))
 
-
-def png(w, h, ctype, depth, rows, extra=b''):
-    """`rows`: lists of samples, channels interleaved."""
+def png(w, h, ctype, depth, rows, extra=b''):  # rows of samples, channels interleaved
     raw = b''.join(b'\0' + (pack(r, depth) if depth < 8 else b''.join(v.to_bytes(depth // 8, 'big') for v in r)) for r in rows)
     return (b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', w, h, depth, ctype, 0, 0, 0)) + extra +
             chunk(b'IDAT', zlib.compress(raw)) + chunk(b'IEND', b''))
-
 
 def make_png():
     for depth in (1, 2, 4, 8, 16):
@@ -276,7 +254,6 @@ def make_png():
     for w, h in ((65535, 65535), (100000, 100000), (20000, 20000)):
         put('too_large.%dx%d.png' % (w, h), png(w, h, 0, 8, [[0] * 8]))
 
-
 # --- made by other programs --------------------------------------------------------------------
 def by_pillow(name, data, source):
     """The expectation Pillow reads, once the maker is seen to have kept `source`'s colours."""
@@ -289,7 +266,6 @@ def by_pillow(name, data, source):
     if im.mode in ('P', 'L', '1'):
         return ('P5', im.width, im.height, bytes(v // 255 if im.mode == '1' else v for v in im.getdata()))
     return ('P6', im.width, im.height, im.convert('RGB').tobytes())
-
 
 def make_tools():
     p = Image.frombytes('P', (13, 5), idx(indices(13, 5))[3])
@@ -308,13 +284,24 @@ def make_tools():
                 ('im-grey.png', grey.convert('RGB').quantize(256), 'png', '{convert} {i} -strip {o}'),
                 ('im-p-interlaced.png', p, 'png', '{convert} {i} -strip -interlace PNG {o}'),
                 ('im-rgb-interlaced.png', tc, 'png', '{convert} {i} -strip -interlace PNG {o}'),
-                ('pnm-8.bmp', grey, 'pgm', 'ppmtobmp -bpp 8 {i} > {o}'), ('pnm-os2-24.bmp', tc, 'ppm', 'ppmtobmp -os2 -bpp 24 {i} > {o}'),
-                ('pnm-8.pcx', wide.convert('RGB'), 'ppm', 'ppmtopcx -8bit {i} > {o}'), ('pnm-24.pcx', tc, 'ppm', 'ppmtopcx -24bit {i} > {o}'),
-                ('pnm-grey-interlaced.png', grey, 'pgm', 'pnmtopng -interlace {i} > {o}'), ('pnm-cmap8.tga', grey, 'pgm', 'pamtotga -cmap {i} > {o}')]
+                ('pnm-8.bmp', grey, 'pgm', 'ppmtobmp -bpp 8 < {i} > {o}'), ('pnm-os2-24.bmp', tc, 'ppm', 'ppmtobmp -os2 -bpp 24 < {i} > {o}'),
+                ('pnm-8.pcx', wide.convert('RGB'), 'ppm', 'ppmtopcx -8bit < {i} > {o}'), ('pnm-24.pcx', tc, 'ppm', 'ppmtopcx -24bit < {i} > {o}'),
+                ('pnm-grey-interlaced.png', grey, 'pgm', 'pnmtopng -interlace < {i} > {o}'), ('pnm-cmap8.tga', grey, 'pgm', 'pamtotga -cmap -name corpus < {i} > {o}')]
+    commands += [(name, source, kw, None) for name, source, kw in (
+        ('pil-p-odd.bmp', p, {}), ('pil-1.bmp', grey.point(lambda v: 255 * (v > 99)).convert('1'), {}),
+        ('pil-rgba.bmp', rgba, {}), ('pil-p-odd.pcx', p, {}), ('pil-rgb.pcx', tc, {}), ('pil-grey.pcx', grey, {}),
+        ('pil-p.tga', p, {}), ('pil-p-rle.tga', wide, {'compression': 'tga_rle'}),
+        ('pil-grey-rle.tga', grey, {'compression': 'tga_rle'}), ('pil-rgba-rle.tga', rgba, {'compression': 'tga_rle'}),
+        ('pil-p1.png', p.point(lambda v: v % 2), {'bits': 1}), ('pil-p2.png', p.point(lambda v: v % 4), {'bits': 2}),
+        ('pil-p4.png', p.point(lambda v: v % 16), {'bits': 4}), ('pil-p8-trns.png', p, {'transparency': 0xC3}),
+        ('pil-grey-alpha.png', grey.convert('LA'), {}), ('pil-rgb.png', tc, {}), ('pil-rgba.png', rgba, {}))]
     for name, source, ext, command in commands:
-        src, out = os.path.join(TMP, 'src.' + ext), os.path.join(TMP, name)
-        source.save(src)
-        subprocess.run(command.format(i=src, o=out, convert=CONVERT), shell=True, check=True, stderr=subprocess.DEVNULL)
+        src, out = os.path.join(TMP, 'src.%s' % ext), os.path.join(TMP, name)
+        if command:
+            source.save(src)
+            subprocess.run(command.format(i=src, o=out, convert=CONVERT), shell=True, check=True, stderr=subprocess.DEVNULL)
+        else:
+            source.save(out, **ext)
         data = open(out, 'rb').read()
         if name != 'pnm-cmap8.tga':
             put(name, data, by_pillow(name, data, source))
@@ -325,18 +312,6 @@ def make_tools():
         cmap = data[18 + data[0]:18 + data[0] + struct.unpack('<H', data[5:7])[0]]
         assert subprocess.run('tgatoppm %s | ppmtopgm' % out, shell=True, capture_output=True).stdout.endswith(grey.tobytes())
         put(name, data, ('P5', 13, 5, bytes(cmap.index(v) for v in grey.tobytes())))
-    for name, source, kw in (('pil-p-odd.bmp', p, {}), ('pil-1.bmp', grey.point(lambda v: 255 * (v > 99)).convert('1'), {}),
-                             ('pil-rgba.bmp', rgba, {}), ('pil-p-odd.pcx', p, {}), ('pil-rgb.pcx', tc, {}), ('pil-grey.pcx', grey, {}),
-                             ('pil-p.tga', p, {}), ('pil-p-rle.tga', wide, {'compression': 'tga_rle'}),
-                             ('pil-grey-rle.tga', grey, {'compression': 'tga_rle'}), ('pil-rgba-rle.tga', rgba, {'compression': 'tga_rle'}),
-                             ('pil-p1.png', p.point(lambda v: v % 2), {'bits': 1}), ('pil-p2.png', p.point(lambda v: v % 4), {'bits': 2}),
-                             ('pil-p4.png', p.point(lambda v: v % 16), {'bits': 4}), ('pil-p8-trns.png', p, {'transparency': 0xC3}),
-                             ('pil-grey-alpha.png', grey.convert('LA'), {}), ('pil-rgb.png', tc, {}), ('pil-rgba.png', rgba, {})):
-        path = os.path.join(TMP, name)
-        source.save(path, **kw)
-        data = open(path, 'rb').read()
-        put(name, data, by_pillow(name, data, source))
-
 
 def independent_reads(path, kind):
     """What Pillow, then ImageMagick, make of a picture, as expected bytes would be written."""
@@ -354,7 +329,6 @@ def independent_reads(path, kind):
     rgb = subprocess.run([CONVERT, path, '-depth', '8', 'rgb:-'], capture_output=True).stdout
     index = {c: i for i, c in enumerate(COLOURS)}  # the palette of hand-built indexed pictures
     yield rgb if kind == 'P6' else bytes(index.get(tuple(rgb[i:i + 3]), 0) for i in range(0, len(rgb), 3))
-
 
 if __name__ == '__main__':
     for folder in ('good', 'bad'):
