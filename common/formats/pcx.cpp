@@ -43,6 +43,7 @@
 // written as runs of 1, and 0x0C with the 256-entry palette at the end.
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -194,7 +195,11 @@ run::Fault read_pcx(Input& in, Bitmap& out) {
   const int w = static_cast<int>(xmax - xmin + 1), h = static_cast<int>(ymax - ymin + 1);
   if (line_bytes < static_cast<uint32_t>(w)) return run::defect(run::Defect::damaged);
 
-  // Before allocating: can the rest of the file hold this many rows at all?
+  // Before allocating: past the library's int whatever the file holds, then can the rest of
+  // the file hold this many rows at all?
+  if (uint64_t(w) * uint64_t(h) * (planes == 1 ? 1 : 4) > INT_MAX) {
+    return run::defect(run::Defect::too_large);
+  }
   const size_t row_bytes = size_t{planes} * line_bytes;
   const uint64_t data = uint64_t(h) * row_bytes;
   const uint64_t left = in.remaining();

@@ -39,6 +39,7 @@
 // (blue, green, red from scale_6), descriptor 0, rows bottom to top.
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -196,8 +197,10 @@ run::Fault read_tga(Input& in, Bitmap& out) {
 
   if (!in.skip(id_length) || !in.skip(map_bytes)) return in.fault();
 
-  // Before allocating: can the rest of the file hold this many pixels at all?
+  // Before allocating: past the library's int whatever the file holds, then can the rest of
+  // the file hold this many pixels at all?
   const uint64_t pixels = uint64_t(w) * uint64_t(h);
+  if (pixels * (bytes == 1 ? 1 : 4) > INT_MAX) return run::defect(run::Defect::too_large);
   const uint64_t left = in.remaining();
   if (run_length) {
     const uint64_t packets = (left + bytes) / (1 + bytes);
