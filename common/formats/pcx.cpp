@@ -57,11 +57,11 @@ namespace {
 constexpr size_t header_bytes = 128;
 constexpr unsigned max_run = 63;
 
-// As in tga.cpp: a picture that needs more than the rest of the file holds is refused before it
-// is allocated; far beyond the file's size, as too large, otherwise as cut short.
-run::Fault short_of_data(uint64_t needed, uint64_t file_size) {
+// As in tga.cpp: refused before allocating, as too large past max(16 Mi, 256 x the file's bytes)
+// pixels, as cut short below.
+run::Fault short_of_data(uint64_t pixels, uint64_t file_size) {
   const uint64_t far = std::max<uint64_t>(uint64_t{1} << 24, file_size * 256);
-  return run::defect(needed > far ? run::Defect::too_large : run::Defect::truncated);
+  return run::defect(pixels > far ? run::Defect::too_large : run::Defect::truncated);
 }
 
 // The Input's bytes in blocks, so that the decoder's loop runs on local pointers.
@@ -204,7 +204,7 @@ run::Fault read_pcx(Input& in, Bitmap& out) {
   const uint64_t data = uint64_t(h) * row_bytes;
   const uint64_t left = in.remaining();
   const uint64_t most = encoding == 1 ? left / 2 * max_run + left % 2 : left;
-  if (data > most) return short_of_data(data, in.size());
+  if (data > most) return short_of_data(uint64_t(w) * uint64_t(h), in.size());
 
   Bitmap bmp;
   if (const run::Fault f = new_picture(planes == 1 ? 8 : 32, w, h, bmp)) return f;

@@ -52,12 +52,12 @@ namespace {
 
 constexpr size_t header_bytes = 18;
 
-// A picture that needs more than the rest of the file holds is refused before it is allocated.
-// Far beyond anything a file of this size could hold, it is a size no picture of that file has;
-// otherwise the file was cut short.
-run::Fault short_of_data(uint64_t needed, uint64_t file_size) {
+// A picture that needs more than the rest of the file holds is refused before it is allocated:
+// as too large when it has more pixels than the layer's bound for any file of this size,
+// max(16 Mi, 256 x its bytes); as cut short when it has fewer.
+run::Fault short_of_data(uint64_t pixels, uint64_t file_size) {
   const uint64_t far = std::max<uint64_t>(uint64_t{1} << 24, file_size * 256);
-  return run::defect(needed > far ? run::Defect::too_large : run::Defect::truncated);
+  return run::defect(pixels > far ? run::Defect::too_large : run::Defect::truncated);
 }
 
 // Receives the pixels in the file's order, one row of `w` pixels of `bytes` each at a time, and
@@ -206,7 +206,7 @@ run::Fault read_tga(Input& in, Bitmap& out) {
     const uint64_t packets = (left + bytes) / (1 + bytes);
     if (pixels > packets * 128) return short_of_data(pixels, in.size());
   } else if (pixels * bytes > left) {
-    return short_of_data(pixels * bytes, in.size());
+    return short_of_data(pixels, in.size());
   }
 
   Bitmap bmp;
