@@ -26,13 +26,15 @@
 //   Adam7 interlacing, for all of these.
 // What is refused:
 //   not the signature, other colour type / bit depth pairs, unknown compression, filter or
-//   interlace methods                                              unsupported
-//   first chunk not a 13-byte IHDR, width or height 0, bad CRC, zlib errors, chunks out of order
-//   (PLTE after IDAT, no IDAT, no PLTE for a palette picture...)   damaged
+//   interlace methods, a critical chunk we do not know             unsupported
+//   first chunk not a 13-byte IHDR, width or height 0, bad CRC (any chunk), zlib errors, too
+//   few rows, chunks out of order (PLTE after IDAT, no IDAT, no PLTE for a palette picture...),
+//   a PLTE of more entries than the bit depth can index            damaged
 //   the file ends before IEND                                      truncated
 //   width or height past 2^31 - 1, w * h * bytes per pixel past INT_MAX, more filtered rows than
-//   deflate could pack into the file (1032 bytes per byte at best), an ancillary chunk past the
-//   memory limits below                                            too_large (before allocating)
+//   deflate could pack into the file (1032 bytes per byte at best): before allocating; an
+//   ancillary chunk past the memory limits below                   too_large
+// Broken ancillary chunks (gAMA, tRNS, text...) are passed over: the pixels do not need them.
 #include <spng.h>
 
 #include <cerrno>
@@ -100,6 +102,7 @@ run::Fault refusal(int error, const Input& in) {
   if (in.fault()) return in.fault();
   switch (error) {
     case SPNG_EMEM: return run::system_fault(ENOMEM);
+    case SPNG_ECHUNK_UNKNOWN_CRITICAL: return run::defect(run::Defect::unsupported);
     case SPNG_ECHUNK_LIMITS:
     case SPNG_EUSER_WIDTH:
     case SPNG_EUSER_HEIGHT:
