@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <functional>
+#include <random>
 
 #include "carrier.h"
 #include "decode.h"
@@ -176,9 +177,9 @@ class SmallDisk {
 
 TEST_F(Convert, FullAndReadOnlyDisksKeepTheOldFileAndLeaveNoTemporary) {
   // Random bytes do not compress: every container needs about 2 MiB for them.
-  Bytes noise = test::sample_data(2 << 20, 99);
-  for (size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<unsigned char>(i * 2654435761u >> 13);
-  noise.back() = 1;
+  Bytes noise(2 << 20, 1);
+  std::mt19937 random(7);
+  for (size_t i = 0; i + 1 < noise.size(); ++i) noise[i] = static_cast<unsigned char>(random());
   test::write_file(dir.path("big.bin"), noise);
   const std::string picture = carrier_of(noise, "big.tga");
   for (const char* ext : {"bmp", "tga", "pcx", "png"}) {  // every writer, on a full device
