@@ -30,22 +30,21 @@
 //   0, n >= 3      n pixels follow (bytes, or nibbles high first), padded to an even length
 //
 // What is refused, and as what:
-//   not "BM"; a header size not above; planes not 1;        unsupported: variants not read
-//   bits not 1, 2, 4, 8, 16, 24, 32; compression JPEG (4),
-//   PNG (5), OS/2 Huffman (3) or RLE24 (4), or unknown;
-//   top-down run-length data (the format has runs bottom-up only)
-//   compression not fitting the bits (RLE8 not 8, RLE4 not   damaged: fields that contradict
-//   4, bit fields under 16); width <= 0; height 0 or         each other or the picture
-//   INT32_MIN; a mask that is not one run of bits or is
-//   wider than the pixel; bfOffBits inside the headers,
-//   masks or palette; a run, literal or delta past the
-//   last row, or past the right edge and the row's padding
-//   width * height past the library's int; raw pixels the   too_large, before allocating
-//   rest of the file cannot hold in a picture of more than
-//   max(16 Mi, 8 x file size) pixels (8: a 1-bit file's
-//   pixels per byte); run-length data for more than
-//   max(16 Mi, 256 x file size) pixels (skips cost no bytes)
-//   the file ends before the pixels or the end of picture    truncated, where it ends
+//   unsupported  not "BM"; a header size not above; planes not 1; bits not 1, 2, 4, 8, 16, 24
+//                or 32; JPEG (4) or PNG (5) inside, OS/2 Huffman (3) or RLE24 (4), unknown
+//                compression; top-down run-length data (runs are defined bottom-up only)
+//   damaged      compression that does not fit the bits (RLE8 not 8, RLE4 not 4, bit fields
+//                under 16); width <= 0, height 0 or INT32_MIN; a mask that is not one run of
+//                bits or is wider than the pixel; bfOffBits inside the headers, masks or
+//                palette; a run, literal or delta past the last row, or past the right edge
+//                and the row's padding (pixels in the padding are dropped: some writers encode
+//                whole stored rows)
+//   too_large    before allocating: width * height past the library's int; raw pixels that the
+//                rest of the file cannot hold, in a picture of more than max(16 Mi, 8 x file
+//                size) pixels (8: a 1-bit file's pixels per byte); run-length data for more
+//                than max(16 Mi, 256 x file size) pixels (skipped pixels cost no bytes)
+//   truncated    the file ends before the pixels, or before the end-of-picture code, where it
+//                ends
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -154,9 +153,8 @@ run::Fault read_true_colour(Input& in, BITMAP* bmp, const Layout& l) {
   return {};
 }
 
-// Reads run-length data up to its end-of-picture code. Rows count from the bottom one (0).
-// A row may run on into its padding (the columns up to the length of a stored row, rounded up to
-// 4 bytes), as some writers encode whole stored rows; those pixels are dropped.
+// Reads run-length data up to its end-of-picture code. Rows count from the bottom one (0); a
+// row's room is its width rounded up to a stored row's 4 bytes.
 run::Fault read_run_length(Input& in, BITMAP* bmp, const Layout& l) {
   const bool four = l.compression == bi_rle4;
   const int64_t room = static_cast<int64_t>(l.row_bytes * 8 / l.bits);
