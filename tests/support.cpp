@@ -64,20 +64,16 @@ bool file_exists(const std::string& path) {
 Bytes sample_data(size_t n, uint32_t seed) {
   Bytes data(n);
   uint32_t state = seed * 2654435761u + 1;
-  size_t i = 0;
-  while (i < n) {
+  for (size_t i = 0; i < n;) {
     state = state * 1103515245u + 12345u;
     const uint32_t r = state >> 8;
-    switch (r % 4) {
-      case 0: {  // a run, often longer than 63, of a value that may be 0 or >= 0xC0
-        const size_t len = std::min<size_t>(n - i, 1 + (r >> 4) % 200);
-        const unsigned char v = static_cast<unsigned char>((r >> 12) % 3 == 0 ? 0 : 0xC0 + (r >> 14) % 64);
-        for (size_t k = 0; k < len; ++k) data[i++] = v;
-        break;
-      }
-      default:
-        data[i++] = static_cast<unsigned char>(r >> 16);
+    if (r % 4 != 0) {
+      data[i++] = static_cast<unsigned char>(r >> 16);
+      continue;
     }
+    // A run, often longer than 63, of 0 or of a value >= 0xC0.
+    const unsigned char v = (r >> 12) % 3 == 0 ? 0 : static_cast<unsigned char>(0xC0 + (r >> 14) % 64);
+    for (size_t end = std::min<size_t>(n, i + 1 + (r >> 4) % 200); i < end;) data[i++] = v;
   }
   if (n > 0 && data[n - 1] == 0) data[n - 1] = 0xFF;
   return data;
@@ -102,21 +98,6 @@ Picture independent_read(const std::string& path) {
   p.mode = mode;
   p.pixels.assign(out.begin() + static_cast<long>(newline) + 1, out.end());
   return p;
-}
-
-void independent_write(const std::string& path, const Picture& picture, const std::string& format) {
-  TempDir scratch;
-  const std::string raw = scratch.path("pixels.raw");
-  write_file(raw, picture.pixels);
-  const std::string script =
-      "import sys\n"
-      "from PIL import Image\n"
-      "w, h = int(sys.argv[2]), int(sys.argv[3])\n"
-      "im = Image.frombytes(\"P\", (w, h), open(sys.argv[1], \"rb\").read())\n"
-      "im.putpalette([c for i in range(256) for c in (i, 255 - i, i // 2)])\n"
-      "im.save(sys.argv[4], format=sys.argv[5])\n";
-  run_python(script, "'" + raw + "' " + std::to_string(picture.w) + " " +
-                         std::to_string(picture.h) + " '" + path + "' " + format);
 }
 
 void start_library() {

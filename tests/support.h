@@ -1,5 +1,5 @@
-// Shared pieces of the tests: temporary folders, files, a feedback with an Esc key the test
-// controls, and an independent reader for pictures (Pillow, run as a separate process).
+// Shared pieces of the tests: temporary folders and files, sample data, a feedback whose Esc key
+// the test holds, and an independent reader for pictures (Pillow, in a separate process).
 #ifndef TESTS_SUPPORT_H
 #define TESTS_SUPPORT_H
 
@@ -31,31 +31,27 @@ Bytes read_file(const std::string& path);
 bool file_exists(const std::string& path);
 
 // n bytes that exercise the containers: zeros inside, bytes >= 0xC0, runs longer than 63 (PCX's
-// run-length limit) and a last byte that is not 0. Deterministic for a given seed.
+// run-length limit) and a last byte that is not 0. The same for the same seed.
 Bytes sample_data(size_t n, uint32_t seed = 1);
 
-// Pixels of a picture as read by Pillow, for checking what our library wrote.
+// A picture as Pillow reads it: w * h palette indices, rows top to bottom.
 struct Picture {
   int w = 0, h = 0;
   std::string mode;
-  Bytes pixels;  // w * h palette indices, rows top to bottom
+  Bytes pixels;
 };
 Picture independent_read(const std::string& path);
 
-// Writes a mode "P" picture with Pillow; `format` is "BMP", "TGA", "PCX" or "PNG".
-void independent_write(const std::string& path, const Picture& picture, const std::string& format);
-
-// Feedback whose Esc key the test holds down; it records the row counts shown.
+// Records the rows shown; Esc is held while `escape` is not 0.
 class RecordingFeedback : public run::Feedback {
  public:
   RecordingFeedback() : Feedback(&escape) {}
-  void show_row(int32_t current, int32_t total) override {
+  void show_row(int32_t current, int32_t) override {
     rows.push_back(current);
-    totals.push_back(total);
     if (on_row) on_row(current);
   }
   volatile char escape = 0;
-  std::vector<int32_t> rows, totals;
+  std::vector<int32_t> rows;
   std::function<void(int32_t)> on_row;
 };
 
