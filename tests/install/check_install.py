@@ -9,13 +9,16 @@ layout:    installs into a temporary prefix; checks bin/, the launchers (desktop
 launchers: installs likewise, then starts each program from its launcher in a private Xvfb,
            fills in the dialog with names relative to the home folder, and checks the files
            made there: zororuzo's carrier and devorudo's file back from it.
-package:   builds the .deb into a temporary folder and reads its control fields and files.
+package:   builds the .deb into a temporary folder and reads its control fields and files;
+           runs lintian on it, appstreamcli validate on its metainfo and man --warnings on
+           its manual pages, and checks its licence text and versions.
 
 The programs expected are zororuzo, and devorudo when the build has it. Exit code 77 means
 skipped (a tool missing).
 """
 
 import ctypes
+import gzip
 import os
 import re
 import shutil
@@ -24,6 +27,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from xml.etree import ElementTree
 
 from PIL import Image, ImageGrab
 
@@ -205,7 +209,10 @@ def layout(cmake, build):
         wanted = sorted(["bin/" + p for p in programs] +
                         ["share/applications/%s.desktop" % p for p in programs] +
                         ["share/icons/hicolor/%dx%d/apps/%s.png" % (s, s, p)
-                         for p in programs for s in ICON_SIZES])
+                         for p in programs for s in ICON_SIZES] +
+                        ["share/man/man1/%s.1.gz" % p for p in programs] +
+                        ["share/metainfo/%s.metainfo.xml" % metainfo_id(p) for p in programs] +
+                        ["share/doc/zororuzo/copyright"])
         check(found == wanted, "installed files:\n  %s\nexpected:\n  %s" %
               ("\n  ".join(found), "\n  ".join(wanted)))
         print("layout ok: " + ", ".join(programs))
@@ -399,11 +406,65 @@ def launchers(cmake, build):
 
 # ---- the package --------------------------------------------------------------------------------
 
+def metainfo_id(program):
+    return "org.example.zororuzo." + program
+
+
+def quiet_run(argv, what):
+    """Runs a checker that must pass without a single warning or error line."""
+    result = subprocess.run(argv, capture_output=True, text=True,
+                            env=dict(os.environ, LC_ALL="C.UTF-8", MANWIDTH="80"))
+    said = [line for line in (result.stdout + result.stderr).splitlines()
+            if re.match(r"\s*[EW]: |.*warning", line)]
+    check(result.returncode == 0 and not said, "%s (exit %d):\n%s" %
+          (what, result.returncode, "\n".join(said) or result.stderr))
+
+
+def check_package_contents(deb, root, version, programs):
+    """Debian's and AppStream's own checkers on what the package ships, and the facts they
+    cannot know: the licence text, the versions, what each component launches."""
+    # Run as root (as CI does) lintian only prints a caution on stderr; its tags go to stdout.
+    quiet_run(["lintian", "--fail-on", "error,warning", deb], "lintian on " + deb)
+    doc = os.path.join(root, "usr", "share", "doc", "zororuzo")
+    with open(os.path.join(doc, "copyright"), encoding="utf-8") as f:
+        terms = f.read().split("License: Expat\n")[-1]
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..")
+    with open(os.path.join(source, "LICENSE"), encoding="utf-8") as f:
+        licence = "Permission" + f.read().split("\n\nPermission", 1)[1]
+
+    def words(text):  # a copyright file's " ." is an empty line
+        return re.sub(r"(?m)^ \.$", "", text).split()
+    check(words(terms) == words(licence), "copyright's terms differ from LICENSE")
+    with gzip.open(os.path.join(doc, "changelog.Debian.gz"), "rt", encoding="utf-8") as f:
+        check(f.readline().startswith("zororuzo (%s) " % version),
+              "changelog.Debian.gz does not begin with %s" % version)
+
+    for program in programs:
+        page = os.path.join(root, "usr", "share", "man", "man1", program + ".1.gz")
+        quiet_run(["man", "--warnings", "-E", "UTF-8", "-l", page], "man --warnings on " + page)
+        metainfo = os.path.join(root, "usr", "share", "metainfo",
+                                metainfo_id(program) + ".metainfo.xml")
+        quiet_run(["appstreamcli", "validate", "--no-net", metainfo],
+                  "appstreamcli validate on " + metainfo)
+        component = ElementTree.parse(metainfo).getroot()
+        lang = "{http://www.w3.org/XML/1998/namespace}lang"
+        summaries = {s.get(lang): s.text for s in component.findall("summary")}
+        check(set(summaries) == {None, "it"} and summaries[None] != summaries["it"],
+              "%s: summaries %r, not one in English and one in Italian" % (metainfo, summaries))
+        check(os.path.isfile(os.path.join(root, "usr", "share", "applications",
+                                          component.findtext("launchable"))) and
+              component.findtext("provides/binary") == program,
+              "%s launches %s, provides %s" % (metainfo, component.findtext("launchable"),
+                                                component.findtext("provides/binary")))
+        check(component.find("releases/release").get("version") == version.split("-")[0],
+              "%s: the newest release is not %s" % (metainfo, version))
+
+
 def package(cpack, build):
-    for tool in ("dpkg-deb", "dpkg-shlibdeps", "file"):
+    for tool in ("dpkg-deb", "dpkg-shlibdeps", "file", "lintian", "appstreamcli", "man"):
         if not shutil.which(tool):
-            print("SKIPPED: %s is not installed "
-                  "(scripts/setup --with-tests installs dpkg-dev and file)" % tool)
+            print("SKIPPED: %s is not installed (scripts/setup --with-tests installs dpkg-dev, "
+                  "file, lintian, appstream and man-db)" % tool)
             return SKIP
     with tempfile.TemporaryDirectory(prefix="zororuzo-deb-") as work:
         subprocess.run([cpack, "-G", "DEB", "-B", work,
@@ -419,8 +480,9 @@ def package(cpack, build):
                                   capture_output=True, text=True).stdout.strip()
 
         depends = [d.strip().split()[0] for d in field("Depends").split(",")]
-        for runtime in ("liballegro4.4", "libloadpng4.4", "libc6"):
-            check(runtime in depends, "Depends lacks %s: %s" % (runtime, field("Depends")))
+        for runtime in ("liballegro4.4", "libspng", "libc6"):
+            check(any(d == runtime or re.fullmatch(runtime + r"[0-9]+", d) for d in depends),
+                  "Depends lacks %s: %s" % (runtime, field("Depends")))
         check(field("Maintainer") == "Sviluppatori di ZORORUZO <zororuzo@example.org>",
               "Maintainer is %r" % field("Maintainer"))
         description = field("Description").splitlines()
@@ -436,7 +498,11 @@ def package(cpack, build):
                         ["/usr/share/icons/hicolor/%dx%d/apps/%s.png" % (s, s, program)
                          for s in ICON_SIZES]:
                 check(path in files, "%s is not in %s" % (path, debs[0]))
-        print("package ok: %s, Depends: %s" % (debs[0], field("Depends")))
+        root = os.path.join(work, "root")
+        subprocess.run(["dpkg-deb", "-x", deb, root], check=True)
+        check_package_contents(deb, root, field("Version"), expected_programs(build))
+        print("package ok: %s, Depends: %s; lintian, appstreamcli and man quiet" %
+              (debs[0], field("Depends")))
     return 0
 
 
