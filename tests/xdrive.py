@@ -210,6 +210,9 @@ class Program:
         for _ in range(attempts):
             self.x.xdotool("mousemove", *OK, "mousedown", 1, "sleep", HOLD, "mouseup", 1)
             if poll(changed, 5):
+                # Out of the way, so that a pointer move the next program misses cannot leave
+                # its first press on OK.
+                self.x.xdotool("mousemove", *PARKED)
                 return
         self.fail("the dialog took no click on OK", before)
 
