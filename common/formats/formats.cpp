@@ -123,6 +123,11 @@ run::Fault new_picture(int depth, int64_t w, int64_t h, Bitmap& out) {
   return {};
 }
 
+run::Fault short_of_data(uint64_t pixels, uint64_t file_size) {
+  const uint64_t far = std::max<uint64_t>(uint64_t{1} << 24, file_size * 256);
+  return run::defect(pixels > far ? run::Defect::too_large : run::Defect::truncated);
+}
+
 run::Fault reduce_to_eight_bits(Bitmap& bmp) {
   Bitmap eight;
   if (const run::Fault f = new_picture(8, bmp->w, bmp->h, eight)) return f;

@@ -103,6 +103,11 @@ struct Header {
 // it cannot be had.
 run::Fault new_picture(int depth, int64_t w, int64_t h, Bitmap& out);
 
+// A picture that needs more bytes than the rest of its file holds is refused before it is
+// allocated: as too large past max(16 Mi, 256 x the file's bytes) pixels (more than run-length
+// data of that size can describe), as cut short below that.
+run::Fault short_of_data(uint64_t pixels, uint64_t file_size);
+
 // What read_picture makes.
 struct Picture {
   Bitmap bmp;                // 8 bits per pixel

@@ -57,13 +57,6 @@ namespace {
 constexpr size_t header_bytes = 128;
 constexpr unsigned max_run = 63;
 
-// As in tga.cpp: refused before allocating, as too large past max(16 Mi, 256 x the file's bytes)
-// pixels, as cut short below.
-run::Fault short_of_data(uint64_t pixels, uint64_t file_size) {
-  const uint64_t far = std::max<uint64_t>(uint64_t{1} << 24, file_size * 256);
-  return run::defect(pixels > far ? run::Defect::too_large : run::Defect::truncated);
-}
-
 // The Input's bytes in blocks, so that the decoder's loop runs on local pointers.
 class Feed {
  public:

@@ -52,14 +52,6 @@ namespace {
 
 constexpr size_t header_bytes = 18;
 
-// A picture that needs more than the rest of the file holds is refused before it is allocated:
-// as too large when it has more pixels than the layer's bound for any file of this size,
-// max(16 Mi, 256 x its bytes); as cut short when it has fewer.
-run::Fault short_of_data(uint64_t pixels, uint64_t file_size) {
-  const uint64_t far = std::max<uint64_t>(uint64_t{1} << 24, file_size * 256);
-  return run::defect(pixels > far ? run::Defect::too_large : run::Defect::truncated);
-}
-
 // Receives the pixels in the file's order, one row of `w` pixels of `bytes` each at a time, and
 // puts each finished row where it belongs in the picture.
 class Rows {
