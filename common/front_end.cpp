@@ -129,6 +129,10 @@ void progress_reached(int32_t current_row, int32_t total_rows) {
 
 void show_completion(const run::Outcome& outcome) {
   draw_reached();
+  // The notice closes on Esc: one still held from stopping the run (and its key repeats) would
+  // close it before it is seen. It waits until Esc is let go.
+  while (key[KEY_ESC]) rest(10);
+  clear_keybuf();
   const run::Notice notice = run::notice_for(outcome);
   alert(notice.line1.c_str(), notice.line2.c_str(), notice.line3.c_str(), "Ok", nullptr, 1, 0);
 }
