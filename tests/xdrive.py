@@ -245,14 +245,17 @@ class Program:
         try:
             self.set_names(*names)
             if escape:
+                # The run stops at its first byte, and its notice waits until Esc is let go.
                 self.x.xdotool("keydown", "Escape")
+                try:
+                    self.wait_for("the counter %r and no notice while Esc is held" % progress,
+                                  lambda screen: find_notice(screen) or self.glyphs.check(
+                                      screen, 0, 0, progress, WHITE), 30)
+                finally:
+                    self.x.xdotool("keyup", "Escape")
             else:
                 self.press_ok()
-            try:
-                screen = self.wait_notice(notice)
-            finally:
-                if escape:
-                    self.x.xdotool("keyup", "Escape")
+            screen = self.wait_notice(notice)
             if progress:  # the row counter: dark on white at the top left, then black
                 end = len(progress) * CELL
                 wrong = self.glyphs.check(screen, 0, 0, progress, WHITE)
