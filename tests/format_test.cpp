@@ -1,4 +1,4 @@
-// The readers against the corpus that data/make_corpus.py made (its conventions are there): a
+// The readers against the corpus that scripts/make_corpus made (its conventions are there): a
 // good picture reads to its .pgm bytes, or to its .ppm colours reduced as read_picture reduces
 // them; a bad one is refused with the defect its name begins with, also by the decoder, which
 // leaves an existing destination as it was. The writers: BMP, TGA and PCX byte for byte as the
