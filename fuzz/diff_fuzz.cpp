@@ -69,6 +69,21 @@ bool bmp_colour_table_in_true_colour(const Bytes& d) {
   return false;
 }
 
+// The library keeps a 16-bit BMP (and a bit-field one with 5- or 6-bit channels) as a 15- or
+// 16-bit picture, and its reduction sorts that picture's colours in another order than a
+// 32-bit picture's: the same colours, other indices. (A 5-bit green widened to 8 bits and
+// kept in a 16-bit picture's 6 bits also comes back a level or two off.)
+bool bmp_sixteen_bits(const Bytes& d) {
+  if (d.size() < 30) return false;
+  const uint32_t header = formats::le32(d.data() + 14);
+  if (header != 40 && header != 12) return false;
+  const unsigned bits = u16le(d, header == 12 ? 24 : 28);
+  if (bits == 16) return true;
+  // Bit fields: the masks after the 40-byte header pick the library's depth.
+  return bits == 32 && header == 40 && d.size() >= 66 && formats::le32(d.data() + 30) == 3 &&
+         formats::le32(d.data() + 62) == 0x1F;
+}
+
 // --- TGA -------------------------------------------------------------------------------------
 
 struct Tga {
@@ -91,7 +106,7 @@ bool tga_long_colour_map(const Bytes& d) {
 }
 
 // The library reads only 16-, 24- and 32-bit colour map entries; of any other size it reads
-// nothing, and takes the colour map for pixels.
+// nothing, and takes the colour map for pixels (and for packets, which then run anywhere).
 bool tga_odd_colour_map_entries(const Bytes& d) {
   const Tga t = tga_header(d);
   return t.valid && t.cmap_type == 1 && t.cmap_length > 0 && t.cmap_entry != 16 &&
@@ -194,6 +209,12 @@ bool png_grey(const Bytes& d) {
 // and is reduced through an optimised palette.
 bool png_transparency(const Bytes& d) { return png_chunks(d).transparency; }
 
+// loadpng keeps the high byte of a 16-bit sample, where the reader rounds to the nearest of
+// 256 levels.
+bool png_sixteen_bits(const Bytes& d) {
+  return d.size() >= 25 && std::memcmp(d.data() + 12, "IHDR", 4) == 0 && d[24] == 16;
+}
+
 // loadpng corrects a true-colour picture for the gamma its gAMA chunk names before the
 // reduction, which then sees other colours.
 bool png_gamma(const Bytes& d) {
@@ -208,6 +229,11 @@ bool bmp_two_bits(const Bytes& d) {
   if (d.size() < 30) return false;
   const uint32_t header = formats::le32(d.data() + 14);
   return u16le(d, header == 12 ? 24 : 28) == 2;
+}
+
+// As bmp_sixteen_bits: the library keeps a 15- or 16-bit TGA as a 15-bit picture.
+bool tga_sixteen_bits(const Bytes& d) {
+  return d.size() >= 18 && (d[2] & 7) == 2 && (d[16] == 15 || d[16] == 16);
 }
 
 // The library ignores the descriptor's right-to-left bit: the picture comes out mirrored.
@@ -234,9 +260,11 @@ const Class classes[] = {
     {"bmp_two_bits", carrier::Container::bmp, after, bmp_two_bits},
     {"bmp_colour_table_in_true_colour", carrier::Container::bmp, reduction,
      bmp_colour_table_in_true_colour},
+    {"bmp_sixteen_bits", carrier::Container::bmp, reduction, bmp_sixteen_bits},
+    {"tga_sixteen_bits", carrier::Container::tga, reduction, tga_sixteen_bits},
     {"tga_long_colour_map", carrier::Container::tga, before, tga_long_colour_map},
     {"tga_packet_across_rows", carrier::Container::tga, before, tga_packet_across_rows},
-    {"tga_odd_colour_map_entries", carrier::Container::tga, after, tga_odd_colour_map_entries},
+    {"tga_odd_colour_map_entries", carrier::Container::tga, before, tga_odd_colour_map_entries},
     {"tga_right_to_left", carrier::Container::tga, after, tga_right_to_left},
     {"pcx_run_across_lines", carrier::Container::pcx, after, pcx_run_across_lines},
     {"pcx_header_colours_in_true_colour", carrier::Container::pcx, reduction,
@@ -244,6 +272,7 @@ const Class classes[] = {
     {"png_not_indexed", carrier::Container::png, reduction, png_not_indexed},
     {"png_transparency", carrier::Container::png, after, png_transparency},
     {"png_gamma", carrier::Container::png, after, png_gamma},
+    {"png_sixteen_bits", carrier::Container::png, after, png_sixteen_bits},
 };
 
 const char* class_of(const Bytes& d, When when) {
@@ -271,7 +300,7 @@ Bitmap read_unreduced(const Bytes& d) {
 }
 
 // True if our picture before its reduction and the library's unconverted one have the same
-// colour in every place. An 8-bit picture of ours counts as grey levels (PNG grey pictures,
+// colour in every place, ours taken at the library's depth. An 8-bit picture of ours counts as grey levels (PNG grey pictures,
 // which the library turns into true colour).
 bool same_colours(BITMAP* ours, BITMAP* theirs) {
   if (!ours || !theirs || ours->w != theirs->w || ours->h != theirs->h) return false;
@@ -283,7 +312,12 @@ bool same_colours(BITMAP* ours, BITMAP* theirs) {
       const int p = getpixel(ours, x, y);
       const int q = getpixel(theirs, x, y);
       const int r = a == 8 ? p : getr32(p), g = a == 8 ? p : getg32(p), bl = a == 8 ? p : getb32(p);
-      if (r != getr_depth(b, q) || g != getg_depth(b, q) || bl != getb_depth(b, q)) return false;
+      // Ours as the library's depth would hold it: a 16-bit picture keeps 6 bits of green.
+      const int kept = makecol_depth(b, r, g, bl);
+      if (getr_depth(b, kept) != getr_depth(b, q) || getg_depth(b, kept) != getg_depth(b, q) ||
+          getb_depth(b, kept) != getb_depth(b, q)) {
+        return false;
+      }
     }
   }
   return true;
