@@ -3,12 +3,12 @@
 // them; a bad one is refused with the defect its name begins with, also by the decoder, which
 // leaves an existing destination as it was. The writers: BMP, TGA and PCX byte for byte as the
 // library's savers, PNG as Pillow reads it back.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -22,22 +22,21 @@ namespace {
 
 using test::Bytes;
 
+// The pictures in a corpus folder, without their expectations.
 std::vector<std::string> pictures(const std::string& folder) {
   std::vector<std::string> names;
-  if (DIR* d = opendir((std::string(CORPUS_DIR) + "/" + folder).c_str())) {
-    while (const dirent* e = readdir(d)) {
-      const std::string n = e->d_name;
-      if (n[0] != '.' && n.substr(n.size() - 3) != "pgm" && n.substr(n.size() - 3) != "ppm") names.push_back(n);
-    }
-    closedir(d);
+  for (const auto& e : std::filesystem::directory_iterator(std::string(CORPUS_DIR) + "/" + folder)) {
+    const std::string ext = e.path().extension();
+    if (ext != ".pgm" && ext != ".ppm") names.push_back(e.path().filename());
   }
   std::sort(names.begin(), names.end());
   return names;
 }
 
+// A test's name from its picture's.
 std::string test_name(const ::testing::TestParamInfo<std::string>& info) {
   std::string name = info.param;
-  for (char& ch : name) ch = std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
+  std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(c); }, '_');
   return name;
 }
 
