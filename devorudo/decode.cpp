@@ -36,19 +36,15 @@ class SafeOutputSink : public ByteSink {
 
 Walk walk_picture(const BITMAP* bmp, ByteSink& sink, run::Feedback& feedback) {
   Walk walk;
-  const volatile char* escape = feedback.escape_key();
-  if (*escape) {
-    walk.escaped = true;
-    return walk;
-  }
   const int32_t w = bmp->w;
   const int32_t h = bmp->h;
   const int64_t end = carrier::find_data_end(carrier::Rows{bmp->line, w, h});
-  if (end == 0) return walk;
-  if (*escape) {
+  // Esc held before the walk (from the dialog, or through the scan) stops it before any byte.
+  if (*feedback.escape_key()) {
     walk.escaped = true;
     return walk;
   }
+  if (end == 0) return walk;
 
   const int32_t y1 = static_cast<int32_t>(end / w);
   const int32_t x1 = static_cast<int32_t>(end % w);

@@ -46,8 +46,8 @@ struct Walk {
 
 // Sends the data of the 8-bit picture `bmp` to `sink`: pixels from linear position 1 up to
 // the end that carrier::find_data_end finds, one byte each, nothing when it finds none.
-// Esc held before the scan (or still held when it ends) sends nothing; Esc found held during
-// the walk (tested after every byte) stops it after the byte in hand. feedback.show_row is
+// Esc held when the scan ends sends nothing; Esc found held during the walk (tested after every
+// byte) stops it after the byte in hand. feedback.show_row is
 // called whenever the row changes, with the 1-based row and the picture's height.
 Walk walk_picture(const BITMAP* bmp, ByteSink& sink, run::Feedback& feedback);
 
