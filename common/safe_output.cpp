@@ -46,7 +46,7 @@ bool SafeOutput::fail(int error) {
   return false;
 }
 
-bool SafeOutput::open(const std::string& path) {
+bool SafeOutput::start(const std::string& path) {
   abandon();
   error_ = 0;
   used_ = 0;
@@ -115,7 +115,7 @@ bool SafeOutput::drain() {
   return error_ == 0;
 }
 
-bool SafeOutput::write(const void* data, size_t n) {
+bool SafeOutput::append(const void* data, size_t n) {
   if (error_ != 0) return false;
   const auto* p = static_cast<const unsigned char*>(data);
   while (n > 0) {
@@ -129,7 +129,7 @@ bool SafeOutput::write(const void* data, size_t n) {
   return true;
 }
 
-bool SafeOutput::commit() {
+bool SafeOutput::finish() {
   if (fd_ < 0) return fail(EBADF);
   bool ok = drain();
   if (ok && regular_ && ftruncate(fd_, written_) != 0) ok = fail(errno);

@@ -17,9 +17,12 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <string>
 #include <vector>
+
+#include "run.h"
 
 // True when `path` names (through any link) the file that `source` describes: writing it would
 // destroy what is being read.
@@ -32,22 +35,27 @@ class SafeOutput {
   SafeOutput& operator=(const SafeOutput&) = delete;
   ~SafeOutput();
 
-  // Prepares to write `path`. False on failure, with error() set.
-  bool open(const std::string& path);
+  // Prepares to write `path`.
+  run::Fault open(const std::string& path) { return result(start(path)); }
 
-  // Buffered write; false once any write has failed.
-  bool write(const void* data, size_t n);
+  // Buffered write; fails once any write has failed.
+  run::Fault write(const void* data, size_t n) { return result(append(data, n)); }
 
-  // Writes out the buffer, syncs, closes and puts the file in place. False on any failure,
-  // after which the temporary is gone and an existing destination is untouched.
-  bool commit();
+  // Writes out the buffer, syncs, closes and puts the file in place. On any failure the
+  // temporary is gone and an existing destination is untouched.
+  run::Fault commit() { return result(finish()); }
 
   // Gives up: closes and removes the temporary.
   void abandon();
 
-  int error() const { return error_; }
+  // Why writing failed, once it has.
+  run::Fault fault() const { return result(error_ == 0); }
 
  private:
+  run::Fault result(bool ok) const { return ok ? run::Fault{} : run::system_fault(error_ ? error_ : EIO); }
+  bool start(const std::string& path);
+  bool append(const void* data, size_t n);
+  bool finish();
   bool open_in_place(bool regular);
   bool drain();
   bool fail(int error);

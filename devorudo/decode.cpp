@@ -26,7 +26,7 @@ constexpr size_t walk_chunk = 1 << 16;
 class SafeOutputSink : public ByteSink {
  public:
   explicit SafeOutputSink(SafeOutput& out) : out_(out) {}
-  bool write(const unsigned char* data, size_t n) override { return out_.write(data, n); }
+  bool write(const unsigned char* data, size_t n) override { return !out_.write(data, n); }
 
  private:
   SafeOutput& out_;
@@ -92,14 +92,15 @@ Outcome decode_file(const std::string& source, const std::string& destination,
   }
 
   SafeOutput out;
-  if (!out.open(destination)) {
-    return failure(Status::destination_failed, destination, out.error() ? out.error() : EIO);
+  if (const run::Fault f = out.open(destination)) {
+    return failure(Status::destination_failed, destination, f);
   }
   SafeOutputSink sink(out);
   const Walk walk = walk_picture(picture.bmp.get(), sink, feedback);
-  if (walk.write_failed || !out.commit()) {
+  const run::Fault f = walk.write_failed ? out.fault() : out.commit();
+  if (f) {
     out.abandon();
-    return failure(Status::destination_failed, destination, out.error() ? out.error() : EIO);
+    return failure(Status::destination_failed, destination, f);
   }
   Outcome o;
   o.status = walk.escaped ? Status::stopped : Status::done;

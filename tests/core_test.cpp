@@ -70,12 +70,12 @@ TEST(SafeOutput, ReplacesTheFileWholeOnlyOnCommitThroughLinksKeepingItsMode) {
   const Bytes data = test::sample_data(3 << 20);  // more than one buffer
   {
     SafeOutput out;
-    ASSERT_TRUE(out.open(link) && out.write(data.data(), data.size()));
+    ASSERT_FALSE(out.open(link) || out.write(data.data(), data.size()));
   }  // dropped without a commit, as after a failure
   SafeOutput out;
-  ASSERT_TRUE(out.open(link) && out.write(data.data(), data.size()));
+  ASSERT_FALSE(out.open(link) || out.write(data.data(), data.size()));
   EXPECT_EQ(test::read_file(path), Bytes(10, 'a')) << "the old file stays until the commit";
-  ASSERT_TRUE(out.commit());
+  ASSERT_FALSE(out.commit());
   EXPECT_EQ(test::read_file(path), data);
   struct stat st {};
   ASSERT_EQ(lstat(link.c_str(), &st), 0);

@@ -125,7 +125,7 @@ TEST(Writers, MatchTheLibrarysSaversAndPngReadsBack) {
       SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + "." + ext);
       const std::string ours = dir.path("ours." + ext), theirs = dir.path("theirs." + ext);
       SafeOutput out;
-      if (!out.open(ours) || formats::write_picture(carrier::container_for(ours), out, bmp.get(), pal) || !out.commit()) {
+      if (out.open(ours) || formats::write_picture(carrier::container_for(ours), out, bmp.get(), pal) || out.commit()) {
         ADD_FAILURE() << "not written";
       } else if (ext == "png") {
         const test::Picture back = test::independent_read(ours);

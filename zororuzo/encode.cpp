@@ -94,12 +94,14 @@ Outcome encode_file(const std::string& source, const std::string& destination, c
   }
 
   SafeOutput out;
-  if (!out.open(destination)) return failure(Status::destination_failed, destination, out.error());
+  if (const run::Fault f = out.open(destination)) {
+    return failure(Status::destination_failed, destination, f);
+  }
   if (const run::Fault f = formats::write_picture(container, out, bmp.get(), pal)) {
     out.abandon();
     return failure(Status::destination_failed, destination, f);
   }
-  if (!out.commit()) return failure(Status::destination_failed, destination, out.error());
+  if (const run::Fault f = out.commit()) return failure(Status::destination_failed, destination, f);
 
   Outcome o;
   o.status = escaped ? Status::stopped : Status::done;

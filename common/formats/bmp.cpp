@@ -347,13 +347,13 @@ run::Fault write_bmp(SafeOutput& out, const BITMAP* bmp, const RGB* pal) {
     hd.u8(scale_6(pal[i].r));
     hd.u8(0);
   }
-  if (!out.write(hd.bytes.data(), hd.bytes.size())) return run::system_fault(out.error());
+  if (out.write(hd.bytes.data(), hd.bytes.size())) return out.fault();
 
   const unsigned char zeros[3] = {};
   const size_t padding = row_bytes - w;
   for (int y = bmp->h - 1; y >= 0; --y) {
-    if (!out.write(bmp->line[y], w) || (padding && !out.write(zeros, padding))) {
-      return run::system_fault(out.error());
+    if (out.write(bmp->line[y], w) || (padding && out.write(zeros, padding))) {
+      return out.fault();
     }
   }
   return {};

@@ -247,7 +247,7 @@ run::Fault write_pcx(SafeOutput& out, const BITMAP* bmp, const RGB* pal) {
   head.le16(w);         // screen size
   head.le16(h & 0xFFFF);
   head.bytes.resize(header_bytes);  // filler
-  if (!out.write(head.bytes.data(), head.bytes.size())) return run::system_fault(out.error());
+  if (out.write(head.bytes.data(), head.bytes.size())) return out.fault();
 
   // A row codes to at most two bytes a pixel.
   std::vector<unsigned char> coded(size_t{2} * static_cast<size_t>(w));
@@ -265,8 +265,8 @@ run::Fault write_pcx(SafeOutput& out, const BITMAP* bmp, const RGB* pal) {
       *o++ = v;
       s = t;
     }
-    if (!out.write(coded.data(), static_cast<size_t>(o - coded.data()))) {
-      return run::system_fault(out.error());
+    if (out.write(coded.data(), static_cast<size_t>(o - coded.data()))) {
+      return out.fault();
     }
   }
 
@@ -277,7 +277,7 @@ run::Fault write_pcx(SafeOutput& out, const BITMAP* bmp, const RGB* pal) {
     tail.u8(scale_6(pal[i].g));
     tail.u8(scale_6(pal[i].b));
   }
-  if (!out.write(tail.bytes.data(), tail.bytes.size())) return run::system_fault(out.error());
+  if (out.write(tail.bytes.data(), tail.bytes.size())) return out.fault();
   return {};
 }
 

@@ -184,7 +184,7 @@ void convert_row(const Layout& l, const unsigned char* src, BITMAP* bmp, int y) 
 }
 
 int write_output(spng_ctx*, void* user, void* data, size_t n) {
-  return static_cast<SafeOutput*>(user)->write(data, n) ? 0 : SPNG_IO_ERROR;
+  return static_cast<SafeOutput*>(user)->write(data, n) ? SPNG_IO_ERROR : 0;
 }
 
 }  // namespace
@@ -286,7 +286,7 @@ run::Fault write_png(SafeOutput& out, const BITMAP* bmp, const RGB* pal) {
   }
   // The last row finishes the file (IEND) and answers SPNG_EOI.
   if (e == SPNG_EOI) e = 0;
-  if (out.error()) return run::system_fault(out.error());
+  if (out.fault()) return out.fault();
   if (e) return run::system_fault(e == SPNG_EMEM ? ENOMEM : EIO);
   return {};
 }

@@ -234,10 +234,10 @@ run::Fault write_tga(SafeOutput& out, const BITMAP* bmp, const RGB* pal) {
     head.u8(scale_6(pal[i].g));
     head.u8(scale_6(pal[i].r));
   }
-  if (!out.write(head.bytes.data(), head.bytes.size())) return run::system_fault(out.error());
+  if (out.write(head.bytes.data(), head.bytes.size())) return out.fault();
   for (int y = bmp->h - 1; y >= 0; --y) {
-    if (!out.write(bmp->line[y], static_cast<size_t>(bmp->w))) {
-      return run::system_fault(out.error());
+    if (out.write(bmp->line[y], static_cast<size_t>(bmp->w))) {
+      return out.fault();
     }
   }
   return {};
