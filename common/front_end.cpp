@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 
 namespace front_end {
@@ -16,9 +15,7 @@ PALETTE pal;
 
 namespace {
 
-char messaggio[32];
-char shown[sizeof messaggio];  // the progress line as last drawn
-BITMAP* line_bmp;              // the progress line, drawn off screen
+char messaggio[32];  // the progress line
 
 // The row count last reached, and whether the screen shows it yet.
 int32_t reached_row, reached_total;
@@ -94,30 +91,7 @@ bool start_up_and_ask_names(const Texts& texts) {
 void show_progress(int32_t current_row, int32_t total_rows) {
   std::snprintf(messaggio, sizeof messaggio, "%li di %li", static_cast<long>(current_row),
                 static_cast<long>(total_rows));
-  // Drawing on the window costs many times more than drawing in memory, and the counter may
-  // change tens of thousands of times a second. So the line is drawn off screen and only the
-  // characters that changed since the last drawing are copied to the window: the window ends up
-  // exactly as if the whole line had been drawn there.
-  if (!line_bmp) {
-    line_bmp = create_bitmap_ex(bitmap_color_depth(screen), SCREEN_W, text_height(font));
-    if (!line_bmp) {
-      gui_textout_ex(screen, messaggio, 0, 0, 128, 255, 0);
-      return;
-    }
-  }
-  const size_t n = std::strlen(messaggio);
-  size_t from = 0;
-  if (std::strlen(shown) == n) {
-    while (from < n && shown[from] == messaggio[from]) ++from;
-    if (from == n) return;
-  }
-  std::memcpy(shown, messaggio, n + 1);
-  gui_textout_ex(line_bmp, messaggio, 0, 0, 128, 255, 0);
-  char unchanged[sizeof messaggio];
-  std::memcpy(unchanged, messaggio, from);
-  unchanged[from] = '\0';
-  const int x = text_length(font, unchanged);
-  blit(line_bmp, screen, x, 0, x, 0, text_length(font, messaggio) - x, text_height(font));
+  gui_textout_ex(screen, messaggio, 0, 0, 128, 255, 0);
 }
 
 void progress_reached(int32_t current_row, int32_t total_rows) {
