@@ -385,6 +385,7 @@ void show(const char* whose, BITMAP* b) {
     show("ours", ours);
     show("the library's", lib.bmp.get());
   }
+  report_tally();
   std::fprintf(stderr,
                "diff_fuzz: %s: ours %dx%d%s, the library's %dx%d at %d bits; the library "
                "asked for %zu bytes past the end\n",
