@@ -25,6 +25,7 @@ TEST(Carrier, DataEndsAtTheLastRowsLastPixelAboveZeroOrElseTheLastAnywhere) {
   EXPECT_EQ(data_end(1024, 2, {{1, 7}, {1024, 200}}), 1024);         // column 0 of the last row
   EXPECT_EQ(data_end(512, 3, {{5, 255}, {1026, 1}, {1027, 2}}), 1027);  // the last row wins
   EXPECT_EQ(data_end(1024, 3, {{1500, 4}}), 1500);                   // a last row of zeros
+  EXPECT_EQ(data_end(1024, 2, {{700, 3}}), 700);                     // ...back to the first row
   EXPECT_EQ(data_end(1024, 1, {{0, 9}}), 0);                         // position 0 carries nothing
   EXPECT_EQ(data_end(4, 3, {}), 0);
   EXPECT_EQ(data_end(1, 5, {{2, 1}}), 2);                            // one column
