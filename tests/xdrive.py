@@ -1,20 +1,19 @@
 """Drives zororuzo and devorudo in a private Xvfb as a user would, and reads the screen.
 
-With no window manager the 640x480 window sits at (0, 0). Text is a row of 8x8 cells (the
-library's font), read without recognising letters: a space is an empty cell, any other
-character a cell with ink that looks as that character did before or, when new, unlike every
-character known. Glyphs are learned from the dialog's title and the names typed, so two texts
-pass for each other only with the same letters in the same places (up to letters never seen).
+Text is read as 8x8 cells (the library's font) without recognising letters: a glyph is learned
+where first seen, so two texts pass for each other only with the same letters in the same places.
 """
 
+import contextlib
 import ctypes
 import os
 import signal
 import subprocess
 import time
 
-from PIL import ImageChops, ImageGrab
+from PIL import ImageGrab
 
+# With no window manager the 640x480 window sits at (0, 0).
 W, H, CELL = 640, 480, 8
 BLACK, WHITE = (0, 0, 0), (255, 255, 255)
 TITLES = {"zororuzo": "ZORORUZO - Convertitore di files in bitmap a 256 colori",
@@ -23,58 +22,43 @@ TITLE = (318, 300)           # the title line's centre
 # The edit boxes overlap: a point in one box only, and where its text starts.
 FIELDS = (((300, 36), (80, 32)), ((300, 88), (80, 48)))
 FIELD_SPAN = (80, 592)
-OK, OK_BOX = (320, 420), (240, 400, 401, 449)
+OK = (320, 420)
 PARKED = (630, 470)          # over no text, box or button
 HOLD = 0.3                   # a button takes a click only when held a moment
 NOTICE_TOP = (H - 8 * CELL) // 2  # the notice is 8 lines high, centred; text from line 2
+SAVED = "Immagine terminata e salvata come:"
 
 
 class Failure(AssertionError):
     pass
 
 
-def poll(probe, timeout, interval=0.05):
-    """probe()'s first true value within `timeout` seconds, else its last value."""
-    deadline = time.monotonic() + timeout
-    while not (value := probe()) and time.monotonic() < deadline:
-        time.sleep(interval)
-    return value
+def start(argv, **options):
+    """Starts `argv` in a session of its own, which gets SIGTERM should this driver be killed."""
+    return subprocess.Popen(argv, start_new_session=True, **options,  # 1: PR_SET_PDEATHSIG
+                            preexec_fn=lambda: ctypes.CDLL(None).prctl(1, signal.SIGTERM))
 
 
-def _die_with_parent():
-    # Should the driver be killed (a test's timeout), its children get SIGTERM too.
-    ctypes.CDLL(None).prctl(1, signal.SIGTERM)  # PR_SET_PDEATHSIG
-
-
-def stop(process, group=False):
-    """Ends a process started here (with its session when `group`): politely, then by force."""
+def stop(process):
+    """Ends a process that start() started, with its session: politely, then by force."""
     for sig in (signal.SIGTERM, signal.SIGKILL):
-        try:
+        with contextlib.suppress(ProcessLookupError, subprocess.TimeoutExpired):
             if process.poll() is None:
-                os.killpg(process.pid, sig) if group else process.send_signal(sig)
+                os.killpg(process.pid, sig)
                 process.wait(3)
-        except (ProcessLookupError, subprocess.TimeoutExpired):
-            pass
 
 
 class XServer:
-    """A private Xvfb on a free display it picks itself. -noreset: the server would reset when
-    its last client leaves, failing one that connects meanwhile. -r: no key repeat, so a key
-    held down is pressed once however long the test holds it."""
+    """A private Xvfb on a free display it picks itself."""
 
     def __enter__(self):
-        read_end, write_end = os.pipe()
-        self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "%dx%dx24" % (W, H),
-             "-nolisten", "tcp", "-noreset", "-r"], pass_fds=(write_end,),
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, preexec_fn=_die_with_parent)
-        os.close(write_end)
-        with os.fdopen(read_end) as f:  # the number and a newline, once it takes clients
-            number = f.readline().strip()
-        if not number.isdigit():
-            stop(self.process)
-            raise Failure("Xvfb did not start")
-        self.display = ":" + number
+        # -noreset: the server would reset when its last client leaves, failing one that
+        # connects meanwhile. -r: no key repeat, so a key held down is pressed once.
+        self.process = start(["Xvfb", "-displayfd", "1", "-screen", "0", "%dx%dx24" % (W, H),
+                              "-nolisten", "tcp", "-noreset", "-r"], stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, text=True)
+        # Its number, written once it takes clients (nothing should it fail to start).
+        self.display = ":" + self.process.stdout.readline().strip()
         self.env = dict(os.environ, DISPLAY=self.display)
         return self
 
@@ -84,35 +68,37 @@ class XServer:
     def xdotool(self, *args):
         subprocess.run(["xdotool", *map(str, args)], check=True, env=self.env)
 
-    def layout(self, name):
-        subprocess.run(["setxkbmap", name], check=True, env=self.env)
-
     def screenshot(self):
         return ImageGrab.grab(xdisplay=self.display)
-
-    def settled(self, timeout=2):
-        """A screenshot equal to the one before it: nothing half drawn."""
-        shots = [self.screenshot()]
-
-        def same():
-            shots[:] = [shots[-1], self.screenshot()]
-            return shots[0].tobytes() == shots[1].tobytes()
-        poll(same, timeout, 0.03)
-        return shots[-1]
 
 
 def _ink(image, x0, x1, y, background):
     return [p != background for p in image.crop((x0, y, x1, y + CELL)).getdata()]
 
 
-class Glyphs:
-    def __init__(self):
-        self.known = {}
+def find_notice(image):
+    """The notice box's first and last columns, or None: its top and bottom lines are white."""
+    top, bottom = ([x for x in range(W) if image.getpixel((x, y)) == WHITE]
+                   for y in (NOTICE_TOP, NOTICE_TOP + 8 * CELL - 2))
+    if len(top) > 40 and top == bottom and top[-1] - top[0] + 1 == len(top):
+        return top[0], top[-1]
 
-    def check(self, image, x, y, text, background=BLACK, span=None, caret=False):
-        """None when `text` is drawn from (x, y), else what differs. Within the columns `span`
-        the row has no other ink (but the caret in the cell after it, when `caret`). Learns
-        the new characters' glyphs when the whole text matches."""
+
+class Program:
+    """zororuzo or devorudo (`which`) run as `argv` in `cwd`, its output in `log`."""
+
+    def __init__(self, x, which, argv, cwd, log, env=None):
+        self.x, self.log, self.known = x, log, {}
+        with open(log, "wb") as out:
+            self.process = start(argv, cwd=cwd, env=dict(x.env, **(env or {})), stdout=out,
+                                 stderr=subprocess.STDOUT)
+        title = TITLES[which]
+        at = (TITLE[0] - len(title) * CELL // 2, TITLE[1])
+        self.wait_for("dialog", lambda s: self.misread(s, *at, title), 30)
+
+    def misread(self, image, x, y, text, background=BLACK, span=None, caret=False):
+        """None when `text` is drawn from (x, y) with no other ink in the columns `span`, else
+        what differs. Learns the new characters' glyphs when the whole text matches."""
         learned = dict(self.known)
         for i, ch in enumerate(text):
             cell = tuple(_ink(image, x + i * CELL, x + i * CELL + CELL, y, background))
@@ -123,144 +109,113 @@ class Glyphs:
                 return where + ": not as it looked before"
             if ch != " " and any(c != ch and p == cell for c, p in learned.items()):
                 return where + ": looks like another character"
-        end = x + (len(text) + caret) * CELL
+        end = x + (len(text) + caret) * CELL  # the caret's cell, after the text
         if span and any(_ink(image, span[0], x, y, background) +
                         _ink(image, end, span[1], y, background)):
             return "ink beside %r" % text
         self.known = learned
 
-
-def find_notice(image):
-    """The notice box's first and last columns, or None: its top and bottom lines are white
-    (the row below it is a shadow)."""
-    top, bottom = ([x for x in range(W) if image.getpixel((x, y)) == WHITE]
-                   for y in (NOTICE_TOP, NOTICE_TOP + 8 * CELL - 2))
-    if len(top) > 40 and top == bottom and top[-1] - top[0] + 1 == len(top):
-        return top[0], top[-1]
-
-
-class Program:
-    """zororuzo or devorudo (`which`) run as `argv` in `cwd`, its output in the file `log`;
-    ready once its dialog shows."""
-
-    def __init__(self, x, which, argv, cwd, log, env=None, timeout=30):
-        self.x, self.log, self.glyphs = x, log, Glyphs()
-        with open(log, "wb") as out:
-            self.process = subprocess.Popen(
-                argv, cwd=cwd, env=dict(x.env, **(env or {})), stdout=out,
-                stderr=subprocess.STDOUT, start_new_session=True, preexec_fn=_die_with_parent)
-        title = TITLES[which]
-        at = (TITLE[0] - len(title) * CELL // 2, TITLE[1])
-        self.wait_for("dialog", lambda s: self.glyphs.check(s, *at, title), timeout)
+    def misread_counter(self, image, progress):
+        """As misread(), for the row counter: dark on white at the top left, black after it."""
+        end = len(progress) * CELL
+        if image.crop((end, 0, end + CELL, CELL)).getcolors() != [(64, BLACK)]:
+            return "the row counter is longer than %r" % progress
+        return self.misread(image, 0, 0, progress, WHITE)
 
     def close(self):
-        stop(self.process, group=True)
+        stop(self.process)
 
     def fail(self, message, image=None):
         """Ends the program and raises a Failure with the screen and its output."""
-        if image is not None:
-            image.save(self.log + ".png")
-            message += " (screen in %s.png)" % self.log
+        (self.x.screenshot() if image is None else image).save(self.log + ".png")
         if self.process.poll() is not None:
             message += "; it ended with status %s" % self.process.returncode
         self.close()
         with open(self.log, errors="replace") as f:
-            raise Failure(message + "; its output:\n" + f.read())
+            raise Failure("%s (screen in %s.png); its output:\n%s" % (message, self.log, f.read()))
 
-    def wait_for(self, what, check, timeout):
-        """The first settled screen on which check() finds nothing wrong; else fails."""
-        seen = [None, None]
-
-        def probe():
-            if self.process.poll() is not None:
-                self.fail("it ended while waiting for " + what)
-            seen[0] = self.x.settled()
-            seen[1] = check(seen[0])
-            return seen[1] is None
-        if not poll(probe, timeout, 0.1):
-            self.fail("no %s: %s" % (what, seen[1]), seen[0])
-        return seen[0]
+    def wait_for(self, what, check, timeout, act=None):
+        """The first screen check() finds right, after act() (3 tries: input gets lost)."""
+        for _ in range(3 if act else 1):
+            if act:
+                act()
+            deadline, screen, wrong = time.monotonic() + timeout, None, "a screen never still"
+            while time.monotonic() < deadline:
+                if self.process.poll() is not None:
+                    self.fail("it ended while waiting for " + what)
+                time.sleep(0.05)
+                last, screen = screen, self.x.screenshot()
+                # A screen is read only when equal to the one before: not half drawn.
+                if last is not None and last.tobytes() == screen.tobytes():
+                    wrong = check(screen)
+                    if wrong is None:
+                        return screen
+        self.fail("no %s: %s" % (what, wrong), screen)
 
     def set_names(self, *names):
-        """Replaces each field's text: click into it, go to its end, erase, type. A program
-        just started may miss the lot: then again."""
+        """Replaces each field's text: click into it, go to its end, erase, type."""
         for (point, at), text in zip(FIELDS, names):
-            def shows(screen):
-                return self.glyphs.check(screen, *at, text, span=FIELD_SPAN, caret=True)
-            for _ in range(3):
+            def act():
                 self.x.xdotool("mousemove", *point, "mousedown", 1, "sleep", HOLD, "mouseup", 1,
                                "key", "--delay", 5, "End", *["BackSpace"] * 50,
                                "type", "--delay", 10, text)  # type takes every word after it
                 self.x.xdotool("mousemove", *PARKED)
-                if poll(lambda: shows(self.x.settled()) is None, 3, 0.1):
-                    break
-            else:
-                self.wait_for("%r in its field" % text, shows, 0)
+            self.wait_for("%r in its field" % text, lambda screen: self.misread(
+                screen, *at, text, span=FIELD_SPAN, caret=True), 3, act)
 
-    def press_ok(self, attempts=3):
-        """Clicks OK, the pointer left on it (the dialog must not see it leave before the
-        release). A busy machine may lose a click; one that counts starts the conversion,
-        which draws off the button."""
-        before = self.x.settled()
-
-        def changed():
-            diff = ImageChops.difference(before, self.x.screenshot())
-            diff.paste(BLACK, OK_BOX)
-            return diff.getbbox()
-        for _ in range(attempts):
-            self.x.xdotool("mousemove", *OK, "mousedown", 1, "sleep", HOLD, "mouseup", 1)
-            if poll(changed, 5):
-                # Out of the way, so that a pointer move the next program misses cannot leave
-                # its first press on OK.
-                self.x.xdotool("mousemove", *PARKED)
-                return
-        self.fail("the dialog took no click on OK", before)
-
-    def wait_notice(self, lines=None, timeout=60):
+    def wait_notice(self, lines=()):
         """Waits for the notice (text drawn after the box) and checks its three lines."""
         def check(screen):
             box = find_notice(screen)
             if not box:
                 return "no box"
-            for i, line in enumerate(lines or []):
+            for i, line in enumerate(lines):
                 x = (box[0] + box[1] + 2) // 2 - len(line) * CELL // 2
-                wrong = self.glyphs.check(screen, x, NOTICE_TOP + (i + 1) * CELL, line,
-                                          span=(box[0] + 2, box[1] - 2))
+                wrong = self.misread(screen, x, NOTICE_TOP + (i + 1) * CELL, line,
+                                     span=(box[0] + 2, box[1] - 2))
                 if wrong:
                     return "line %d: %s" % (i + 1, wrong)
-        return self.wait_for("notice %r" % (lines,), check, timeout)
+        return self.wait_for("notice %r" % (lines,), check, 60)
 
-    def dismiss(self, timeout=20):
+    def dismiss(self):
         """Return dismisses the notice; the program then ends, successfully."""
         self.x.xdotool("key", "Return")
-        try:
-            if self.process.wait(timeout):
-                self.fail("it failed")
-        except subprocess.TimeoutExpired:
-            self.fail("it did not end after its notice", self.x.screenshot())
+        with contextlib.suppress(subprocess.TimeoutExpired):
+            self.process.wait(20)
+        if self.process.returncode != 0:
+            self.fail("it did not end, or failed, once its notice was dismissed")
 
     def convert(self, names, notice=None, progress=None, escape=False):
-        """Types the names, clicks OK (or holds Esc: it closes the dialog and stops the
-        conversion), checks the notice and the row counter, and presses Return."""
+        """Types the names, clicks OK or holds Esc, and checks the notice and the row counter."""
         try:
             self.set_names(*names)
             if escape:
-                # The run stops at its first byte, and its notice waits until Esc is let go.
+                # Esc stops the run at its first byte, and its notice waits until Esc is let go.
                 self.x.xdotool("keydown", "Escape")
                 try:
                     self.wait_for("the counter %r and no notice while Esc is held" % progress,
-                                  lambda screen: find_notice(screen) or self.glyphs.check(
-                                      screen, 0, 0, progress, WHITE), 30)
+                                  lambda screen: "a notice" if find_notice(screen) else
+                                  self.misread_counter(screen, progress), 30)
                 finally:
                     self.x.xdotool("keyup", "Escape")
             else:
-                self.press_ok()
-            screen = self.wait_notice(notice)
-            if progress:  # the row counter: dark on white at the top left, then black
-                end = len(progress) * CELL
-                wrong = self.glyphs.check(screen, 0, 0, progress, WHITE)
-                if wrong or screen.crop((end, 0, end + CELL, CELL)).getcolors() != [(64, BLACK)]:
-                    self.fail("row counter %r: %s" % (progress, wrong or "longer"), screen)
+                # The pointer stays on OK: the dialog must not see it leave before the release.
+                # A click that counts starts the conversion: the row counter (at the top left,
+                # black before) or a notice shows.
+                def started(screen):
+                    corner = screen.crop((0, 0, CELL, CELL)).getcolors()
+                    if corner == [(CELL * CELL, BLACK)] and not find_notice(screen):
+                        return "neither the row counter nor a notice"
+                self.wait_for("OK to take a click", started, 5, lambda: self.x.xdotool(
+                    "mousemove", *OK, "mousedown", 1, "sleep", HOLD, "mouseup", 1))
+                # Then out of the way, so that a pointer move the next program misses cannot
+                # leave its first press on OK.
+                self.x.xdotool("mousemove", *PARKED)
+            screen = self.wait_notice(notice or [SAVED, names[1], ""])
+            wrong = progress and self.misread_counter(screen, progress)
+            if wrong:
+                self.fail(wrong, screen)
             self.dismiss()
+            os.unlink(self.log)  # kept, with the screen, on a failure
         finally:
             self.close()
