@@ -1,4 +1,5 @@
-// The layout rules, the walk both conversions make, and safe output: no library, no screen.
+// The end-of-data rule and safe output: no library, no screen. (The walk both conversions make
+// is tested through them: the rows each shows, and where Esc stops them.)
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,37 +30,6 @@ TEST(Carrier, DataEndsAtTheLastRowsLastPixelAboveZeroOrElseTheLastAnywhere) {
   EXPECT_EQ(data_end(1024, 1, {{0, 9}}), 0);                         // position 0 carries nothing
   EXPECT_EQ(data_end(4, 3, {}), 0);
   EXPECT_EQ(data_end(1, 5, {{2, 1}}), 2);                            // one column
-}
-
-// Positions 1 to the last, in order, a row span at a time; each row shown once; Esc stops the
-// walk after the byte in hand.
-TEST(Cursor, VisitsEveryPositionOnceAndStopsOnEsc) {
-  for (int32_t w : {1, 5, 1024}) {
-    for (int64_t last : {int64_t{1}, int64_t{w}, int64_t{3} * w + 2}) {
-      SCOPED_TRACE("w " + std::to_string(w) + " last " + std::to_string(last));
-      const auto h = static_cast<int32_t>(last / w + 1);
-      test::RecordingFeedback feedback;
-      carrier::Cursor at(w, h, static_cast<int32_t>(last % w), h - 1, feedback);
-      Bytes visited(static_cast<size_t>(w) * h), ones(static_cast<size_t>(w), 1);
-      while (const int32_t span = at.span()) {
-        at.copy(visited.data() + int64_t{at.y} * w + at.x, ones.data(), std::min(span, 3));
-      }
-      Bytes expected(visited.size());
-      std::fill(expected.begin() + 1, expected.begin() + last + 1, 1);
-      EXPECT_EQ(visited, expected);
-      EXPECT_EQ(feedback.rows.front(), w == 1 ? 2 : 1);
-      EXPECT_EQ(feedback.rows.back(), h);
-      EXPECT_EQ(feedback.rows.size(), static_cast<size_t>(h - feedback.rows.front() + 1));
-    }
-  }
-  test::RecordingFeedback feedback;
-  carrier::Cursor at(1024, 1, 1000, 0, feedback);
-  Bytes to(1024), from(1024, 3);
-  EXPECT_EQ(at.copy(to.data(), from.data(), at.span()), 1000);
-  feedback.escape = 1;
-  carrier::Cursor stopped(1024, 1, 1000, 0, feedback);
-  EXPECT_EQ(stopped.copy(to.data(), from.data(), stopped.span()), 1);
-  EXPECT_EQ(stopped.span(), 0);
 }
 
 TEST(SafeOutput, ReplacesTheFileWholeOnlyOnCommitThroughLinksKeepingItsMode) {

@@ -2,7 +2,7 @@
 // good picture reads to its .pgm bytes, or to its .ppm colours reduced as read_picture reduces
 // them; a bad one is refused with the defect its name begins with, also by the decoder, which
 // leaves an existing destination as it was. The writers: BMP, TGA and PCX byte for byte as the
-// library's savers, PNG as Pillow reads it back.
+// library's savers (PNG carriers are read back with Pillow by the conversion tests).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
@@ -108,12 +108,11 @@ INSTANTIATE_TEST_SUITE_P(Corpus, Bad, ::testing::ValuesIn(pictures("bad")), test
 
 // Row 0 holds every index when it is 256 wide or more; row 1 starts with a run of 0xC3 longer than
 // a PCX run, row 2 ends in one of 0; the palette's entries use all 6 bits.
-TEST(Writers, MatchTheLibrarysSaversAndPngReadsBack) {
+TEST(Writers, MatchTheLibrarysSavers) {
   test::start_library();
   PALETTE pal;
   for (int i = 0; i < 256; ++i) {
-    pal[i] = RGB{static_cast<unsigned char>(i & 63), static_cast<unsigned char>(i * 7 & 63),
-                 static_cast<unsigned char>(63 - (i & 63)), 0};
+    pal[i] = RGB{uint8_t(i & 63), uint8_t(i * 7 & 63), uint8_t(63 - (i & 63)), 0};
   }
   test::TempDir dir;
   for (const auto& [w, h] : {std::pair{1, 1}, {7, 5}, {1024, 3}, {13, 40}}) {
@@ -121,20 +120,14 @@ TEST(Writers, MatchTheLibrarysSaversAndPngReadsBack) {
     for (int i = 0, x = 0, y = 0; i < w * h; ++i, x = i % w, y = i / w) {
       bmp->line[y][x] = y == 1 && x < 70 ? 0xC3 : y == 2 && x >= w / 2 ? 0 : static_cast<unsigned char>(i * 13 + y);
     }
-    for (const std::string ext : {"bmp", "tga", "pcx", "png"}) {
+    for (const std::string ext : {"bmp", "tga", "pcx"}) {
       SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + "." + ext);
       const std::string ours = dir.path("ours." + ext), theirs = dir.path("theirs." + ext);
       SafeOutput out;
-      if (out.open(ours) || formats::write_picture(carrier::container_for(ours), out, bmp.get(), pal) || out.commit()) {
-        ADD_FAILURE() << "not written";
-      } else if (ext == "png") {
-        const test::Picture back = test::independent_read(ours);
-        EXPECT_EQ(back.mode, "P");
-        EXPECT_EQ(back.pixels, pixels(bmp.get()));
-      } else {
-        ASSERT_EQ(save_bitmap(theirs.c_str(), bmp.get(), pal), 0);
-        EXPECT_EQ(test::read_file(ours), test::read_file(theirs));
-      }
+      ASSERT_FALSE(out.open(ours) || formats::write_picture(carrier::container_for(ours), out,
+                                                             bmp.get(), pal) || out.commit());
+      ASSERT_EQ(save_bitmap(theirs.c_str(), bmp.get(), pal), 0);
+      EXPECT_EQ(test::read_file(ours), test::read_file(theirs));
     }
   }
 }
