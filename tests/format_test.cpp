@@ -40,15 +40,6 @@ std::string test_name(const ::testing::TestParamInfo<std::string>& info) {
   return name;
 }
 
-run::Fault read(const std::string& path, formats::Picture& picture) {
-  test::start_library();
-  const int fd = open(path.c_str(), O_RDONLY);
-  if (fd < 0) return run::system_fault(errno);
-  FileCloser closer{fd};
-  formats::Input in(fd);
-  return formats::read_picture(carrier::container_for(path), in, picture);
-}
-
 Bytes pixels(const BITMAP* bmp) {
   Bytes out;
   for (int y = 0; y < bmp->h; ++y) out.insert(out.end(), bmp->line[y], bmp->line[y] + bmp->w);
@@ -66,8 +57,12 @@ TEST_P(Good, ReadsToTheExpectedBytes) {
   int w = 0, h = 0, max = 0;
   head >> magic >> w >> h >> max;
   Bytes want(file.begin() + static_cast<long>(head.tellg()) + 1, file.end());
+  test::start_library();
+  const int fd = open(path.c_str(), O_RDONLY);
+  FileCloser closer{fd};
+  formats::Input in(fd);
   formats::Picture got;
-  const run::Fault f = read(path, got);
+  const run::Fault f = formats::read_picture(carrier::container_for(path), in, got);
   ASSERT_FALSE(f) << "errno " << f.error << ", defect " << static_cast<int>(f.defect);
   ASSERT_EQ(got.bmp->w, w);
   ASSERT_EQ(got.bmp->h, h);
@@ -89,18 +84,17 @@ INSTANTIATE_TEST_SUITE_P(Corpus, Good, ::testing::ValuesIn(pictures("good")), te
 class Bad : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(Bad, IsRefusedWithItsDefectAndOverwritesNothing) {
-  const std::string path = std::string(CORPUS_DIR) + "/bad/" + GetParam();
+  test::start_library();
   const char* defects[] = {"none", "unsupported", "truncated", "damaged", "too_large"};
-  formats::Picture got;
-  const run::Fault f = read(path, got);
-  EXPECT_EQ(f.error, 0);
-  EXPECT_EQ(defects[static_cast<int>(f.defect)], GetParam().substr(0, GetParam().find('.')));
-
   test::TempDir dir;
   const Bytes kept = {'k', 'e', 'p', 't', 0, 0xFF};
   test::write_file(dir.path("kept.bin"), kept);
   test::RecordingFeedback feedback;
-  EXPECT_EQ(devorudo::decode_file(path, dir.path("kept.bin"), feedback).status, run::Status::image_invalid);
+  const run::Outcome o = devorudo::decode_file(std::string(CORPUS_DIR) + "/bad/" + GetParam(),
+                                               dir.path("kept.bin"), feedback);
+  EXPECT_EQ(o.status, run::Status::image_invalid);
+  EXPECT_EQ(o.error, 0);
+  EXPECT_EQ(defects[static_cast<int>(o.defect)], GetParam().substr(0, GetParam().find('.')));
   EXPECT_EQ(test::read_file(dir.path("kept.bin")), kept);
 }
 
