@@ -42,8 +42,8 @@ long long bytes_in(const std::string& path) {
 }
 
 // The carrier of `source`, built outside the timed part.
-Bitmap carrier_of(const std::string& source) {
-  Bitmap bmp;
+formats::Bitmap carrier_of(const std::string& source) {
+  formats::Bitmap bmp;
   const long long n = bytes_in(source);
   if (n < 0 || n > carrier::max_source_bytes) return bmp;
   FILE* f = std::fopen(source.c_str(), "rb");
@@ -114,7 +114,7 @@ int main(int argc, char** argv) {
   }
 
   if (mode == "save-bmp" && argc == 4) {
-    const Bitmap bmp = carrier_of(argv[2]);
+    const formats::Bitmap bmp = carrier_of(argv[2]);
     if (!bmp) return 1;
     const Timer timer;
     const bool ok = save_bmp(argv[3], bmp.get(), pal) == 0;
@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
 
   if (mode == "load-bmp" && argc == 3) {
     const Timer timer;
-    const Bitmap bmp(load_bmp(argv[2], nullptr));
+    const formats::Bitmap bmp(load_bmp(argv[2], nullptr));
     timer.print(bmp != nullptr);
     return bmp ? 0 : 1;
   }

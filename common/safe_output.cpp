@@ -34,6 +34,8 @@ mode_t current_umask() {
 
 }  // namespace
 
+namespace files {
+
 bool same_file(const struct stat& source, const std::string& path) {
   struct stat st {};
   return stat(path.c_str(), &st) == 0 && st.st_dev == source.st_dev && st.st_ino == source.st_ino;
@@ -168,3 +170,5 @@ void SafeOutput::abandon() {
   in_place_ = regular_ = false;
   used_ = 0;
 }
+
+}  // namespace files

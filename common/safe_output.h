@@ -16,6 +16,7 @@
 #define COMMON_SAFE_OUTPUT_H
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
@@ -23,6 +24,16 @@
 #include <vector>
 
 #include "run.h"
+
+namespace files {
+
+// Closes a file descriptor when it goes.
+struct FileCloser {
+  int fd;
+  ~FileCloser() {
+    if (fd >= 0) close(fd);
+  }
+};
 
 // True when `path` names (through any link) the file that `source` describes: writing it would
 // destroy what is being read.
@@ -70,5 +81,7 @@ class SafeOutput {
   std::vector<unsigned char> buffer_;
   size_t used_ = 0;
 };
+
+}  // namespace files
 
 #endif

@@ -9,7 +9,6 @@
 
 #include "carrier.h"
 #include "formats.h"
-#include "handles.h"
 #include "safe_output.h"
 
 namespace devorudo {
@@ -25,11 +24,11 @@ constexpr size_t walk_chunk = 1 << 16;
 
 class SafeOutputSink : public ByteSink {
  public:
-  explicit SafeOutputSink(SafeOutput& out) : out_(out) {}
+  explicit SafeOutputSink(files::SafeOutput& out) : out_(out) {}
   bool write(const unsigned char* data, size_t n) override { return !out_.write(data, n); }
 
  private:
-  SafeOutput& out_;
+  files::SafeOutput& out_;
 };
 
 }  // namespace
@@ -77,21 +76,21 @@ Outcome decode_file(const std::string& source, const std::string& destination,
   if (fd < 0) return failure(Status::image_invalid, source, errno);
   formats::Picture picture;
   {
-    FileCloser closer{fd};
+    files::FileCloser closer{fd};
     struct stat st {};
     if (fstat(fd, &st) != 0) return failure(Status::image_invalid, source, errno);
     if (S_ISDIR(st.st_mode)) return failure(Status::image_invalid, source, EISDIR);
     if (!S_ISREG(st.st_mode)) {
       return failure(Status::image_invalid, source, run::defect(run::Defect::unsupported));
     }
-    if (same_file(st, destination)) return failure(Status::same_file, destination);
+    if (files::same_file(st, destination)) return failure(Status::same_file, destination);
     formats::Input in(fd);
     if (const run::Fault f = formats::read_picture(container, in, picture)) {
       return failure(Status::image_invalid, source, f);
     }
   }
 
-  SafeOutput out;
+  files::SafeOutput out;
   if (const run::Fault f = out.open(destination)) {
     return failure(Status::destination_failed, destination, f);
   }

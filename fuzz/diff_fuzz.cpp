@@ -322,9 +322,9 @@ const char* class_of(const Bytes& d, When when) {
 
 // Our reader's picture before the reduction to 8 bits: 32-bit true colour, or 8-bit (indices,
 // or grey levels).
-Bitmap read_unreduced(const Bytes& d) {
+formats::Bitmap read_unreduced(const Bytes& d) {
   formats::Input in(d.data(), d.size());
-  Bitmap bmp;
+  formats::Bitmap bmp;
   run::Fault f;
   switch (container) {
     case carrier::Container::bmp: f = formats::read_bmp(in, bmp); break;
@@ -429,7 +429,7 @@ void compare(const Bytes& d) {
     return;
   }
   if (const char* why = class_of(d, reduction)) {
-    const Bitmap unreduced = read_unreduced(d);
+    const formats::Bitmap unreduced = read_unreduced(d);
     const fuzz::LibraryLoad colours = fuzz::library_load(container, d.data(), d.size(), 32);
     if (unreduced && bitmap_color_depth(unreduced.get()) == 8 && !png_grey(d)) {
       // Indices against colours: nothing to compare; an "after" class must excuse it.

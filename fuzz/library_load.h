@@ -12,14 +12,14 @@
 #include <cstddef>
 
 #include "carrier.h"
-#include "handles.h"
+#include "formats.h"
 
 namespace fuzz {
 
 struct LibraryLoad {
-  Bitmap bmp;            // null when the loader refused the file
-  bool ran_out = false;  // the loader asked for bytes past the end of the file
-  size_t past_end = 0;   // how many it asked for
+  formats::Bitmap bmp;    // null when the loader refused the file
+  bool ran_out = false;   // the loader asked for bytes past the end of the file
+  size_t past_end = 0;    // how many it asked for
 };
 
 // Starts the library headless at 8-bit colour depth, as the programs did when they used its

@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
   PALETTE pal;
   make_palette(warm, pal);
   const std::string out = argv[3];
-  SafeOutput file;
+  files::SafeOutput file;
   const bool saved = !file.open(out) && !formats::write_png(file, bmp, pal) && !file.commit();
   destroy_bitmap(bmp);
   if (!saved) {

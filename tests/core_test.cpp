@@ -40,10 +40,10 @@ TEST(SafeOutput, ReplacesTheFileWholeOnlyOnCommitThroughLinksKeepingItsMode) {
   ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
   const Bytes data = test::sample_data(3 << 20);  // more than one buffer
   {
-    SafeOutput out;
+    files::SafeOutput out;
     ASSERT_FALSE(out.open(link) || out.write(data.data(), data.size()));
   }  // dropped without a commit, as after a failure
-  SafeOutput out;
+  files::SafeOutput out;
   ASSERT_FALSE(out.open(link) || out.write(data.data(), data.size()));
   EXPECT_EQ(test::read_file(path), Bytes(10, 'a')) << "the old file stays until the commit";
   ASSERT_FALSE(out.commit());

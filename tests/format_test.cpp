@@ -59,7 +59,7 @@ TEST_P(Good, ReadsToTheExpectedBytes) {
   Bytes want(file.begin() + static_cast<long>(head.tellg()) + 1, file.end());
   test::start_library();
   const int fd = open(path.c_str(), O_RDONLY);
-  FileCloser closer{fd};
+  files::FileCloser closer{fd};
   formats::Input in(fd);
   formats::Picture got;
   const run::Fault f = formats::read_picture(carrier::container_for(path), in, got);
@@ -68,7 +68,7 @@ TEST_P(Good, ReadsToTheExpectedBytes) {
   ASSERT_EQ(got.bmp->h, h);
   EXPECT_EQ(got.true_colour, colour);
   if (colour) {
-    Bitmap rgb;
+    formats::Bitmap rgb;
     ASSERT_FALSE(formats::new_picture(32, w, h, rgb));
     for (int i = 0; i < w * h; ++i) {
       reinterpret_cast<uint32_t*>(rgb->line[i / w])[i % w] = formats::rgb32(want[3 * i], want[3 * i + 1], want[3 * i + 2]);
@@ -113,14 +113,14 @@ TEST(Writers, MatchTheLibrarysSavers) {
   }
   test::TempDir dir;
   for (const auto& [w, h] : {std::pair{1, 1}, {7, 5}, {1024, 3}, {13, 40}}) {
-    Bitmap bmp(create_bitmap_ex(8, w, h));
+    formats::Bitmap bmp(create_bitmap_ex(8, w, h));
     for (int i = 0, x = 0, y = 0; i < w * h; ++i, x = i % w, y = i / w) {
       bmp->line[y][x] = y == 1 && x < 70 ? 0xC3 : y == 2 && x >= w / 2 ? 0 : static_cast<unsigned char>(i * 13 + y);
     }
     for (const std::string ext : {"bmp", "tga", "pcx"}) {
       SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + "." + ext);
       const std::string ours = dir.path("ours." + ext), theirs = dir.path("theirs." + ext);
-      SafeOutput out;
+      files::SafeOutput out;
       ASSERT_FALSE(out.open(ours) || formats::write_picture(carrier::container_for(ours), out,
                                                              bmp.get(), pal) || out.commit());
       ASSERT_EQ(save_bitmap(theirs.c_str(), bmp.get(), pal), 0);

@@ -12,7 +12,6 @@
 
 #include "carrier.h"
 #include "formats.h"
-#include "handles.h"
 #include "safe_output.h"
 
 namespace zororuzo {
@@ -39,12 +38,12 @@ Outcome encode_file(const std::string& source, const std::string& destination, c
                     run::Feedback& feedback) {
   const int fd = open(source.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return failure(Status::source_unreadable, source, errno);
-  FileCloser closer{fd};
+  files::FileCloser closer{fd};
   struct stat st {};
   if (fstat(fd, &st) != 0) return failure(Status::source_unreadable, source, errno);
   if (S_ISDIR(st.st_mode)) return failure(Status::source_unreadable, source, EISDIR);
   if (!S_ISREG(st.st_mode)) return failure(Status::source_unreadable, source);
-  if (same_file(st, destination)) return failure(Status::same_file, destination);
+  if (files::same_file(st, destination)) return failure(Status::same_file, destination);
 
   if (st.st_size > carrier::max_source_bytes) return failure(Status::source_too_large, source);
   const int64_t n = st.st_size;
@@ -62,7 +61,7 @@ Outcome encode_file(const std::string& source, const std::string& destination, c
     return o;
   }
 
-  Bitmap bmp;
+  formats::Bitmap bmp;
   if (formats::new_picture(8, carrier::width, h, bmp)) return failure(Status::no_memory, source);
 
   // Byte k of the source goes to linear position k + 1: the last one to position n.
@@ -93,7 +92,7 @@ Outcome encode_file(const std::string& source, const std::string& destination, c
     return failure(Status::source_changed, source);  // it grew within the last block
   }
 
-  SafeOutput out;
+  files::SafeOutput out;
   if (const run::Fault f = out.open(destination)) {
     return failure(Status::destination_failed, destination, f);
   }

@@ -314,7 +314,7 @@ run::Fault read_bmp(Input& in, Bitmap& out) {
   return {};
 }
 
-run::Fault write_bmp(SafeOutput& out, const BITMAP* bmp, const RGB* pal) {
+run::Fault write_bmp(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal) {
   if (bmp->vtable->color_depth != 8) return run::system_fault(EINVAL);
   const auto w = static_cast<uint64_t>(bmp->w), rows = static_cast<uint64_t>(bmp->h);
   const uint64_t row_bytes = (w + 3) / 4 * 4;

@@ -164,7 +164,7 @@ run::Fault read_picture(carrier::Container c, Input& in, Picture& out) {
   return {};
 }
 
-run::Fault write_picture(carrier::Container c, SafeOutput& out, const BITMAP* bmp,
+run::Fault write_picture(carrier::Container c, files::SafeOutput& out, const BITMAP* bmp,
                          const RGB* pal) {
   switch (c) {
     case carrier::Container::bmp: return write_bmp(out, bmp, pal);

@@ -12,7 +12,7 @@
 //                      then a blit through its colour table).
 // Pixels that a run-length picture skips are 0.
 //
-// Writers put an 8-bit picture and its palette into a SafeOutput, so every failed write keeps
+// Writers put an 8-bit picture and its palette into a files::SafeOutput, so every failed write keeps
 // its errno. The BMP, TGA and PCX writers give, byte for byte, what the library's save_bmp,
 // save_tga and save_pcx write for the same picture and palette.
 #ifndef COMMON_FORMATS_FORMATS_H
@@ -25,12 +25,20 @@
 #include <vector>
 
 #include "carrier.h"
-#include "handles.h"
+#include <memory>
 #include "run.h"
 
+namespace files {
 class SafeOutput;
+}
 
 namespace formats {
+
+// An owned memory picture.
+struct BitmapDeleter {
+  void operator()(BITMAP* b) const { destroy_bitmap(b); }
+};
+using Bitmap = std::unique_ptr<BITMAP, BitmapDeleter>;
 
 // Starts the library, once per process. With `screen`, the system driver that a display needs
 // (the front end then opens the screen and sets 8-bit pictures itself); without, the image and
@@ -124,17 +132,17 @@ run::Fault read_picture(carrier::Container c, Input& in, Picture& out);
 
 // Writes the 8-bit picture `bmp` with palette `pal` (the library's 6-bit entries) to `out` in
 // container `c`. Nothing is committed: the caller commits or abandons `out`.
-run::Fault write_picture(carrier::Container c, SafeOutput& out, const BITMAP* bmp, const RGB* pal);
+run::Fault write_picture(carrier::Container c, files::SafeOutput& out, const BITMAP* bmp, const RGB* pal);
 
 // One reader and one writer per container. A reader sets `out` to an 8-bit or a 32-bit picture.
 run::Fault read_bmp(Input& in, Bitmap& out);
 run::Fault read_tga(Input& in, Bitmap& out);
 run::Fault read_pcx(Input& in, Bitmap& out);
 run::Fault read_png(Input& in, Bitmap& out);
-run::Fault write_bmp(SafeOutput& out, const BITMAP* bmp, const RGB* pal);
-run::Fault write_tga(SafeOutput& out, const BITMAP* bmp, const RGB* pal);
-run::Fault write_pcx(SafeOutput& out, const BITMAP* bmp, const RGB* pal);
-run::Fault write_png(SafeOutput& out, const BITMAP* bmp, const RGB* pal);
+run::Fault write_bmp(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal);
+run::Fault write_tga(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal);
+run::Fault write_pcx(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal);
+run::Fault write_png(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal);
 
 // A 6-bit palette entry as the 8-bit value the library's writers store.
 inline unsigned char scale_6(unsigned v) { return static_cast<unsigned char>(_rgb_scale_6[v & 63]); }

@@ -217,7 +217,7 @@ run::Fault read_pcx(Input& in, Bitmap& out) {
   return {};
 }
 
-run::Fault write_pcx(SafeOutput& out, const BITMAP* bmp, const RGB* pal) {
+run::Fault write_pcx(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal) {
   if (bitmap_color_depth(const_cast<BITMAP*>(bmp)) != 8) return run::system_fault(EINVAL);
   // Bytes per line hold the width and ymax the last row's index, in 16 bits. The vertical screen
   // size is only a hint, and takes the height's low 16 bits, as the library writes it.

@@ -184,7 +184,7 @@ void convert_row(const Layout& l, const unsigned char* src, BITMAP* bmp, int y) 
 }
 
 int write_output(spng_ctx*, void* user, void* data, size_t n) {
-  return static_cast<SafeOutput*>(user)->write(data, n) ? SPNG_IO_ERROR : 0;
+  return static_cast<files::SafeOutput*>(user)->write(data, n) ? SPNG_IO_ERROR : 0;
 }
 
 }  // namespace
@@ -254,7 +254,7 @@ run::Fault read_png(Input& in, Bitmap& out) {
   return {};
 }
 
-run::Fault write_png(SafeOutput& out, const BITMAP* bmp, const RGB* pal) {
+run::Fault write_png(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal) {
   if (bitmap_color_depth(const_cast<BITMAP*>(bmp)) != 8) return run::defect(run::Defect::unsupported);
   Context ctx(spng_ctx_new(SPNG_CTX_ENCODER));
   if (!ctx) return run::system_fault(ENOMEM);

@@ -211,7 +211,7 @@ run::Fault read_tga(Input& in, Bitmap& out) {
   return {};
 }
 
-run::Fault write_tga(SafeOutput& out, const BITMAP* bmp, const RGB* pal) {
+run::Fault write_tga(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal) {
   if (bitmap_color_depth(const_cast<BITMAP*>(bmp)) != 8) return run::system_fault(EINVAL);
   // Width and height are 16-bit fields.
   if (bmp->w > 0xFFFF || bmp->h > 0xFFFF) return run::system_fault(EFBIG);
