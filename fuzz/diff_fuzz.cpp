@@ -199,6 +199,10 @@ bool pcx_run_across_lines(const Bytes& d) {
   return false;
 }
 
+// The library ignores the encoding byte and decodes every PCX as run-length data, where a few
+// writers store the bytes raw (encoding 0).
+bool pcx_raw(const Bytes& d) { return d.size() >= 128 && d[2] == 0; }
+
 // A 24-bit PCX still has the header's 16-colour palette, which the library reads into the
 // palette that its reduction then optimises (as bmp_colour_table_in_true_colour).
 bool pcx_header_colours_in_true_colour(const Bytes& d) {
@@ -304,6 +308,7 @@ const Class classes[] = {
     {"tga_packet_across_rows", carrier::Container::tga, before, tga_packet_across_rows},
     {"tga_odd_colour_map_entries", carrier::Container::tga, before, tga_odd_colour_map_entries},
     {"tga_right_to_left", carrier::Container::tga, after, tga_right_to_left},
+    {"pcx_raw", carrier::Container::pcx, after, pcx_raw},
     {"pcx_run_across_lines", carrier::Container::pcx, after, pcx_run_across_lines},
     {"pcx_header_colours_in_true_colour", carrier::Container::pcx, reduction,
      pcx_header_colours_in_true_colour},
