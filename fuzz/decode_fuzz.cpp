@@ -144,7 +144,7 @@ void decode_one(const uint8_t* data, size_t size, bool first) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  if (install_allegro(SYSTEM_NONE, &errno, std::atexit) != 0) fail("the library did not start");
+  if (!formats::start_library(false)) fail("the library did not start");
   return 0;
 }
 

@@ -83,11 +83,10 @@ std::set<BITMAP*> made;
 }  // namespace
 
 void start_library() {
-  if (install_allegro(SYSTEM_NONE, &errno, std::atexit) != 0) {
+  if (!formats::start_library(false)) {
     std::fprintf(stderr, "library_load: the library did not start\n");
     std::abort();
   }
-  set_color_depth(8);
   register_png_file_type();
 }
 

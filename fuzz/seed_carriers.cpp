@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "encode.h"
+#include "formats.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: seed_carriers OUTDIR\n");
     return 2;
   }
-  if (install_allegro(SYSTEM_NONE, &errno, std::atexit) != 0) return 1;
+  if (!formats::start_library(false)) return 1;
   PALETTE pal;
   for (int i = 0; i < PAL_SIZE; ++i) pal[i].r = pal[i].g = pal[i].b = static_cast<unsigned char>(i / 4);
 

@@ -76,11 +76,10 @@ int main(int argc, char** argv) {
     bytes.insert(bytes.end(), std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
 
-  if (install_allegro(SYSTEM_NONE, &errno, std::atexit) != 0) {
+  if (!formats::start_library(false)) {
     std::fprintf(stderr, "cannot start the library: %s\n", allegro_error);
     return 1;
   }
-  set_color_depth(8);
   BITMAP* bmp = create_bitmap(size, size);
   if (!bmp) {
     std::fprintf(stderr, "cannot create a %dx%d picture\n", size, size);
