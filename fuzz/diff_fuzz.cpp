@@ -228,7 +228,9 @@ Png png_chunks(const Bytes& d) {
     const uint32_t length = u32be(d, at);
     if (length > d.size() - at - 12) break;
     const std::string type(reinterpret_cast<const char*>(d.data() + at + 4), 4);
-    if (type == "IHDR" && length >= 13) p.colour_type = d[at + 8 + 9];
+    // Both readers stop at IEND, and take the first IHDR (it must be the first chunk).
+    if (type == "IEND") break;
+    if (type == "IHDR" && length >= 13 && at == 8) p.colour_type = d[at + 8 + 9];
     if (type == "tRNS") p.transparency = true;
     if (type == "gAMA") p.gamma = true;
     at += 12 + length;
