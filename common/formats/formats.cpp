@@ -15,7 +15,7 @@ namespace formats {
 
 namespace {
 
-constexpr size_t block = size_t{1} << 20;
+constexpr size_t block_size = size_t{1} << 20;
 
 // Asks the system to back [start, start + bytes) with huge pages, before anything touches it.
 // Filling tens of MiB 4 KiB at a time takes a page fault each, and on a virtual machine these
@@ -51,7 +51,7 @@ Input::Input(int fd) : fd_(fd) {
   }
   const off_t here = lseek(fd, 0, SEEK_CUR);
   size_ = st.st_size > here && here >= 0 ? static_cast<uint64_t>(st.st_size - here) : 0;
-  buffer_.resize(block);
+  buffer_.resize(block_size);
   begin_ = next_ = end_ = buffer_.data();
 }
 

@@ -64,6 +64,20 @@ class Input {
     if (next_ < end_) return *next_++;
     return get_slow();
   }
+  // The bytes in hand, [p, end), refilled when there are none: for decoders that loop on local
+  // pointers. They hand back how far they took with taken(). False (with the fault set) when
+  // the file has no more.
+  bool block(const unsigned char*& p, const unsigned char*& end) {
+    if (next_ == end_ && !refill()) {
+      fail(run::defect(run::Defect::truncated));
+      return false;
+    }
+    p = next_;
+    end = end_;
+    return true;
+  }
+  void taken(const unsigned char* p) { next_ = p; }
+
   // Bytes taken so far.
   uint64_t offset() const { return consumed_ + static_cast<uint64_t>(next_ - begin_); }
   // The whole file's size in bytes (for a file, as fstat gave it when the Input was made).

@@ -57,37 +57,17 @@ namespace {
 constexpr size_t header_bytes = 128;
 constexpr unsigned max_run = 63;
 
-// The Input's bytes in blocks, so that the decoder's loop runs on local pointers.
-class Feed {
- public:
-  explicit Feed(Input& in) : in_(in), buffer_(size_t{1} << 16) {}
-
-  // Refills an empty block; false when the file has no more.
-  bool fill() {
-    // Never ask past the end: the last block is what is left (one byte, to fail, when nothing is).
-    const size_t n = static_cast<size_t>(
-        std::max<uint64_t>(1, std::min<uint64_t>(buffer_.size(), in_.remaining())));
-    if (!in_.read(buffer_.data(), n)) return false;
-    next = buffer_.data();
-    end = next + n;
-    return true;
-  }
-
-  const unsigned char* next = nullptr;
-  const unsigned char* end = nullptr;
-
- private:
-  Input& in_;
-  std::vector<unsigned char> buffer_;
-};
-
 // Decodes h rows of row_bytes each, one after the other: row r goes to to.row(r), and
 // to.done(r) follows once it is complete.
 template <class Target>
 run::Fault decode_run_length(Input& in, size_t row_bytes, int h, Target& to) {
-  Feed feed(in);
   const unsigned char* p = nullptr;
   const unsigned char* end = nullptr;
+  // The Input's next block, once this one is used up: the loops run on local pointers.
+  const auto more = [&] {
+    if (p) in.taken(p);
+    return in.block(p, end);
+  };
   size_t pending = 0;  // what is left of a run from the row before
   unsigned char pending_value = 0;
   for (int r = 0; r < h; ++r) {
@@ -96,19 +76,13 @@ run::Fault decode_run_length(Input& in, size_t row_bytes, int h, Target& to) {
     std::memset(row, pending_value, x);
     pending -= x;
     while (x < row_bytes) {
-      if (p == end) {
-        if (!feed.fill()) return in.fault();
-        p = feed.next, end = feed.end;
-      }
+      if (p == end && !more()) return in.fault();
       // Bytes that stand for themselves, as many as the row and the block allow.
       const unsigned char* const stop = p + std::min<size_t>(row_bytes - x, end - p);
       while (p < stop && *p < 0xC0) row[x++] = *p++;
       if (p == stop) continue;
       size_t n = *p++ & 0x3Fu;
-      if (p == end) {
-        if (!feed.fill()) return in.fault();
-        p = feed.next, end = feed.end;
-      }
+      if (p == end && !more()) return in.fault();
       const unsigned char value = *p++;
       if (n > row_bytes - x) {
         const uint64_t data_left = uint64_t(h - 1 - r) * row_bytes + (row_bytes - x);
@@ -122,6 +96,7 @@ run::Fault decode_run_length(Input& in, size_t row_bytes, int h, Target& to) {
     }
     to.done(r);
   }
+  if (p) in.taken(p);
   return {};
 }
 
