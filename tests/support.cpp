@@ -2,11 +2,6 @@
 
 #include "formats.h"
 
-#include <allegro.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -14,24 +9,6 @@
 #include <stdexcept>
 
 namespace test {
-
-namespace {
-
-const char python[] = "/usr/bin/python3";
-
-std::string run_python(const std::string& script, const std::string& args) {
-  const std::string command = std::string(python) + " -c '" + script + "' " + args;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (!pipe) throw std::runtime_error("cannot run " + command);
-  std::string out;
-  char chunk[65536];
-  size_t n;
-  while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
-  if (pclose(pipe) != 0) throw std::runtime_error("failed: " + command);
-  return out;
-}
-
-}  // namespace
 
 TempDir::TempDir() {
   char pattern[] = "/tmp/zororuzo-test.XXXXXX";
@@ -56,11 +33,6 @@ Bytes read_file(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
-bool file_exists(const std::string& path) {
-  struct stat st {};
-  return lstat(path.c_str(), &st) == 0;
-}
-
 Bytes sample_data(size_t n, uint32_t seed) {
   Bytes data(n);
   uint32_t state = seed * 2654435761u + 1;
@@ -80,23 +52,20 @@ Bytes sample_data(size_t n, uint32_t seed) {
 }
 
 Picture independent_read(const std::string& path) {
-  const std::string script =
-      "import sys\n"
-      "from PIL import Image\n"
-      "im = Image.open(sys.argv[1]); im.load()\n"
-      "sys.stdout.write(\"%d %d %s\\n\" % (im.size[0], im.size[1], im.mode))\n"
-      "sys.stdout.flush()\n"
-      "sys.stdout.buffer.write(im.tobytes())\n";
-  const std::string out = run_python(script, "'" + path + "'");
-  const auto newline = out.find('\n');
+  // Pillow, in a process of its own, writes a line "width height mode", then the pixels.
+  const std::string command = "/usr/bin/python3 -c 'import sys; from PIL import Image\n"
+                              "im = Image.open(sys.argv[1]); im.load()\n"
+                              "print(*im.size, im.mode, flush=True); sys.stdout.buffer.write(im.tobytes())' '" +
+                              path + "'";
+  FILE* pipe = popen(command.c_str(), "r");
   Picture p;
   char mode[16] = {};
-  if (newline == std::string::npos ||
-      std::sscanf(out.substr(0, newline).c_str(), "%d %d %15s", &p.w, &p.h, mode) != 3) {
-    throw std::runtime_error("unexpected reader output for " + path);
+  if (!pipe || std::fscanf(pipe, "%d %d %15s%*c", &p.w, &p.h, mode) != 3) {
+    throw std::runtime_error("cannot read " + path + " with Pillow");
   }
   p.mode = mode;
-  p.pixels.assign(out.begin() + static_cast<long>(newline) + 1, out.end());
+  for (int c; (c = std::fgetc(pipe)) != EOF;) p.pixels.push_back(static_cast<unsigned char>(c));
+  if (pclose(pipe) != 0) throw std::runtime_error("Pillow failed on " + path);
   return p;
 }
 

@@ -28,7 +28,6 @@ class TempDir {
 
 void write_file(const std::string& path, const Bytes& data);
 Bytes read_file(const std::string& path);
-bool file_exists(const std::string& path);
 
 // n bytes that exercise the containers: zeros inside, bytes >= 0xC0, runs longer than 63 (PCX's
 // run-length limit) and a last byte that is not 0. The same for the same seed.
