@@ -29,10 +29,6 @@ NOTICE_TOP = (H - 8 * CELL) // 2  # the notice is 8 lines high, centred; text fr
 SAVED = "Immagine terminata e salvata come:"
 
 
-class Failure(AssertionError):
-    pass
-
-
 def start(argv, **options):
     """Starts `argv` in a session of its own, which gets SIGTERM should this driver be killed."""
     return subprocess.Popen(argv, start_new_session=True, **options,  # 1: PR_SET_PDEATHSIG
@@ -126,13 +122,14 @@ class Program:
         stop(self.process)
 
     def fail(self, message, image=None):
-        """Ends the program and raises a Failure with the screen and its output."""
+        """Ends the program and raises an AssertionError with the screen and its output."""
         (self.x.screenshot() if image is None else image).save(self.log + ".png")
         if self.process.poll() is not None:
             message += "; it ended with status %s" % self.process.returncode
         self.close()
         with open(self.log, errors="replace") as f:
-            raise Failure("%s (screen in %s.png); its output:\n%s" % (message, self.log, f.read()))
+            raise AssertionError("%s (screen in %s.png); its output:\n%s" % (
+                message, self.log, f.read()))
 
     def wait_for(self, what, check, timeout, act=None):
         """The first screen check() finds right, after act() (3 tries: input gets lost)."""

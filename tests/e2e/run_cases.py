@@ -54,7 +54,8 @@ def escape_held(c):
     (c.work / "dati.bin").write_bytes(data)
     c.run("zororuzo", ["dati.bin", "carrier.png"], progress="1 di 5", escape=True)
     with Image.open(c.work / "carrier.png") as im:  # 0, then the one byte placed, then zeros
-        assert (im.mode, im.size, im.tobytes()) == ("P", (1024, 5), b"\0" + data[:1] + bytes(5118))
+        got = im.mode, im.size, im.tobytes()
+    assert got == ("P", (1024, 5), b"\0" + data[:1] + bytes(5118)), "the carrier differs"
 
 
 def refusal(c):

@@ -32,11 +32,8 @@ WANTED = sorted({"share/doc/zororuzo/copyright"} | {path.format(p=p, s=s) for p 
 DESKTOP_KEYS = {"Type": "Application", "Terminal": "false", "Icon": "{p}", "TryExec": "{p}",
                 "Categories": "(.*;)?Utility;.*", "Exec": "[^%]+"}
 XML_LANG = "{http://www.w3.org/XML/1998/namespace}lang"
-# The .deb's control fields, as patterns searched for.
-CONTROL = (("Depends", r"(^|, )liballegro4\.4( |,|$)"), ("Depends", r"(^|, )libspng\d+( |,|$)"),
-           ("Depends", r"(^|, )libc6( |,|$)"),
-           ("Maintainer", r"^Sviluppatori di ZORORUZO <zororuzo@example\.org>$"),
-           ("Description", r"^(.*)\n (?!\1\n).+\n .+\n .+"))  # synopsis, then other text
+# What the .deb must depend on, found by dpkg-shlibdeps (lintian checks the other fields).
+LIBRARIES = (r"liballegro4\.4", r"libspng\d+")
 
 
 def needs(*tools):
@@ -122,8 +119,8 @@ def package(cpack, build):
         deb, usr = os.path.join(work, debs[0]), Path(work, "root/usr")
         control = subprocess.check_output(["dpkg-deb", "-f", deb], text=True)
         fields = dict(re.findall(r"(?m)^([\w-]+): (.*(?:\n .*)*)", control))
-        for name, pattern in CONTROL:
-            assert re.search(pattern, fields[name] + "\n"), "%s: %s" % (name, fields[name])
+        for library in LIBRARIES:
+            assert re.search(r"(^|, )%s( |,|$)" % library, fields["Depends"]), fields["Depends"]
         subprocess.run(["dpkg-deb", "-x", deb, usr.parent], check=True)
         missing = [f for f in WANTED if not (usr / f).is_file()]
         assert not missing, "%s lacks %s" % (debs[0], missing)
@@ -155,8 +152,5 @@ def package(cpack, build):
 if __name__ == "__main__":
     if len(sys.argv) != 4 or sys.argv[1] not in ("layout", "launchers", "package"):
         sys.exit(__doc__)
-    try:
-        {"layout": layout, "launchers": launchers, "package": package}[sys.argv[1]](*sys.argv[2:])
-        print(sys.argv[1], "ok")
-    except (AssertionError, subprocess.CalledProcessError, subprocess.TimeoutExpired) as e:
-        sys.exit("FAILED: %s" % e)
+    globals()[sys.argv[1]](*sys.argv[2:])
+    print(sys.argv[1], "ok")
