@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
 
 namespace test {
@@ -34,18 +35,13 @@ Bytes read_file(const std::string& path) {
 }
 
 Bytes sample_data(size_t n, uint32_t seed) {
-  Bytes data(n);
-  uint32_t state = seed * 2654435761u + 1;
-  for (size_t i = 0; i < n;) {
-    state = state * 1103515245u + 12345u;
-    const uint32_t r = state >> 8;
-    if (r % 4 != 0) {
-      data[i++] = static_cast<unsigned char>(r >> 16);
-      continue;
-    }
-    // A run, often longer than 63, of 0 or of a value >= 0xC0.
-    const unsigned char v = (r >> 12) % 3 == 0 ? 0 : static_cast<unsigned char>(0xC0 + (r >> 14) % 64);
-    for (size_t end = std::min<size_t>(n, i + 1 + (r >> 4) % 200); i < end;) data[i++] = v;
+  std::mt19937 random(seed);
+  Bytes data;
+  while (data.size() < n) {
+    const uint32_t r = random();  // one time in four, a run of 0 or of a value >= 0xC0
+    const size_t run = r % 4 ? 1 : std::min<size_t>(n - data.size(), 1 + r / 4 % 200);
+    const unsigned v = r % 4 ? r >> 24 : r / 800 % 3 ? 0xC0 + (r >> 26) : 0;
+    data.insert(data.end(), run, static_cast<unsigned char>(v));
   }
   if (n > 0 && data[n - 1] == 0) data[n - 1] = 0xFF;
   return data;

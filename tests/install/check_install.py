@@ -43,11 +43,6 @@ def needs(*tools):
         sys.exit(77)
 
 
-def install(cmake, build, prefix):
-    subprocess.run([cmake, "--install", build, "--prefix", prefix], check=True,
-                   stdout=subprocess.DEVNULL)
-
-
 def desktop_entry(prefix, program):
     path = Path(prefix, "share/applications", program + ".desktop")
     return path, dict(re.findall(r"(?m)^([\w\[\]]+)=(.*)$", path.read_text("utf-8")))
@@ -66,7 +61,8 @@ def quiet_run(*argv):
 def layout(cmake, build):
     needs("desktop-file-validate")
     with tempfile.TemporaryDirectory(prefix="zororuzo-install-") as prefix:
-        install(cmake, build, prefix)
+        subprocess.run([cmake, "--install", build, "--prefix", prefix], check=True,
+                       stdout=subprocess.DEVNULL)
         found = sorted(os.path.relpath(os.path.join(d, f), prefix)
                        for d, _, files in os.walk(prefix) for f in files)
         assert found == WANTED, "installed: %s\nexpected: %s" % (found, WANTED)
@@ -89,7 +85,8 @@ def launchers(cmake, build):
     needs("Xvfb", "xdotool")
     with tempfile.TemporaryDirectory(prefix="zororuzo-launch-") as work:
         prefix, home = Path(work, "prefix"), Path(work, "home")
-        install(cmake, build, prefix)
+        subprocess.run([cmake, "--install", build, "--prefix", prefix], check=True,
+                       stdout=subprocess.DEVNULL)
         home.mkdir()
         data = bytes((i * 37 + 11) % 255 + 1 for i in range(1500))  # no 0 at the end
         (home / "lettera.txt").write_bytes(data)
