@@ -180,7 +180,8 @@ TEST_F(Convert, FullAndReadOnlyDisksKeepTheOldFileAndLeaveNoTemporary) {
   EXPECT_EQ(save_error(encode(dir.path("source.bin"), old_file + ".png")), ENOSPC);
   EXPECT_EQ(save_error(decode(picture, old_file)), ENOSPC);
   EXPECT_EQ(test::read_file(old_file), Bytes(300 * 1024, 'o'));
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(disk.dir()), {}), 1) << "a temporary was left";
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(disk.dir()), {}), 1)
+      << "a temporary was left";
   ASSERT_EQ(mount(nullptr, disk.dir().c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
   EXPECT_EQ(save_error(decode(picture, old_file)), EROFS);
   EXPECT_EQ(save_error(encode(dir.path("source.bin"), disk.path("new.bmp"))), EROFS);
