@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <vector>
 
 #include "carrier.h"
 #include "formats.h"
@@ -58,7 +59,6 @@ Walk walk_picture(const BITMAP* bmp, ByteSink& sink, run::Feedback& feedback) {
         walk.write_failed = true;
         break;
       }
-      walk.bytes += used;
       used = 0;
     }
   }

@@ -11,9 +11,7 @@
 #include <allegro.h>
 
 #include <cstddef>
-#include <cstdint>
 #include <string>
-#include <vector>
 
 #include "run.h"
 
@@ -26,20 +24,7 @@ class ByteSink {
   virtual bool write(const unsigned char* data, size_t n) = 0;
 };
 
-class VectorSink : public ByteSink {
- public:
-  explicit VectorSink(std::vector<unsigned char>& to) : to_(to) {}
-  bool write(const unsigned char* data, size_t n) override {
-    to_.insert(to_.end(), data, data + n);
-    return true;
-  }
-
- private:
-  std::vector<unsigned char>& to_;
-};
-
 struct Walk {
-  int64_t bytes = 0;          // bytes sent to the sink
   bool escaped = false;       // ended early by Esc (before the scan, or during the walk)
   bool write_failed = false;  // the sink refused a write
 };
