@@ -1,6 +1,10 @@
 #include "carrier.h"
 
+#include <libdeflate.h>
+
+#include <algorithm>
 #include <cctype>
+#include <cstring>
 
 namespace carrier {
 
@@ -58,6 +62,96 @@ int64_t find_data_end(const Rows& picture) {
     }
   }
   return 0;
+}
+
+uint32_t crc32(uint32_t crc, const unsigned char* data, size_t n) {
+  return libdeflate_crc32(crc, data, n);
+}
+
+namespace {
+
+constexpr unsigned char tag[8] = {'Z', 'O', 'R', 'O', 'R', 'U', 'Z', 'O'};
+constexpr uint32_t version = 1;
+constexpr size_t checked = 24;  // bytes the record's own check covers
+
+void put_le(unsigned char* p, uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
+}
+
+uint64_t get_le(const unsigned char* p, int bytes) {
+  uint64_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = v << 8 | p[i];
+  return v;
+}
+
+// The CRC of positions `from` to `to` (inclusive) of the picture.
+uint32_t crc_of(const Rows& picture, int64_t from, int64_t to) {
+  uint32_t crc = 0;
+  const int32_t w = picture.w;
+  for (int64_t p = from; p <= to;) {
+    const auto y = static_cast<int32_t>(p / w), x = static_cast<int32_t>(p % w);
+    const int64_t n = std::min<int64_t>(w - x, to - p + 1);
+    crc = crc32(crc, picture.line[y] + x, static_cast<size_t>(n));
+    p += n;
+  }
+  return crc;
+}
+
+// True when every pixel after position `from` is 0.
+bool zero_after(const Rows& picture, int64_t from) {
+  const int32_t w = picture.w;
+  for (int64_t p = from + 1, last = int64_t{w} * picture.h - 1; p <= last;) {
+    const auto y = static_cast<int32_t>(p / w), x = static_cast<int32_t>(p % w);
+    const unsigned char* row = picture.line[y];
+    for (int32_t i = x; i < w; ++i) {
+      if (row[i]) return false;
+    }
+    p += w - x;
+  }
+  return true;
+}
+
+}  // namespace
+
+RecordBytes record_bytes(const Record& r) {
+  RecordBytes b{};
+  std::memcpy(b.data(), tag, sizeof tag);
+  put_le(b.data() + 8, version, 4);
+  put_le(b.data() + 12, r.length, 8);
+  put_le(b.data() + 20, r.crc, 4);
+  put_le(b.data() + checked, crc32(0, b.data(), checked), 4);
+  return b;
+}
+
+Mark read_mark(const unsigned char* p, size_t n) {
+  Mark m;
+  if (n < sizeof tag || std::memcmp(p, tag, sizeof tag) != 0) return m;
+  m.state = Mark::broken;
+  if (n != record_size || get_le(p + 8, 4) != version ||
+      get_le(p + checked, 4) != crc32(0, p, checked)) {
+    return m;
+  }
+  m.state = Mark::whole;
+  m.record.length = get_le(p + 12, 8);
+  m.record.crc = static_cast<uint32_t>(get_le(p + 20, 4));
+  return m;
+}
+
+DataEnd locate_data(const Rows& picture, const Mark& mark) {
+  DataEnd d;
+  if (mark.state == Mark::whole && picture.w > 0 && picture.h > 0) {
+    const uint64_t n = mark.record.length;
+    if (n <= uint64_t{static_cast<uint32_t>(picture.w)} * static_cast<uint32_t>(picture.h) - 1 &&
+        crc_of(picture, 1, static_cast<int64_t>(n)) == mark.record.crc &&
+        zero_after(picture, static_cast<int64_t>(n))) {
+      d.end = static_cast<int64_t>(n);
+      d.exact = true;
+      return d;
+    }
+  }
+  d.end = find_data_end(picture);
+  d.altered = mark.state != Mark::none;
+  return d;
 }
 
 Container container_for(const std::string& name) {

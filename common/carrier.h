@@ -11,11 +11,32 @@
 // falls in the last row and the capacity 1024 * rows - 1 always holds the file. Readers take
 // the width and height from the picture and accept any.
 //
-// End of data. There is no length field and no end marker. The data ends at the last pixel
+// End of data. The pixels hold no length and no end marker. The data ends at the last pixel
 // above 0 of the last row (for every carrier the encoder writes, that is the file's last byte
 // that is not 0). When the last row has none, the data ends at the last pixel above 0 anywhere
-// after position 0; with none at all there is no data. A file's trailing 0 bytes are therefore
-// lost: they cannot be told from the filler.
+// after position 0; with none at all there is no data. By the pixels alone a file's trailing 0
+// bytes cannot be told from the filler: the record below keeps them.
+//
+// The record. Beside the pixels, in a place that readers of pictures pass over, every carrier
+// the encoder writes holds 28 bytes (fields little-endian):
+//    0   8  tag, the letters "ZORORUZO"
+//    8   4  version, 1
+//   12   8  n, the file's length in bytes
+//   20   4  the CRC-32 of the file's n bytes (zip's, gzip's and PNG's CRC)
+//   24   4  the CRC-32 of bytes 0 to 23: a record changed in part fails it
+// Where each container keeps it:
+//   .bmp  right after the pixel data; the file-size field counts it
+//   .tga  the image ID field (ID length 28), between the header and the colour map
+//   .pcx  header bytes 74 to 101, in the filler after the header's fields
+//   .png  the data of one "zoRO" chunk (ancillary, private, not safe to copy, so an editor that
+//         changes the pixels drops it), after PLTE
+// A reader uses n when the record is whole, n <= w * h - 1, positions 1 to n have its CRC and
+// every pixel after n is 0: the data is exactly positions 1 to n, trailing zeros included.
+// Otherwise the picture was changed after it was made, and the end-of-data rule holds; so it
+// does for pictures without a record (earlier carriers, other programs' pictures). In Python:
+//
+//   tag, version, n, crc, check = struct.unpack("<8sIQII", record)
+//   whole = tag == b"ZORORUZO" and version == 1 and check == zlib.crc32(record[:24])
 //
 // Containers, chosen by the name's extension, and the rows each can hold:
 //   .bmp  32-bit height field. Bound only by the size limit below.
@@ -29,6 +50,8 @@
 #ifndef COMMON_CARRIER_H
 #define COMMON_CARRIER_H
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -94,10 +117,39 @@ struct Rows {
   int32_t h;
 };
 
+// The CRC-32 of zip, gzip and PNG: `crc` carried on over n more bytes (0 to start).
+uint32_t crc32(uint32_t crc, const unsigned char* data, size_t n);
+
+// The record's contents.
+struct Record {
+  uint64_t length = 0;
+  uint32_t crc = 0;
+};
+constexpr size_t record_size = 28;
+using RecordBytes = std::array<unsigned char, record_size>;
+RecordBytes record_bytes(const Record& r);
+
+// What a picture holds in its record's place.
+struct Mark {
+  enum State { none, broken, whole } state = none;
+  Record record;
+};
+// The mark of the `n` bytes found where a record belongs: none when they do not start with the
+// tag, broken when they are not exactly one record of this version with its own check.
+Mark read_mark(const unsigned char* p, size_t n);
+
 // Linear position of the last data byte under the end-of-data rule above: the data occupies
 // positions 1 to the result. 0 means there is no data. The last-row scan runs from column
 // w - 1 towards 0; the fallback scan from the picture's last pixel back to position 1.
 int64_t find_data_end(const Rows& picture);
+
+// Where the data of `picture` ends, by its record when that holds, else by the rule.
+struct DataEnd {
+  int64_t end = 0;       // the data is positions 1 to end
+  bool exact = false;    // the record gave it
+  bool altered = false;  // a record that does not match the pixels
+};
+DataEnd locate_data(const Rows& picture, const Mark& mark);
 
 enum class Container { bmp, tga, pcx, png, unknown };
 

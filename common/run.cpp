@@ -49,9 +49,11 @@ Notice notice_for(const Outcome& o) {
         return {"Immagine terminata e salvata come:", o.file,
                 "Attenzione: non era un'immagine a 256 colori, i dati non sono un file."};
       }
-      return {"Immagine terminata e salvata come:", o.file,
-              o.trailing_zeros ? "Attenzione: gli zeri finali del file non saranno recuperati."
-                               : ""};
+      if (o.altered) {
+        return {"Immagine terminata e salvata come:", o.file,
+                "Attenzione: l'immagine è stata modificata, i dati possono essere errati."};
+      }
+      return {"Immagine terminata e salvata come:", o.file, ""};
     case Status::source_unreadable:
       return {"Impossibile aprire il file sorgente:", o.file, reason(o.error)};
     case Status::source_changed:

@@ -64,7 +64,7 @@ struct Outcome {
   int error = 0;               // errno of a failed system call, or 0
   Defect defect = Defect::none;  // with image_invalid: what is wrong with the picture
   bool true_colour = false;    // the picture was not a 256-colour one: its bytes keep no file
-  bool trailing_zeros = false; // the source ends in 0 bytes, which cannot come back
+  bool altered = false;        // the picture's record does not match it: changed since it was made
   int32_t rows = 0;            // with container_too_small: the rows needed
   int32_t max_rows = 0;        // with container_too_small: the rows the container holds
   const char* container = "";  // with container_too_small: the container's name

@@ -34,11 +34,15 @@ class SafeOutputSink : public ByteSink {
 
 }  // namespace
 
-Walk walk_picture(const BITMAP* bmp, ByteSink& sink, run::Feedback& feedback) {
+Walk walk_picture(const BITMAP* bmp, const carrier::Mark& mark, ByteSink& sink,
+                  run::Feedback& feedback) {
   Walk walk;
   const int32_t w = bmp->w;
   const int32_t h = bmp->h;
-  const int64_t end = carrier::find_data_end(carrier::Rows{bmp->line, w, h});
+  const carrier::DataEnd located = carrier::locate_data(carrier::Rows{bmp->line, w, h}, mark);
+  const int64_t end = located.end;
+  walk.exact = located.exact;
+  walk.altered = located.altered;
   // Esc held before the walk (from the dialog, or through the scan) stops it before any byte.
   if (*feedback.escape_key()) {
     walk.escaped = true;
@@ -95,7 +99,7 @@ Outcome decode_file(const std::string& source, const std::string& destination,
     return failure(Status::destination_failed, destination, f);
   }
   SafeOutputSink sink(out);
-  const Walk walk = walk_picture(picture.bmp.get(), sink, feedback);
+  const Walk walk = walk_picture(picture.bmp.get(), picture.mark, sink, feedback);
   const run::Fault f = walk.write_failed ? out.fault() : out.commit();
   if (f) {
     out.abandon();
@@ -105,6 +109,7 @@ Outcome decode_file(const std::string& source, const std::string& destination,
   o.status = walk.escaped ? Status::stopped : Status::done;
   o.file = destination;
   o.true_colour = picture.true_colour;
+  o.altered = walk.altered;
   return o;
 }
 

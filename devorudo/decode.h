@@ -2,9 +2,9 @@
 // without a screen; the library must be started (a SYSTEM_NONE start is enough).
 //
 // Two layers. The format layer (common/formats/formats.h) reads the picture in one pass,
-// refusing what it cannot read completely; walk_picture writes a picture's data into a sink
-// under the end-of-data rule (common/carrier.h). decode_file puts them together between a
-// source file and a destination written safely (common/safe_output.h).
+// refusing what it cannot read completely; walk_picture writes a picture's data into a sink,
+// as far as its record or the end-of-data rule says (common/carrier.h). decode_file puts them
+// together between a source file and a destination written safely (common/safe_output.h).
 #ifndef DEVORUDO_DECODE_H
 #define DEVORUDO_DECODE_H
 
@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <string>
 
+#include "carrier.h"
 #include "run.h"
 
 namespace devorudo {
@@ -27,14 +28,18 @@ class ByteSink {
 struct Walk {
   bool escaped = false;       // ended early by Esc (before the scan, or during the walk)
   bool write_failed = false;  // the sink refused a write
+  bool exact = false;         // the record gave the end
+  bool altered = false;       // the picture has a record that does not match its pixels
 };
 
-// Sends the data of the 8-bit picture `bmp` to `sink`: pixels from linear position 1 up to
-// the end that carrier::find_data_end finds, one byte each, nothing when it finds none.
+// Sends the data of the 8-bit picture `bmp`, whose record's place held `mark`, to `sink`:
+// pixels from linear position 1 up to the end that carrier::locate_data finds, one byte each,
+// nothing when there is none.
 // Esc held when the scan ends sends nothing; Esc found held during the walk (tested after every
 // byte) stops it after the byte in hand. feedback.show_row is
 // called whenever the row changes, with the 1-based row and the picture's height.
-Walk walk_picture(const BITMAP* bmp, ByteSink& sink, run::Feedback& feedback);
+Walk walk_picture(const BITMAP* bmp, const carrier::Mark& mark, ByteSink& sink,
+                  run::Feedback& feedback);
 
 // Reads the picture `source` (its container chosen by its extension) and writes the file it
 // carries as `destination`. A picture that cannot be read is refused before the destination is

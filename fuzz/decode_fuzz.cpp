@@ -1,6 +1,7 @@
 // libFuzzer target: a picture file's bytes through the decoder's input path -- the format
 // layer's reader for one container (FUZZ_CONTAINER, one binary each), then the walk of the
-// picture's data into memory. Beyond the sanitizers' findings it checks what the decoder
+// picture's data into memory, as far as its record (when whole and matching) or the
+// end-of-data rule says. Beyond the sanitizers' findings it checks what the decoder
 // promises of every picture it accepts, and that the reader gives the same answer whether the
 // bytes come from memory or from an open file (where they arrive in blocks, as devorudo reads
 // them).
@@ -139,14 +140,25 @@ void decode_one(const uint8_t* data, size_t size, bool first) {
   std::vector<unsigned char> bytes;
   VectorSink sink(bytes);
   CheckedFeedback feedback(bmp->h);
-  const devorudo::Walk walk = devorudo::walk_picture(bmp, sink, feedback);
+  if (picture.mark.state != from_file.mark.state ||
+      picture.mark.record.length != from_file.mark.record.length) {
+    fail("reading from a file and from memory give different records");
+  }
+  const devorudo::Walk walk = devorudo::walk_picture(bmp, picture.mark, sink, feedback);
   if (walk.escaped || walk.write_failed) fail("the walk stopped by itself");
-  // Data runs from position 1 to a pixel above 0: never past the picture, never ending in 0,
-  // and it is the picture's own bytes.
+  if (walk.exact != (picture.mark.state == carrier::Mark::whole && !walk.altered) ||
+      (walk.altered && picture.mark.state == carrier::Mark::none)) {
+    fail("the walk's verdict does not follow the record");
+  }
+  // Data runs from position 1 to a pixel above 0 (or, by a whole record, to its length): never
+  // past the picture, and it is the picture's own bytes.
   if (static_cast<int64_t>(bytes.size()) > int64_t{bmp->w} * bmp->h - 1) {
     fail("the walk ran past the picture");
   }
-  if (!bytes.empty() && bytes.back() == 0) fail("the data ends in a 0");
+  if (walk.exact ? bytes.size() != picture.mark.record.length
+                 : !bytes.empty() && bytes.back() == 0) {
+    fail("the data does not end where it should");
+  }
   for (size_t i = 0; i < bytes.size(); i += 997) {
     const int64_t p = static_cast<int64_t>(i) + 1;
     if (bytes[i] != bmp->line[p / bmp->w][p % bmp->w]) fail("the walk sent other bytes");

@@ -332,12 +332,13 @@ const char* class_of(const Bytes& d, When when) {
 formats::Bitmap read_unreduced(const Bytes& d) {
   formats::Input in(d.data(), d.size());
   formats::Bitmap bmp;
+  carrier::Mark mark;
   run::Fault f;
   switch (container) {
-    case carrier::Container::bmp: f = formats::read_bmp(in, bmp); break;
-    case carrier::Container::tga: f = formats::read_tga(in, bmp); break;
-    case carrier::Container::pcx: f = formats::read_pcx(in, bmp); break;
-    case carrier::Container::png: f = formats::read_png(in, bmp); break;
+    case carrier::Container::bmp: f = formats::read_bmp(in, bmp, mark); break;
+    case carrier::Container::tga: f = formats::read_tga(in, bmp, mark); break;
+    case carrier::Container::pcx: f = formats::read_pcx(in, bmp, mark); break;
+    case carrier::Container::png: f = formats::read_png(in, bmp, mark); break;
     case carrier::Container::unknown: break;
   }
   if (f || in.fault()) bmp.reset();

@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
   make_palette(warm, pal);
   const std::string out = argv[3];
   files::SafeOutput file;
-  const bool saved = !file.open(out) && !formats::write_png(file, bmp, pal) && !file.commit();
+  const bool saved = !file.open(out) && !formats::write_png(file, bmp, pal, nullptr) && !file.commit();
   destroy_bitmap(bmp);
   if (!saved) {
     std::fprintf(stderr, "cannot save %s: %s\n", out.c_str(), std::strerror(file.fault().error));

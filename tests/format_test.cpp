@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "decode.h"
@@ -26,7 +27,7 @@ std::vector<std::string> pictures(const std::string& folder) {
   std::vector<std::string> names;
   for (const auto& e : std::filesystem::directory_iterator(std::string(CORPUS_DIR) + "/" + folder)) {
     const std::string ext = e.path().extension();
-    if (ext != ".pgm" && ext != ".ppm") names.push_back(e.path().filename());
+    if (ext != ".pgm" && ext != ".ppm" && ext != ".out") names.push_back(e.path().filename());
   }
   std::sort(names.begin(), names.end());
   return names;
@@ -94,6 +95,23 @@ TEST_P(Bad, IsRefusedWithItsDefectAndOverwritesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(Corpus, Bad, ::testing::ValuesIn(pictures("bad")));
 
+// The records corpus (scripts/make_records): VERDICT.WHAT.EXT decodes to VERDICT.WHAT.EXT.out,
+// with the warning when VERDICT is "altered".
+class Records : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(Records, DecodeAsTheirVerdictSays) {
+  test::start_library();
+  const std::string path = std::string(CORPUS_DIR) + "/../records/" + GetParam();
+  test::TempDir dir;
+  test::RecordingFeedback feedback;
+  const run::Outcome o = devorudo::decode_file(path, dir.path("out.bin"), feedback);
+  EXPECT_EQ(o.status, run::Status::done);
+  EXPECT_EQ(o.altered, GetParam().rfind("altered.", 0) == 0);
+  EXPECT_EQ(test::read_file(dir.path("out.bin")), test::read_file(path + ".out"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Corpus, Records, ::testing::ValuesIn(pictures("../records")));
+
 // Row 0 holds every index when it is 256 wide or more; row 1 starts with a run of 0xC3 longer than
 // a PCX run, row 2 ends in one of 0; the palette's entries use all 6 bits.
 TEST(Writers, MatchTheLibrarysSavers) {
@@ -106,14 +124,36 @@ TEST(Writers, MatchTheLibrarysSavers) {
     for (int i = 0, x = 0, y = 0; i < w * h; ++i, x = i % w, y = i / w) {
       bmp->line[y][x] = y == 1 && x < 70 ? 0xC3 : y == 2 && x >= w / 2 ? 0 : static_cast<unsigned char>(i * 13 + y);
     }
+    const carrier::Record record{static_cast<uint64_t>(w * h - 1), 0x12345678};
+    const carrier::RecordBytes r = carrier::record_bytes(record);
     for (const std::string ext : {"bmp", "tga", "pcx"}) {
       SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + "." + ext);
-      const std::string ours = dir.path("ours." + ext), theirs = dir.path("theirs." + ext);
-      files::SafeOutput out;
-      ASSERT_FALSE(out.open(ours) || formats::write_picture(carrier::container_for(ours), out,
-                                                             bmp.get(), pal) || out.commit());
+      const std::string theirs = dir.path("theirs." + ext);
       ASSERT_EQ(save_bitmap(theirs.c_str(), bmp.get(), pal), 0);
-      EXPECT_EQ(test::read_file(ours), test::read_file(theirs));
+      const Bytes want = test::read_file(theirs);
+      for (const carrier::Record* with : {static_cast<const carrier::Record*>(nullptr), &record}) {
+        const std::string ours = dir.path("ours." + ext);
+        files::SafeOutput out;
+        ASSERT_FALSE(out.open(ours) || formats::write_picture(carrier::container_for(ours), out,
+                                                               bmp.get(), pal, with) || out.commit());
+        Bytes got = test::read_file(ours);
+        if (with) {  // the record in its place, and the fields that count it; then taken out
+          const size_t at = ext == "bmp" ? got.size() - r.size() : ext == "tga" ? 18 : 74;
+          ASSERT_TRUE(got.size() >= at + r.size() && std::equal(r.begin(), r.end(), got.begin() + at));
+          if (ext == "pcx") {
+            std::fill_n(got.begin() + at, r.size(), 0);
+          } else {
+            got.erase(got.begin() + at, got.begin() + at + r.size());
+          }
+          if (ext == "tga") {
+            EXPECT_EQ(std::exchange(got[0], 0), r.size());
+          } else if (ext == "bmp") {
+            EXPECT_EQ(formats::le32(&got[2]), want.size() + r.size());
+            std::copy_n(want.begin() + 2, 4, got.begin() + 2);
+          }
+        }
+        EXPECT_EQ(got, want) << (with ? "with" : "without") << " the record";
+      }
     }
   }
 }

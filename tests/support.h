@@ -33,13 +33,15 @@ Bytes read_file(const std::string& path);
 // run-length limit) and a last byte that is not 0. The same for the same seed.
 Bytes sample_data(size_t n, uint32_t seed = 1);
 
-// A picture as Pillow reads it: w * h palette indices, rows top to bottom.
+// A picture as another program's reader gives it (tests/read_with.py): Pillow's mode and bytes
+// (w * h palette indices for a "P" picture), or ImageMagick's or netpbm's colours ("RGB"); rows
+// top to bottom.
 struct Picture {
   int w = 0, h = 0;
   std::string mode;
   Bytes pixels;
 };
-Picture independent_read(const std::string& path);
+Picture independent_read(const std::string& path, const std::string& reader = "pillow");
 
 // Records the rows shown; Esc is held while `escape` is not 0.
 class RecordingFeedback : public run::Feedback {

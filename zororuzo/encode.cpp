@@ -69,8 +69,10 @@ Outcome encode_file(const std::string& source, const std::string& destination, c
   carrier::Cursor at(carrier::width, h, static_cast<int32_t>(n % carrier::width),
                      static_cast<int32_t>(n / carrier::width), feedback);
   size_t used = 0, got = 0;
+  uint32_t crc = 0;  // of the bytes placed, a block at a time
   while (const int32_t span = at.span()) {
     if (used == got) {
+      crc = carrier::crc32(crc, buffer.data(), got);
       const ssize_t r = read_some(fd, buffer.data(), buffer.size());
       if (r < 0) return failure(Status::source_unreadable, source, errno);
       if (r == 0) return failure(Status::source_changed, source);  // it shrank
@@ -81,7 +83,8 @@ Outcome encode_file(const std::string& source, const std::string& destination, c
                     static_cast<int32_t>(std::min<size_t>(span, got - used)));
   }
   const bool escaped = at.escaped();
-  const int64_t placed = at.visited();
+  const carrier::Record record{static_cast<uint64_t>(at.visited()),
+                               carrier::crc32(crc, buffer.data(), used)};
   if (!escaped && used == got) {
     // The size was read before the bytes; a source that grew since has more to give.
     unsigned char extra;
@@ -96,7 +99,7 @@ Outcome encode_file(const std::string& source, const std::string& destination, c
   if (const run::Fault f = out.open(destination)) {
     return failure(Status::destination_failed, destination, f);
   }
-  if (const run::Fault f = formats::write_picture(container, out, bmp.get(), pal)) {
+  if (const run::Fault f = formats::write_picture(container, out, bmp.get(), pal, &record)) {
     out.abandon();
     return failure(Status::destination_failed, destination, f);
   }
@@ -105,7 +108,6 @@ Outcome encode_file(const std::string& source, const std::string& destination, c
   Outcome o;
   o.status = escaped ? Status::stopped : Status::done;
   o.file = destination;
-  o.trailing_zeros = placed > 0 && bmp->line[at.y][at.x] == 0;
   return o;
 }
 

@@ -28,6 +28,8 @@
 //   0, 1           end of picture
 //   0, 2, dx, dy   move dx columns right and dy rows up (the pixels passed stay 0)
 //   0, n >= 3      n pixels follow (bytes, or nibbles high first), padded to an even length
+// After raw indexed pixels, the bytes up to the file's end are where a carrier keeps its record
+// (carrier.h); the writer puts it there when it has one, and counts it in bfSize.
 //
 // What is refused, and as what:
 //   unsupported  not "BM"; a header size not above; planes not 1; bits not 1, 2, 4, 8, 16, 24
@@ -204,7 +206,7 @@ run::Fault read_run_length(Input& in, BITMAP* bmp, const Layout& l) {
   }
 }
 
-run::Fault read_into(Input& in, Bitmap& out) {
+run::Fault read_into(Input& in, Bitmap& out, carrier::Mark& mark) {
   unsigned char h[file_header_size + largest_info_header] = {};
   if (!in.read(h, 2)) return in.fault();
   if (h[0] != 'B' || h[1] != 'M') return unsupported();
@@ -300,33 +302,41 @@ run::Fault read_into(Input& in, Bitmap& out) {
   if (!in.skip(off_bits - at)) return in.fault();
   if (const run::Fault f = new_picture(depth, l.width, l.height, out)) return f;
   if (run_length) return read_run_length(in, out.get(), l);
-  if (depth == 8) return read_indexed(in, out.get(), l);
-  return read_true_colour(in, out.get(), l);
+  if (depth != 8) return read_true_colour(in, out.get(), l);
+  if (const run::Fault f = read_indexed(in, out.get(), l)) return f;
+  // The carrier's record follows the pixels.
+  unsigned char record[carrier::record_size + 1];
+  const auto n = static_cast<size_t>(std::min<uint64_t>(in.remaining(), sizeof record));
+  if (!in.read(record, n)) return in.fault();
+  mark = carrier::read_mark(record, n);
+  return {};
 }
 
 }  // namespace
 
-run::Fault read_bmp(Input& in, Bitmap& out) {
+run::Fault read_bmp(Input& in, Bitmap& out, carrier::Mark& mark) {
   Bitmap picture;
-  const run::Fault f = read_into(in, picture);
+  const run::Fault f = read_into(in, picture, mark);
   if (f) return f;
   out = std::move(picture);
   return {};
 }
 
-run::Fault write_bmp(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal) {
+run::Fault write_bmp(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal,
+                     const carrier::Record* record) {
   if (bmp->vtable->color_depth != 8) return run::system_fault(EINVAL);
   const auto w = static_cast<uint64_t>(bmp->w), rows = static_cast<uint64_t>(bmp->h);
   const uint64_t row_bytes = (w + 3) / 4 * 4;
   const uint64_t image_bytes = row_bytes * rows;
   constexpr uint32_t pixels_at = 54 + 256 * 4;
+  const uint32_t record_bytes = record ? carrier::record_size : 0;
   // A taller picture than this would need a file size that does not fit its 32-bit field.
-  if (image_bytes > UINT32_MAX - pixels_at) return run::system_fault(EFBIG);
+  if (image_bytes > UINT32_MAX - pixels_at - record_bytes) return run::system_fault(EFBIG);
 
   Header hd;
   hd.bytes.reserve(pixels_at);
   hd.le16(0x4D42);
-  hd.le32(static_cast<uint32_t>(pixels_at + image_bytes));
+  hd.le32(static_cast<uint32_t>(pixels_at + image_bytes + record_bytes));
   hd.le16(0);
   hd.le16(0);
   hd.le32(pixels_at);
@@ -355,6 +365,10 @@ run::Fault write_bmp(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal) 
     if (out.write(bmp->line[y], w) || (padding && out.write(zeros, padding))) {
       return out.fault();
     }
+  }
+  if (record) {
+    const carrier::RecordBytes r = carrier::record_bytes(*record);
+    if (out.write(r.data(), r.size())) return out.fault();
   }
   return {};
 }

@@ -147,10 +147,10 @@ run::Fault read_picture(carrier::Container c, Input& in, Picture& out) {
   Bitmap bmp;
   run::Fault f;
   switch (c) {
-    case carrier::Container::bmp: f = read_bmp(in, bmp); break;
-    case carrier::Container::tga: f = read_tga(in, bmp); break;
-    case carrier::Container::pcx: f = read_pcx(in, bmp); break;
-    case carrier::Container::png: f = read_png(in, bmp); break;
+    case carrier::Container::bmp: f = read_bmp(in, bmp, out.mark); break;
+    case carrier::Container::tga: f = read_tga(in, bmp, out.mark); break;
+    case carrier::Container::pcx: f = read_pcx(in, bmp, out.mark); break;
+    case carrier::Container::png: f = read_png(in, bmp, out.mark); break;
     case carrier::Container::unknown: f = run::defect(run::Defect::unsupported); break;
   }
   if (!f && in.fault()) f = in.fault();
@@ -165,12 +165,12 @@ run::Fault read_picture(carrier::Container c, Input& in, Picture& out) {
 }
 
 run::Fault write_picture(carrier::Container c, files::SafeOutput& out, const BITMAP* bmp,
-                         const RGB* pal) {
+                         const RGB* pal, const carrier::Record* record) {
   switch (c) {
-    case carrier::Container::bmp: return write_bmp(out, bmp, pal);
-    case carrier::Container::tga: return write_tga(out, bmp, pal);
-    case carrier::Container::pcx: return write_pcx(out, bmp, pal);
-    case carrier::Container::png: return write_png(out, bmp, pal);
+    case carrier::Container::bmp: return write_bmp(out, bmp, pal, record);
+    case carrier::Container::tga: return write_tga(out, bmp, pal, record);
+    case carrier::Container::pcx: return write_pcx(out, bmp, pal, record);
+    case carrier::Container::png: return write_png(out, bmp, pal, record);
     case carrier::Container::unknown: break;
   }
   return run::defect(run::Defect::unsupported);

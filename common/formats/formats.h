@@ -12,9 +12,10 @@
 //                      then a blit through its colour table).
 // Pixels that a run-length picture skips are 0.
 //
-// Writers put an 8-bit picture and its palette into a files::SafeOutput, so every failed write keeps
-// its errno. The BMP, TGA and PCX writers give, byte for byte, what the library's save_bmp,
-// save_tga and save_pcx write for the same picture and palette.
+// Writers put an 8-bit picture, its palette and the carrier's record into a files::SafeOutput, so
+// every failed write keeps its errno. Without the record, the BMP, TGA and PCX writers give, byte
+// for byte, what the library's save_bmp, save_tga and save_pcx write for the same picture and
+// palette; the record changes only its own bytes and the fields that count them.
 #ifndef COMMON_FORMATS_FORMATS_H
 #define COMMON_FORMATS_FORMATS_H
 
@@ -134,6 +135,7 @@ run::Fault short_of_data(uint64_t pixels, uint64_t file_size);
 struct Picture {
   Bitmap bmp;                // 8 bits per pixel
   bool true_colour = false;  // reduced from true colour: the bytes are not a kept file
+  carrier::Mark mark;        // what the record's place held (carrier.h)
 };
 
 // Reduces a 32-bit picture to 8 bits as the library's load_bitmap does: a palette optimised for
@@ -145,18 +147,26 @@ run::Fault reduce_to_eight_bits(Bitmap& bmp);
 run::Fault read_picture(carrier::Container c, Input& in, Picture& out);
 
 // Writes the 8-bit picture `bmp` with palette `pal` (the library's 6-bit entries) to `out` in
-// container `c`. Nothing is committed: the caller commits or abandons `out`.
-run::Fault write_picture(carrier::Container c, files::SafeOutput& out, const BITMAP* bmp, const RGB* pal);
+// container `c`, with `record` in its place when there is one. Nothing is committed: the caller
+// commits or abandons `out`.
+run::Fault write_picture(carrier::Container c, files::SafeOutput& out, const BITMAP* bmp,
+                         const RGB* pal, const carrier::Record* record);
 
-// One reader and one writer per container. A reader sets `out` to an 8-bit or a 32-bit picture.
-run::Fault read_bmp(Input& in, Bitmap& out);
-run::Fault read_tga(Input& in, Bitmap& out);
-run::Fault read_pcx(Input& in, Bitmap& out);
-run::Fault read_png(Input& in, Bitmap& out);
-run::Fault write_bmp(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal);
-run::Fault write_tga(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal);
-run::Fault write_pcx(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal);
-run::Fault write_png(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal);
+// One reader and one writer per container. A reader sets `out` to an 8-bit or a 32-bit picture,
+// and `mark` to what the record's place holds. Without a record a writer gives the bytes that
+// the library's saver would.
+run::Fault read_bmp(Input& in, Bitmap& out, carrier::Mark& mark);
+run::Fault read_tga(Input& in, Bitmap& out, carrier::Mark& mark);
+run::Fault read_pcx(Input& in, Bitmap& out, carrier::Mark& mark);
+run::Fault read_png(Input& in, Bitmap& out, carrier::Mark& mark);
+run::Fault write_bmp(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal,
+                     const carrier::Record* record);
+run::Fault write_tga(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal,
+                     const carrier::Record* record);
+run::Fault write_pcx(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal,
+                     const carrier::Record* record);
+run::Fault write_png(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal,
+                     const carrier::Record* record);
 
 // A 6-bit palette entry as the 8-bit value the library's writers store.
 inline unsigned char scale_6(unsigned v) { return static_cast<unsigned char>(_rgb_scale_6[v & 63]); }

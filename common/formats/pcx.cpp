@@ -18,7 +18,7 @@
 //   68  u16  palette interpretation
 //   70  u16  horizontal screen size
 //   72  u16  vertical screen size
-//   74  54   filler
+//   74  54   filler; a carrier keeps its record (carrier.h) in bytes 74 to 101
 // then each row's planes, one after the other, bytes per line each. Run-length data is a byte
 // 0xC0 | n followed by a byte repeated n times, or one byte below 0xC0 that stands for itself.
 // 8-bit pictures end in 0x0C and a 768-byte palette.
@@ -56,6 +56,7 @@ namespace {
 
 constexpr size_t header_bytes = 128;
 constexpr unsigned max_run = 63;
+constexpr size_t record_at = 74;
 
 // Decodes h rows of row_bytes each, one after the other: row r goes to to.row(r), and
 // to.done(r) follows once it is complete.
@@ -146,7 +147,7 @@ run::Fault decode(bool run_length, Input& in, size_t row_bytes, int h, Target&& 
 
 }  // namespace
 
-run::Fault read_pcx(Input& in, Bitmap& out) {
+run::Fault read_pcx(Input& in, Bitmap& out, carrier::Mark& mark) {
   const int manufacturer = in.get();
   if (manufacturer < 0) return in.fault();
   if (manufacturer != 10) return run::defect(run::Defect::unsupported);
@@ -189,10 +190,12 @@ run::Fault read_pcx(Input& in, Bitmap& out) {
   }
   if (f) return f;
   out = std::move(bmp);
+  mark = carrier::read_mark(h8 + record_at, carrier::record_size);
   return {};
 }
 
-run::Fault write_pcx(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal) {
+run::Fault write_pcx(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal,
+                     const carrier::Record* record) {
   if (bitmap_color_depth(const_cast<BITMAP*>(bmp)) != 8) return run::system_fault(EINVAL);
   // Bytes per line hold the width and ymax the last row's index, in 16 bits. The vertical screen
   // size is only a hint, and takes the height's low 16 bits, as the library writes it.
@@ -222,6 +225,10 @@ run::Fault write_pcx(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal) 
   head.le16(w);         // screen size
   head.le16(h & 0xFFFF);
   head.bytes.resize(header_bytes);  // filler
+  if (record) {
+    const carrier::RecordBytes r = carrier::record_bytes(*record);
+    std::copy(r.begin(), r.end(), head.bytes.begin() + record_at);
+  }
   if (out.write(head.bytes.data(), head.bytes.size())) return out.fault();
 
   // A row codes to at most two bytes a pixel.

@@ -15,7 +15,9 @@
 //   28  1  interlace method: 0 none, 1 Adam7
 //   29  4  CRC
 //   PLTE (palette) before the pixels; IDAT chunks (one zlib stream of filtered rows, each row a
-//   filter byte then its samples, packed high bit first below 8 bits); IEND last.
+//   filter byte then its samples, packed high bit first below 8 bits); IEND last. A carrier's
+//   record is the data of a "zoRO" chunk (carrier.h): the writer puts it after PLTE, the reader
+//   takes it from among the chunks up to IEND.
 //
 // What is read, and what each pixel becomes:
 //   palette, 1 2 4 8 bits      8-bit picture, the index itself (colours and tRNS ignored; an
@@ -37,6 +39,7 @@
 // Broken ancillary chunks (gAMA, tRNS, text...) are passed over: the pixels do not need them.
 #include <spng.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -52,6 +55,10 @@ namespace formats {
 namespace {
 
 constexpr unsigned char signature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+
+uint32_t be32(const unsigned char* p) {
+  return (uint32_t{p[0]} << 24u) | (uint32_t{p[1]} << 16u) | (uint32_t{p[2]} << 8u) | p[3];
+}
 constexpr size_t header_size = 33;  // signature, IHDR
 
 // Deflate's best case: a 258-byte match coded in 2 bits, about 1032 bytes out per byte in.
@@ -72,20 +79,57 @@ struct ContextFree {
 };
 using Context = std::unique_ptr<spng_ctx, ContextFree>;
 
-uint32_t be32(const unsigned char* p) {
-  return (uint32_t{p[0]} << 24u) | (uint32_t{p[1]} << 16u) | (uint32_t{p[2]} << 8u) | p[3];
-}
 
-// The header, already read and checked, then the rest of the file from the Input.
+constexpr unsigned char record_chunk[4] = {'z', 'o', 'R', 'O'};
+
+// The header, already read and checked, then the rest of the file from the Input. The chunks
+// that pass to the library are followed here, to find the carrier's record chunks.
 struct Source {
   Input& in;
   unsigned char header[header_size];
   size_t header_left = header_size;
+
+  uint64_t skip = sizeof signature;  // bytes before the next chunk's length and type
+  unsigned char head[8] = {};        // the next chunk's length and type, as they come
+  size_t head_got = 0;
+  uint64_t capture = 0;              // bytes of a record chunk's data still to keep
+  int records = 0;
+  unsigned char record[carrier::record_size + 1] = {};
+  size_t record_got = 0;
+
+  void watch(const unsigned char* p, size_t n) {
+    while (n > 0) {
+      if (skip == 0) {
+        const size_t take = std::min(n, sizeof head - head_got);
+        std::memcpy(head + head_got, p, take);
+        head_got += take, p += take, n -= take;
+        if (head_got < sizeof head) return;
+        head_got = 0;
+        const uint32_t length = be32(head);
+        skip = uint64_t{length} + 4;  // the data and the CRC
+        if (std::memcmp(head + 4, record_chunk, 4) == 0 && ++records == 1) {
+          capture = std::min<uint64_t>(length, sizeof record);
+        }
+        continue;
+      }
+      const size_t take = static_cast<size_t>(std::min<uint64_t>(n, skip));
+      const size_t kept = static_cast<size_t>(std::min<uint64_t>(take, capture));
+      std::memcpy(record + record_got, p, kept);
+      record_got += kept, capture -= kept;
+      skip -= take, p += take, n -= take;
+    }
+  }
+
+  carrier::Mark mark() const {
+    if (records > 1) return carrier::Mark{carrier::Mark::broken, {}};
+    return records == 1 ? carrier::read_mark(record, record_got) : carrier::Mark{};
+  }
 };
 
 int read_source(spng_ctx*, void* user, void* to, size_t n) {
   auto& s = *static_cast<Source*>(user);
   auto* out = static_cast<unsigned char*>(to);
+  const size_t asked = n;
   if (s.header_left > 0) {
     const size_t take = n < s.header_left ? n : s.header_left;
     std::memcpy(out, s.header + (header_size - s.header_left), take);
@@ -93,8 +137,9 @@ int read_source(spng_ctx*, void* user, void* to, size_t n) {
     out += take;
     n -= take;
   }
-  if (n == 0) return 0;
-  return s.in.read(out, n) ? 0 : SPNG_IO_EOF;
+  if (n > 0 && !s.in.read(out, n)) return SPNG_IO_EOF;
+  s.watch(static_cast<unsigned char*>(to), asked);
+  return 0;
 }
 
 // A library error as a refusal. A failed read has its own reason in the Input already.
@@ -189,7 +234,7 @@ int write_output(spng_ctx*, void* user, void* data, size_t n) {
 
 }  // namespace
 
-run::Fault read_png(Input& in, Bitmap& out) {
+run::Fault read_png(Input& in, Bitmap& out, carrier::Mark& mark) {
   Source source{in, {}};
   // A file too short for the signature is another kind of file if what it has differs.
   const size_t start = in.remaining() < sizeof signature ? in.remaining() : sizeof signature;
@@ -251,10 +296,12 @@ run::Fault read_png(Input& in, Bitmap& out) {
     }
   }
   out = std::move(bmp);
+  mark = source.mark();
   return {};
 }
 
-run::Fault write_png(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal) {
+run::Fault write_png(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal,
+                     const carrier::Record* record) {
   if (bitmap_color_depth(const_cast<BITMAP*>(bmp)) != 8) return run::defect(run::Defect::unsupported);
   Context ctx(spng_ctx_new(SPNG_CTX_ENCODER));
   if (!ctx) return run::system_fault(ENOMEM);
@@ -275,6 +322,10 @@ run::Fault write_png(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal) 
   int e = spng_set_png_stream(c, write_output, &out);
   if (!e) e = spng_set_ihdr(c, &ihdr);
   if (!e) e = spng_set_plte(c, &plte);
+  carrier::RecordBytes bytes{};
+  if (record) bytes = carrier::record_bytes(*record);
+  spng_unknown_chunk chunk{{'z', 'o', 'R', 'O'}, bytes.size(), bytes.data(), SPNG_AFTER_PLTE};
+  if (!e && record) e = spng_set_unknown_chunks(c, &chunk, 1);
   if (!e) e = spng_set_option(c, SPNG_IMG_COMPRESSION_LEVEL, compression_level);
   if (!e) e = spng_set_option(c, SPNG_FILTER_CHOICE, SPNG_DISABLE_FILTERING);
   if (!e) {

@@ -36,7 +36,8 @@
 //   truncated     a file cut short anywhere from the header to the last pixel
 //
 // The writer gives save_tga_pf's bytes for an 8-bit picture: type 1, 256 map entries of 24 bits
-// (blue, green, red from scale_6), descriptor 0, rows bottom to top.
+// (blue, green, red from scale_6), descriptor 0, rows bottom to top. The ID field is where a
+// carrier keeps its record (carrier.h): empty without one.
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -144,7 +145,7 @@ run::Fault read_run_length(Input& in, Rows& rows, int w, int h, unsigned bytes) 
 
 }  // namespace
 
-run::Fault read_tga(Input& in, Bitmap& out) {
+run::Fault read_tga(Input& in, Bitmap& out, carrier::Mark& mark) {
   unsigned char h8[header_bytes];
   if (!in.read(h8, sizeof h8)) return in.fault();
   const unsigned id_length = h8[0], map_type = h8[1], image_type = h8[2];
@@ -187,7 +188,8 @@ run::Fault read_tga(Input& in, Bitmap& out) {
   if (w == 0 || h == 0) return run::defect(run::Defect::damaged);
   const bool run_length = image_type & 8;
 
-  if (!in.skip(id_length) || !in.skip(map_bytes)) return in.fault();
+  unsigned char id[255];
+  if (!in.read(id, id_length) || !in.skip(map_bytes)) return in.fault();
 
   // Before allocating: past the library's int whatever the file holds, then can the rest of
   // the file hold this many pixels at all?
@@ -208,16 +210,18 @@ run::Fault read_tga(Input& in, Bitmap& out) {
                                   : read_raw(in, rows, w, h, bytes);
   if (f) return f;
   out = std::move(bmp);
+  mark = carrier::read_mark(id, id_length);
   return {};
 }
 
-run::Fault write_tga(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal) {
+run::Fault write_tga(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal,
+                     const carrier::Record* record) {
   if (bitmap_color_depth(const_cast<BITMAP*>(bmp)) != 8) return run::system_fault(EINVAL);
   // Width and height are 16-bit fields.
   if (bmp->w > 0xFFFF || bmp->h > 0xFFFF) return run::system_fault(EFBIG);
 
   Header head;
-  head.u8(0);     // no ID field
+  head.u8(record ? carrier::record_size : 0);  // the ID field's length
   head.u8(1);     // a colour map
   head.u8(1);     // colour-mapped, raw
   head.le16(0);   // first entry
@@ -229,6 +233,10 @@ run::Fault write_tga(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal) 
   head.le16(bmp->h);
   head.u8(8);     // bits per pixel
   head.u8(0);     // bottom to top, no alpha
+  if (record) {
+    const carrier::RecordBytes r = carrier::record_bytes(*record);
+    head.bytes.insert(head.bytes.end(), r.begin(), r.end());
+  }
   for (int i = 0; i < 256; ++i) {
     head.u8(scale_6(pal[i].b));
     head.u8(scale_6(pal[i].g));
