@@ -6,6 +6,9 @@
 //   bench_convert save-bmp SOURCE DESTINATION    the library's save_bmp of the carrier (built
 //                                                beforehand, untimed) to a plain file
 //   bench_convert load-bmp SOURCE                the library's load_bmp
+//   bench_convert check-record SOURCE            the decoder's check of a whole record against
+//                                                the carrier (built beforehand, untimed): the
+//                                                CRC-32 of the data and the zeros after it
 //
 // Prints one line of key=value pairs: seconds and cpu_seconds (the timed part only), status,
 // and what else the mode knows (rows shown, bytes written).
@@ -80,7 +83,7 @@ struct Timer {
 int usage() {
   std::fprintf(stderr,
                "usage: bench_convert encode|decode|save-bmp SOURCE DESTINATION\n"
-               "       bench_convert load-bmp SOURCE\n");
+               "       bench_convert load-bmp|check-record SOURCE\n");
   return 2;
 }
 
@@ -127,6 +130,23 @@ int main(int argc, char** argv) {
     const formats::Bitmap bmp(load_bmp(argv[2], nullptr));
     timer.print(bmp != nullptr);
     return bmp ? 0 : 1;
+  }
+
+  if (mode == "check-record" && argc == 3) {
+    const formats::Bitmap bmp = carrier_of(argv[2]);
+    if (!bmp) return 1;
+    const carrier::Rows rows{bmp->line, bmp->w, bmp->h};
+    carrier::Mark mark{carrier::Mark::whole, {static_cast<uint64_t>(bytes_in(argv[2])), 0}};
+    FILE* f = std::fopen(argv[2], "rb");
+    static unsigned char block[1 << 16];
+    for (size_t got; f && (got = std::fread(block, 1, sizeof block, f)) > 0;) {
+      mark.record.crc = carrier::crc32(mark.record.crc, block, got);
+    }
+    if (f) std::fclose(f);
+    const Timer timer;
+    const bool ok = carrier::locate_data(rows, mark).exact;
+    timer.print(ok);
+    return ok ? 0 : 1;
   }
 
   return usage();

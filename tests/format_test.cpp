@@ -101,7 +101,7 @@ class Records : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(Records, DecodeAsTheirVerdictSays) {
   test::start_library();
-  const std::string path = std::string(CORPUS_DIR) + "/../records/" + GetParam();
+  const std::string path = TESTS_DIR "/data/records/" + GetParam();
   test::TempDir dir;
   test::RecordingFeedback feedback;
   const run::Outcome o = devorudo::decode_file(path, dir.path("out.bin"), feedback);

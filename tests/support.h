@@ -33,15 +33,14 @@ Bytes read_file(const std::string& path);
 // run-length limit) and a last byte that is not 0. The same for the same seed.
 Bytes sample_data(size_t n, uint32_t seed = 1);
 
-// A picture as another program's reader gives it (tests/read_with.py): Pillow's mode and bytes
-// (w * h palette indices for a "P" picture), or ImageMagick's or netpbm's colours ("RGB"); rows
-// top to bottom.
+// A picture as Pillow reads it: w * h palette indices, rows top to bottom. With `others`, it
+// fails unless ImageMagick and netpbm read the same colours (tests/read_with.py).
 struct Picture {
   int w = 0, h = 0;
   std::string mode;
   Bytes pixels;
 };
-Picture independent_read(const std::string& path, const std::string& reader = "pillow");
+Picture independent_read(const std::string& path, bool others = false);
 
 // Records the rows shown; Esc is held while `escape` is not 0.
 class RecordingFeedback : public run::Feedback {

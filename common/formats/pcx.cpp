@@ -147,11 +147,13 @@ run::Fault decode(bool run_length, Input& in, size_t row_bytes, int h, Target&& 
 
 }  // namespace
 
-run::Fault read_pcx(Input& in, Bitmap& out, carrier::Mark& mark) {
+namespace {
+
+// Reads the header into h8, then the picture.
+run::Fault read_into(Input& in, Bitmap& out, unsigned char (&h8)[header_bytes]) {
   const int manufacturer = in.get();
   if (manufacturer < 0) return in.fault();
   if (manufacturer != 10) return run::defect(run::Defect::unsupported);
-  unsigned char h8[header_bytes];
   h8[0] = 10;
   if (!in.read(h8 + 1, sizeof h8 - 1)) return in.fault();
   const unsigned version = h8[1], encoding = h8[2], bits = h8[3], planes = h8[65];
@@ -190,6 +192,14 @@ run::Fault read_pcx(Input& in, Bitmap& out, carrier::Mark& mark) {
   }
   if (f) return f;
   out = std::move(bmp);
+  return {};
+}
+
+}  // namespace
+
+run::Fault read_pcx(Input& in, Bitmap& out, carrier::Mark& mark) {
+  unsigned char h8[header_bytes];
+  if (const run::Fault f = read_into(in, out, h8)) return f;
   mark = carrier::read_mark(h8 + record_at, carrier::record_size);
   return {};
 }

@@ -55,10 +55,6 @@ namespace formats {
 namespace {
 
 constexpr unsigned char signature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
-
-uint32_t be32(const unsigned char* p) {
-  return (uint32_t{p[0]} << 24u) | (uint32_t{p[1]} << 16u) | (uint32_t{p[2]} << 8u) | p[3];
-}
 constexpr size_t header_size = 33;  // signature, IHDR
 
 // Deflate's best case: a 258-byte match coded in 2 bits, about 1032 bytes out per byte in.
@@ -79,7 +75,11 @@ struct ContextFree {
 };
 using Context = std::unique_ptr<spng_ctx, ContextFree>;
 
+uint32_t be32(const unsigned char* p) {
+  return (uint32_t{p[0]} << 24u) | (uint32_t{p[1]} << 16u) | (uint32_t{p[2]} << 8u) | p[3];
+}
 
+// The carrier's record chunk: ancillary, private, not safe to copy.
 constexpr unsigned char record_chunk[4] = {'z', 'o', 'R', 'O'};
 
 // The header, already read and checked, then the rest of the file from the Input. The chunks
@@ -324,7 +324,8 @@ run::Fault write_png(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal,
   if (!e) e = spng_set_plte(c, &plte);
   carrier::RecordBytes bytes{};
   if (record) bytes = carrier::record_bytes(*record);
-  spng_unknown_chunk chunk{{'z', 'o', 'R', 'O'}, bytes.size(), bytes.data(), SPNG_AFTER_PLTE};
+  spng_unknown_chunk chunk{{}, bytes.size(), bytes.data(), SPNG_AFTER_PLTE};
+  std::memcpy(chunk.type, record_chunk, sizeof chunk.type);
   if (!e && record) e = spng_set_unknown_chunks(c, &chunk, 1);
   if (!e) e = spng_set_option(c, SPNG_IMG_COMPRESSION_LEVEL, compression_level);
   if (!e) e = spng_set_option(c, SPNG_FILTER_CHOICE, SPNG_DISABLE_FILTERING);

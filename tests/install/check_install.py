@@ -33,7 +33,7 @@ DESKTOP_KEYS = {"Type": "Application", "Terminal": "false", "Icon": "{p}", "TryE
                 "Categories": "(.*;)?Utility;.*", "Exec": "[^%]+"}
 XML_LANG = "{http://www.w3.org/XML/1998/namespace}lang"
 # What the .deb must depend on, found by dpkg-shlibdeps (lintian checks the other fields).
-LIBRARIES = (r"liballegro4\.4", r"libspng\d+")
+LIBRARIES = (r"liballegro4\.4", r"libspng\d+", r"libdeflate\d+")
 
 
 def desktop_entry(prefix, program):
