@@ -22,18 +22,20 @@ std::string reason(int error) {
     case ENAMETOOLONG: return "Il nome è troppo lungo.";
     case EIO: return "Errore di lettura o scrittura sul disco.";
     case ENOMEM: return "Memoria insufficiente.";
+    case ELOOP: return "Il collegamento simbolico rimanda a se stesso.";
     case EFBIG: return "File troppo grande.";
     default: return "Errore di sistema " + std::to_string(error) + ".";
   }
 }
 
-// A short Italian reason for a picture that was refused.
+// A short Italian reason for a picture that was refused, or a name that stands for no file.
 std::string reason(const Outcome& o) {
   switch (o.defect) {
     case Defect::unsupported: return "Tipo di immagine non supportato.";
     case Defect::truncated: return "Il file è troncato: mancano dati dell'immagine.";
     case Defect::damaged: return "I dati dell'immagine sono danneggiati.";
     case Defect::too_large: return "Immagine troppo grande.";
+    case Defect::special: return "Non è un file normale: è un dispositivo, una FIFO o un socket.";
     case Defect::none: break;
   }
   return o.error ? reason(o.error) : "Il file è danneggiato o non è un'immagine valida.";
@@ -55,7 +57,7 @@ Notice notice_for(const Outcome& o) {
       }
       return {"Immagine terminata e salvata come:", o.file, ""};
     case Status::source_unreadable:
-      return {"Impossibile aprire il file sorgente:", o.file, reason(o.error)};
+      return {"Impossibile aprire il file sorgente:", o.file, reason(o)};
     case Status::source_changed:
       return {"Il file sorgente è cambiato durante la lettura:", o.file,
               "Nessuna immagine è stata salvata."};
@@ -76,7 +78,7 @@ Notice notice_for(const Outcome& o) {
     case Status::no_memory:
       return {"Memoria insufficiente per l'immagine di:", o.file, "Nessun file è stato scritto."};
     case Status::destination_failed:
-      return {"Impossibile salvare il file:", o.file, reason(o.error)};
+      return {"Impossibile salvare il file:", o.file, reason(o)};
     case Status::same_file:
       return {"La destinazione è il file sorgente stesso:", o.file,
               "Nessun file è stato scritto."};

@@ -25,13 +25,14 @@ class Feedback {
   const volatile char* escape_key_;
 };
 
-// What is wrong with a picture's content.
+// What is wrong with a picture's content, or with what a name stands for.
 enum class Defect {
   none,
   unsupported,  // not this container, or a variant of it that is not read (header, bits, type)
   truncated,    // the file ends before the data it announces
   damaged,      // data that contradicts itself: runs or offsets outside the picture, bad checksums
   too_large,    // a size past what the library can hold, or than the file can describe
+  special,      // not a regular file: a device, a FIFO or a socket
 };
 
 // Why an operation failed: a system call's errno, or a defect of the picture. Empty on success.

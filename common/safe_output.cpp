@@ -26,6 +26,14 @@ std::string base_of(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// As many links as the system follows in one name.
+constexpr int max_links = 40;
+
+bool is_dev_null(const struct stat& st) {
+  struct stat null {};
+  return S_ISCHR(st.st_mode) && stat("/dev/null", &null) == 0 && st.st_rdev == null.st_rdev;
+}
+
 mode_t current_umask() {
   const mode_t mask = umask(0);
   umask(mask);
@@ -43,29 +51,63 @@ bool same_file(const struct stat& source, const std::string& path) {
 
 SafeOutput::~SafeOutput() { abandon(); }
 
-bool SafeOutput::fail(int error) {
-  if (error_ == 0) error_ = error;
+bool SafeOutput::fail(run::Fault f) {
+  if (!fault_) fault_ = f;
   return false;
+}
+
+run::Fault open_source(const std::string& path, int& fd, struct stat& st) {
+  fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return run::system_fault(errno);
+  run::Fault f;
+  if (fstat(fd, &st) != 0) {
+    f = run::system_fault(errno);
+  } else if (S_ISDIR(st.st_mode)) {
+    f = run::system_fault(EISDIR);
+  } else if (!S_ISREG(st.st_mode)) {
+    f = run::defect(run::Defect::special);
+  } else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    f = run::system_fault(errno);
+  }
+  if (f) {
+    ::close(fd);
+    fd = -1;
+  }
+  return f;
 }
 
 bool SafeOutput::start(const std::string& path) {
   abandon();
-  error_ = 0;
+  fault_ = {};
   used_ = 0;
   written_ = 0;
   buffer_.resize(buffer_size);
   if (path.empty()) return fail(ENOENT);
 
-  // Follow a symbolic link, so that the file it points to is replaced, not the link.
+  // Follow symbolic links to the file they name, which need not exist yet.
   path_ = path;
-  if (char* real = realpath(path.c_str(), nullptr)) {
+  for (int links = 0;; ++links) {
+    struct stat link {};
+    if (lstat(path_.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) break;
+    if (links == max_links) return fail(ELOOP);
+    std::vector<char> target(PATH_MAX);
+    const ssize_t n = readlink(path_.c_str(), target.data(), target.size());
+    if (n < 0) return fail(errno);
+    const std::string to(target.data(), static_cast<size_t>(n));
+    path_ = to[0] == '/' ? to : folder_of(path_) + "/" + to;
+  }
+  if (char* real = realpath(path_.c_str(), nullptr)) {
     path_ = real;
     std::free(real);
   }
 
   struct stat st {};
   const bool exists = stat(path_.c_str(), &st) == 0;
+  if (!exists && errno != ENOENT) return fail(errno);
   if (exists && S_ISDIR(st.st_mode)) return fail(EISDIR);
+  if (exists && !S_ISREG(st.st_mode) && !is_dev_null(st)) {
+    return fail(run::defect(run::Defect::special));
+  }
   if (exists && faccessat(AT_FDCWD, path_.c_str(), W_OK, AT_EACCESS) != 0) return fail(errno);
   if (exists && !S_ISREG(st.st_mode)) return open_in_place(false);
 
@@ -114,11 +156,11 @@ bool SafeOutput::drain() {
   }
   written_ += static_cast<off_t>(done);
   used_ = 0;
-  return error_ == 0;
+  return !fault_;
 }
 
 bool SafeOutput::append(const void* data, size_t n) {
-  if (error_ != 0) return false;
+  if (fault_) return false;
   const auto* p = static_cast<const unsigned char*>(data);
   while (n > 0) {
     if (used_ == buffer_.size() && !drain()) return false;

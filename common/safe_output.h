@@ -5,10 +5,14 @@
 // new one, and a failure leaves it as it was and removes the temporary. Hard links to a replaced
 // file keep the old content (the rename gives the name a new file).
 //
+// Symbolic links are followed: the file a link names is written and the link kept, and a dangling
+// link's target is made, as the shell's `>` does; a loop is refused (ELOOP).
+//
 // Two cases are written in place instead, with every write, the final length, the flush and the
-// close checked: a name that stands for something other than a regular file (a device such as
-// /dev/full), and an existing writable file in a folder that allows no temporary file. A failure
-// there cannot give the old content back, and nothing is removed.
+// close checked: /dev/null, and an existing writable file in a folder that allows no temporary
+// file. A failure there cannot give the old content back, and nothing is removed. Any other name
+// that stands for something other than a regular file (a device, a FIFO, a socket) is refused
+// (Defect::special) before it is opened: opening a FIFO would wait for a reader.
 //
 // An existing file that the user may not write is refused (EACCES), as the shell's `>` would
 // refuse it, rather than replaced by the rename.
@@ -39,6 +43,11 @@ struct FileCloser {
 // destroy what is being read.
 bool same_file(const struct stat& source, const std::string& path);
 
+// Opens `path` for reading, without waiting on a FIFO or a device, and describes it in `st`. A
+// folder is refused with EISDIR, anything else that is not a regular file with Defect::special;
+// the descriptor is then closed and `fd` is -1.
+run::Fault open_source(const std::string& path, int& fd, struct stat& st);
+
 class SafeOutput {
  public:
   SafeOutput() = default;
@@ -60,23 +69,24 @@ class SafeOutput {
   void abandon();
 
   // Why writing failed, once it has.
-  run::Fault fault() const { return result(error_ == 0); }
+  run::Fault fault() const { return fault_; }
 
  private:
-  run::Fault result(bool ok) const { return ok ? run::Fault{} : run::system_fault(error_ ? error_ : EIO); }
+  run::Fault result(bool ok) const { return ok ? run::Fault{} : fault_ ? fault_ : run::system_fault(EIO); }
   bool start(const std::string& path);
   bool append(const void* data, size_t n);
   bool finish();
   bool open_in_place(bool regular);
   bool drain();
-  bool fail(int error);
+  bool fail(int error) { return fail(run::system_fault(error)); }
+  bool fail(run::Fault f);
 
   std::string path_;     // the destination, with symbolic links followed
   std::string working_;  // the temporary being written, empty when writing in place
   bool in_place_ = false;
   bool regular_ = false;  // written in place over a regular file: cut to length at the end
   int fd_ = -1;
-  int error_ = 0;
+  run::Fault fault_;
   off_t written_ = 0;
   std::vector<unsigned char> buffer_;
   size_t used_ = 0;

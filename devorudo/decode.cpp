@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <new>
 #include <vector>
 
 #include "carrier.h"
@@ -70,27 +71,26 @@ Walk walk_picture(const BITMAP* bmp, const carrier::Mark& mark, ByteSink& sink,
   return walk;
 }
 
-Outcome decode_file(const std::string& source, const std::string& destination,
-                    run::Feedback& feedback) {
+namespace {
+
+Outcome decode(const std::string& source, const std::string& destination,
+               run::Feedback& feedback) {
   const carrier::Container container = carrier::container_for(source);
   if (container == carrier::Container::unknown) {
     return failure(Status::format_unsupported, source);
   }
-  const int fd = open(source.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return failure(Status::image_invalid, source, errno);
+  int fd;
+  struct stat st {};
+  if (const run::Fault f = files::open_source(source, fd, st)) {
+    return failure(Status::image_invalid, source, f);
+  }
   formats::Picture picture;
   {
     files::FileCloser closer{fd};
-    struct stat st {};
-    if (fstat(fd, &st) != 0) return failure(Status::image_invalid, source, errno);
-    if (S_ISDIR(st.st_mode)) return failure(Status::image_invalid, source, EISDIR);
-    if (!S_ISREG(st.st_mode)) {
-      return failure(Status::image_invalid, source, run::defect(run::Defect::unsupported));
-    }
     if (files::same_file(st, destination)) return failure(Status::same_file, destination);
     formats::Input in(fd);
     if (const run::Fault f = formats::read_picture(container, in, picture)) {
-      return failure(Status::image_invalid, source, f);
+      return failure(f.error == ENOMEM ? Status::no_memory : Status::image_invalid, source, f);
     }
   }
 
@@ -111,6 +111,17 @@ Outcome decode_file(const std::string& source, const std::string& destination,
   o.true_colour = picture.true_colour;
   o.altered = walk.altered;
   return o;
+}
+
+}  // namespace
+
+Outcome decode_file(const std::string& source, const std::string& destination,
+                    run::Feedback& feedback) {
+  try {
+    return decode(source, destination, feedback);
+  } catch (const std::bad_alloc&) {
+    return failure(Status::no_memory, source);  // whatever was opened is closed, or removed
+  }
 }
 
 }  // namespace devorudo

@@ -3,13 +3,15 @@
 // tested, and one case per class of failure, each leaving every existing file as it was.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <filesystem>
+#include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <random>
 
@@ -148,6 +150,8 @@ TEST_F(Convert, RefusalsTouchNoExistingFile) {
   ASSERT_EQ(link(source.c_str(), dir.path("same.bmp").c_str()), 0);
   ASSERT_EQ(symlink(source.c_str(), dir.path("also.bmp").c_str()), 0);
   ASSERT_EQ(mkdir(dir.path("folder.bmp").c_str(), 0755), 0);
+  ASSERT_EQ(mkfifo(dir.path("fifo.bmp").c_str(), 0644), 0);  // opened, it would wait for a peer
+  ASSERT_EQ(symlink("loop.bmp", dir.path("loop.bmp").c_str()), 0);
   const Bytes picture = test::read_file(source);
   // Sparse sources, for the containers' height fields: the size is what counts.
   for (auto [name, size] : {std::pair{"64mib.bin", off_t{65535} * 1024},
@@ -156,51 +160,85 @@ TEST_F(Convert, RefusalsTouchNoExistingFile) {
     test::write_file(dir.path(name), {});
     ASSERT_EQ(truncate(dir.path(name).c_str(), size), 0);
   }
+  const run::Fault special = run::defect(run::Defect::special);
   const struct {
     bool encoder;
     std::string from, to;
     Status status;
-    int error;
+    run::Fault fault;
   } cases[] = {
-      {true, dir.path("missing.bin"), precious, Status::source_unreadable, ENOENT},
-      {true, dir.dir(), precious, Status::source_unreadable, EISDIR},
-      {true, source, dir.path("out.jpg"), Status::format_unsupported, 0},
-      {true, source, dir.path("same.bmp"), Status::same_file, 0},
-      {true, source, dir.path("folder.bmp"), Status::destination_failed, EISDIR},
-      {true, source, "/nonexistent-folder/x.bmp", Status::destination_failed, ENOENT},
-      {true, dir.path("64mib.bin"), dir.path("tall.tga"), Status::container_too_small, 0},
-      {true, dir.path("64mib.bin"), dir.path("tall.pcx"), Status::done, 0},  // 65536 rows fit
-      {true, dir.path("65mib.bin"), dir.path("taller.pcx"), Status::container_too_small, 0},
-      {true, dir.path("2gib.bin"), dir.path("huge.bmp"), Status::source_too_large, 0},
-      {false, dir.path("missing.bmp"), precious, Status::image_invalid, ENOENT},
-      {false, dir.path("folder.bmp"), precious, Status::image_invalid, EISDIR},
-      {false, dir.path("c.lbm"), precious, Status::format_unsupported, 0},
-      {false, source, dir.path("also.bmp"), Status::same_file, 0},
-      {false, source, "/dev/full", Status::destination_failed, ENOSPC},
+      {true, dir.path("missing.bin"), precious, Status::source_unreadable, run::system_fault(ENOENT)},
+      {true, dir.dir(), precious, Status::source_unreadable, run::system_fault(EISDIR)},
+      {true, dir.path("fifo.bmp"), precious, Status::source_unreadable, special},
+      {true, "/dev/zero", precious, Status::source_unreadable, special},
+      {true, source, dir.path("out.jpg"), Status::format_unsupported, {}},
+      {true, source, dir.path("same.bmp"), Status::same_file, {}},
+      {true, source, dir.path("folder.bmp"), Status::destination_failed, run::system_fault(EISDIR)},
+      {true, source, "/nonexistent-folder/x.bmp", Status::destination_failed, run::system_fault(ENOENT)},
+      {true, source, dir.path("fifo.bmp"), Status::destination_failed, special},
+      {true, source, dir.path("loop.bmp"), Status::destination_failed, run::system_fault(ELOOP)},
+      {true, dir.path("64mib.bin"), dir.path("tall.tga"), Status::container_too_small, {}},
+      {true, dir.path("64mib.bin"), dir.path("tall.pcx"), Status::done, {}},  // 65536 rows fit
+      {true, dir.path("65mib.bin"), dir.path("taller.pcx"), Status::container_too_small, {}},
+      {true, dir.path("2gib.bin"), dir.path("huge.bmp"), Status::source_too_large, {}},
+      {false, dir.path("missing.bmp"), precious, Status::image_invalid, run::system_fault(ENOENT)},
+      {false, dir.path("folder.bmp"), precious, Status::image_invalid, run::system_fault(EISDIR)},
+      {false, dir.path("fifo.bmp"), precious, Status::image_invalid, special},
+      {false, dir.path("c.lbm"), precious, Status::format_unsupported, {}},
+      {false, source, dir.path("also.bmp"), Status::same_file, {}},
+      {false, source, "/dev/full", Status::destination_failed, special},
+      {false, source, dir.path("fifo.bmp"), Status::destination_failed, special},
+      {false, source, "/dev/null", Status::done, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.from + " -> " + c.to);
     const run::Outcome o = c.encoder ? encode(c.from, c.to) : decode(c.from, c.to);
     EXPECT_EQ(o.status, c.status);
-    EXPECT_EQ(o.error, c.error);
+    EXPECT_EQ(o.error, c.fault.error);
+    EXPECT_EQ(o.defect, c.fault.defect);
+    EXPECT_EQ(run::notice_for(o).line3.empty(), c.status == Status::done) << "a refusal says why";
   }
   EXPECT_EQ(test::read_file(precious), keep);
   EXPECT_EQ(test::read_file(source), picture);
   for (const char* refused : {"out.jpg", "tall.tga", "taller.pcx", "huge.bmp"}) {
     EXPECT_FALSE(std::filesystem::exists(dir.path(refused))) << refused;
   }
-  EXPECT_TRUE(std::filesystem::exists("/dev/full")) << "a device is written in place, never removed";
+  EXPECT_TRUE(std::filesystem::is_fifo(dir.path("fifo.bmp")));
+  // A dangling link is written through, as the shell's > would: the link stays, its target is
+  // made.
+  ASSERT_EQ(symlink("made/there.bin", dir.path("dangling.bin").c_str()), 0);
+  std::filesystem::create_directory(dir.path("made"));
+  EXPECT_EQ(decode(source, dir.path("dangling.bin")).status, Status::done);
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.path("dangling.bin")));
+  EXPECT_EQ(test::read_file(dir.path("made/there.bin")), test::sample_data(2000));
 }
+
+// Writes fail with EFBIG past `bytes` while it lives (SIGXFSZ ignored).
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &old_);
+    const rlimit limit{bytes, old_.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &old_); }
+
+ private:
+  rlimit old_{};
+};
 
 TEST_F(Convert, FullAndReadOnlyDisksKeepTheOldFileAndLeaveNoTemporary) {
   Bytes noise(2 << 20, 1);  // random bytes: no container can shrink them below 2 MiB
   std::mt19937 random(7);
   for (size_t i = 0; i + 1 < noise.size(); ++i) noise[i] = static_cast<unsigned char>(random());
   const std::string picture = carrier_of(noise, "big.tga");
-  for (const char* ext : {"bmp", "tga", "pcx", "png"}) {  // every writer, on a full device
+  for (const char* ext : {"bmp", "tga", "pcx", "png"}) {  // every writer, stopped at 1 MiB
     const std::string full = dir.path(std::string("full.") + ext);
-    ASSERT_EQ(symlink("/dev/full", full.c_str()), 0);
-    EXPECT_EQ(save_error(encode(dir.path("source.bin"), full)), ENOSPC) << ext;
+    test::write_file(full, keep);
+    const FileSizeLimit limit(1 << 20);
+    EXPECT_EQ(save_error(encode(dir.path("source.bin"), full)), EFBIG) << ext;
+    EXPECT_EQ(test::read_file(full), keep);
   }
   // A 1 MiB tmpfs, filled up, then read-only. Mounting needs root (as in CI).
   test::TempDir disk;

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "carrier.h"
@@ -32,17 +33,14 @@ ssize_t read_some(int fd, unsigned char* buffer, size_t n) {
   return got;
 }
 
-}  // namespace
-
-Outcome encode_file(const std::string& source, const std::string& destination, const RGB* pal,
-                    run::Feedback& feedback) {
-  const int fd = open(source.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return failure(Status::source_unreadable, source, errno);
-  files::FileCloser closer{fd};
+Outcome encode(const std::string& source, const std::string& destination, const RGB* pal,
+               run::Feedback& feedback) {
+  int fd;
   struct stat st {};
-  if (fstat(fd, &st) != 0) return failure(Status::source_unreadable, source, errno);
-  if (S_ISDIR(st.st_mode)) return failure(Status::source_unreadable, source, EISDIR);
-  if (!S_ISREG(st.st_mode)) return failure(Status::source_unreadable, source);
+  if (const run::Fault f = files::open_source(source, fd, st)) {
+    return failure(Status::source_unreadable, source, f);
+  }
+  files::FileCloser closer{fd};
   if (files::same_file(st, destination)) return failure(Status::same_file, destination);
 
   if (st.st_size > carrier::max_source_bytes) return failure(Status::source_too_large, source);
@@ -109,6 +107,17 @@ Outcome encode_file(const std::string& source, const std::string& destination, c
   o.status = escaped ? Status::stopped : Status::done;
   o.file = destination;
   return o;
+}
+
+}  // namespace
+
+Outcome encode_file(const std::string& source, const std::string& destination, const RGB* pal,
+                    run::Feedback& feedback) {
+  try {
+    return encode(source, destination, pal, feedback);
+  } catch (const std::bad_alloc&) {
+    return failure(Status::no_memory, source);  // whatever was opened is closed, or removed
+  }
 }
 
 }  // namespace zororuzo

@@ -45,8 +45,8 @@
 //                rest of the file cannot hold, in a picture of more than max(16 Mi, 8 x file
 //                size) pixels (8: a 1-bit file's pixels per byte); run-length data for more
 //                than max(16 Mi, 256 x file size) pixels (skipped pixels cost no bytes)
-//   truncated    the file ends before the pixels, or before the end-of-picture code, where it
-//                ends
+//   truncated    the file ends before the pixels (raw pixels: known from its size, before
+//                allocating), or before the end-of-picture code, where it ends
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -294,9 +294,11 @@ run::Fault read_into(Input& in, Bitmap& out, carrier::Mark& mark) {
     if (w * rows > std::max(small_picture_pixels, rle_pixels_per_byte * in.size())) {
       return too_large();
     }
-  } else if (l.row_bytes * rows > left &&
-             w * rows > std::max(small_picture_pixels, raw_pixels_per_byte * in.size())) {
-    return too_large();
+  } else if (l.row_bytes * rows > left) {
+    // Raw pixels that the file does not hold: refused before their picture is made.
+    return w * rows > std::max(small_picture_pixels, raw_pixels_per_byte * in.size())
+               ? too_large()
+               : run::defect(run::Defect::truncated);
   }
 
   if (!in.skip(off_bits - at)) return in.fault();

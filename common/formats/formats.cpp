@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 namespace formats {
 
@@ -143,7 +144,7 @@ run::Fault reduce_to_eight_bits(Bitmap& bmp) {
   return {};
 }
 
-run::Fault read_picture(carrier::Container c, Input& in, Picture& out) {
+run::Fault read_picture(carrier::Container c, Input& in, Picture& out) try {
   Bitmap bmp;
   run::Fault f;
   switch (c) {
@@ -162,6 +163,9 @@ run::Fault read_picture(carrier::Container c, Input& in, Picture& out) {
   }
   out.bmp = std::move(bmp);
   return {};
+} catch (const std::bad_alloc&) {
+  out = Picture{};
+  return run::system_fault(ENOMEM);
 }
 
 run::Fault write_picture(carrier::Container c, files::SafeOutput& out, const BITMAP* bmp,
