@@ -29,15 +29,18 @@
 // What is refused:
 //   not the signature, other colour type / bit depth pairs, unknown compression, filter or
 //   interlace methods, a critical chunk we do not know             unsupported
-//   first chunk not a 13-byte IHDR, width or height 0, bad CRC (any chunk), zlib errors, too
-//   few rows, chunks out of order (PLTE after IDAT, no IDAT, no PLTE for a palette picture...),
-//   a PLTE of more entries than the bit depth can index            damaged
+//   first chunk not a 13-byte IHDR, width or height 0, bad CRC (any chunk), zlib errors
+//   anywhere in the IDAT stream (it is inflated to its end and its Adler-32 checked), too few
+//   rows, data after the last row (in the stream, or after its end), a stream that does not
+//   end in the IDAT chunks, chunks out of order (PLTE after IDAT, no IDAT, no PLTE for a
+//   palette picture...), a PLTE of more entries than the bit depth can index        damaged
 //   the file ends before IEND                                      truncated
 //   width or height past 2^31 - 1, w * h * bytes per pixel past INT_MAX, more filtered rows than
 //   deflate could pack into the file (1032 bytes per byte at best): before allocating; an
 //   ancillary chunk past the memory limits below                   too_large
 // Broken ancillary chunks (gAMA, tRNS, text...) are passed over: the pixels do not need them.
 #include <spng.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -82,20 +85,78 @@ uint32_t be32(const unsigned char* p) {
 // The carrier's record chunk: ancillary, private, not safe to copy.
 constexpr unsigned char record_chunk[4] = {'z', 'o', 'R', 'O'};
 
+// The whole zlib stream of the IDAT chunks, inflated to its end. The library stops inflating
+// once it has the last row, so this second pass is what checks the rest: the stream's end, its
+// Adler-32, and that nothing follows the last row, in the stream or after it.
+class StreamCheck {
+ public:
+  explicit StreamCheck(uint64_t expected) : expected_(expected) {}
+  StreamCheck(const StreamCheck&) = delete;
+  StreamCheck& operator=(const StreamCheck&) = delete;
+  ~StreamCheck() {
+    if (started_) inflateEnd(&z_);
+  }
+
+  // The next bytes of IDAT data.
+  void feed(const unsigned char* p, size_t n) {
+    if (fault_ || n == 0) return;
+    if (ended_) return fail(run::Defect::damaged);  // data after the stream's end
+    if (!started_) {
+      if (inflateInit(&z_) != Z_OK) return fail(ENOMEM);
+      started_ = true;
+    }
+    z_.next_in = const_cast<unsigned char*>(p);
+    z_.avail_in = static_cast<uInt>(n);
+    while (z_.avail_in > 0 && !ended_) {
+      z_.next_out = scratch_;
+      z_.avail_out = sizeof scratch_;
+      const int e = inflate(&z_, Z_NO_FLUSH);
+      if (e == Z_MEM_ERROR) return fail(ENOMEM);
+      if (e != Z_OK && e != Z_STREAM_END && e != Z_BUF_ERROR) return fail(run::Defect::damaged);
+      if (z_.total_out > expected_) return fail(run::Defect::damaged);  // more than the rows
+      ended_ = e == Z_STREAM_END;
+    }
+    if (z_.avail_in > 0) fail(run::Defect::damaged);
+  }
+
+  // Once the last IDAT chunk has passed: the stream ended, exactly after the last row.
+  run::Fault verdict() const {
+    if (fault_) return fault_;
+    if (!ended_ || z_.total_out != expected_) return run::defect(run::Defect::damaged);
+    return {};
+  }
+
+ private:
+  void fail(run::Defect d) { fault_ = run::defect(d); }
+  void fail(int error) { fault_ = run::system_fault(error); }
+
+  uint64_t expected_;
+  z_stream z_{};
+  bool started_ = false, ended_ = false;
+  run::Fault fault_;
+  unsigned char scratch_[1 << 15];
+};
+
 // The header, already read and checked, then the rest of the file from the Input. The chunks
-// that pass to the library are followed here, to find the carrier's record chunks.
+// that pass to the library are followed here, for the carrier's record chunks and the check of
+// the IDAT stream.
 struct Source {
+  Source(Input& input, uint64_t inflated) : in(input), stream(inflated) {}
+
   Input& in;
-  unsigned char header[header_size];
+  unsigned char header[header_size] = {};
   size_t header_left = header_size;
 
   uint64_t skip = sizeof signature;  // bytes before the next chunk's length and type
+  uint64_t data = 0;                 // of those, the chunk's data (the rest is its CRC)
   unsigned char head[8] = {};        // the next chunk's length and type, as they come
   size_t head_got = 0;
+  bool idat = false;                 // the chunk is an IDAT
   uint64_t capture = 0;              // bytes of a record chunk's data still to keep
   int records = 0;
   unsigned char record[carrier::record_size + 1] = {};
   size_t record_got = 0;
+  StreamCheck stream;
 
   void watch(const unsigned char* p, size_t n) {
     while (n > 0) {
@@ -106,7 +167,9 @@ struct Source {
         if (head_got < sizeof head) return;
         head_got = 0;
         const uint32_t length = be32(head);
+        data = length;
         skip = uint64_t{length} + 4;  // the data and the CRC
+        idat = std::memcmp(head + 4, "IDAT", 4) == 0;
         if (std::memcmp(head + 4, record_chunk, 4) == 0 && ++records == 1) {
           capture = std::min<uint64_t>(length, sizeof record);
         }
@@ -116,6 +179,9 @@ struct Source {
       const size_t kept = static_cast<size_t>(std::min<uint64_t>(take, capture));
       std::memcpy(record + record_got, p, kept);
       record_got += kept, capture -= kept;
+      const size_t of_data = static_cast<size_t>(std::min<uint64_t>(take, data));
+      if (idat) stream.feed(p, of_data);
+      data -= of_data;
       skip -= take, p += take, n -= take;
     }
   }
@@ -228,6 +294,23 @@ void convert_row(const Layout& l, const unsigned char* src, BITMAP* bmp, int y) 
   }
 }
 
+// The bytes of the filtered rows the IDAT stream holds: per row a filter byte and its samples;
+// interlaced, the rows of each of the seven passes that has any pixel.
+uint64_t filtered_bytes(const Layout& l, uint64_t w, uint64_t h, bool interlaced) {
+  const auto rows_of = [&](uint64_t pw, uint64_t ph) {
+    return pw == 0 || ph == 0 ? 0 : ph * (1 + (pw * l.channels * l.depth + 7) / 8);
+  };
+  if (!interlaced) return rows_of(w, h);
+  static constexpr unsigned x0[7] = {0, 4, 0, 2, 0, 1, 0}, y0[7] = {0, 0, 4, 0, 2, 0, 1};
+  static constexpr unsigned dx[7] = {8, 8, 4, 4, 2, 2, 1}, dy[7] = {8, 8, 8, 4, 4, 2, 2};
+  uint64_t total = 0;
+  for (int p = 0; p < 7; ++p) {
+    total += rows_of(w > x0[p] ? (w - x0[p] + dx[p] - 1) / dx[p] : 0,
+                     h > y0[p] ? (h - y0[p] + dy[p] - 1) / dy[p] : 0);
+  }
+  return total;
+}
+
 int write_output(spng_ctx*, void* user, void* data, size_t n) {
   return static_cast<files::SafeOutput*>(user)->write(data, n) ? SPNG_IO_ERROR : 0;
 }
@@ -235,22 +318,27 @@ int write_output(spng_ctx*, void* user, void* data, size_t n) {
 }  // namespace
 
 run::Fault read_png(Input& in, Bitmap& out, carrier::Mark& mark) {
-  Source source{in, {}};
+  unsigned char header[header_size];
   // A file too short for the signature is another kind of file if what it has differs.
   const size_t start = in.remaining() < sizeof signature ? in.remaining() : sizeof signature;
-  if (in.read(source.header, start) && std::memcmp(source.header, signature, start) != 0) {
+  if (in.read(header, start) && std::memcmp(header, signature, start) != 0) {
     return run::defect(run::Defect::unsupported);
   }
-  if (!in.read(source.header + start, header_size - start)) return in.fault();
+  if (!in.read(header + start, header_size - start)) return in.fault();
   Layout layout{};
-  if (const run::Fault f = check_header(source.header, layout)) return f;
-  const uint32_t w = be32(source.header + 16), h = be32(source.header + 20);
+  if (const run::Fault f = check_header(header, layout)) return f;
+  const uint32_t w = be32(header + 16), h = be32(header + 20);
+  const bool interlaced = header[28] == 1;
 
   // Sizes, before anything is allocated. The width and height are below 2^31 here.
   const int depth = layout.true_colour() ? 32 : 8;
   if (uint64_t{w} * h > uint64_t{INT_MAX} / (depth / 8)) return run::defect(run::Defect::too_large);
   const uint64_t row_bytes = (uint64_t{w} * layout.channels * layout.depth + 7) / 8;
-  if (h * (1 + row_bytes) > deflate_ratio * in.size()) return run::defect(run::Defect::too_large);
+  const uint64_t inflated = filtered_bytes(layout, w, h, interlaced);
+  if (inflated > deflate_ratio * in.size()) return run::defect(run::Defect::too_large);
+
+  Source source(in, inflated);
+  std::memcpy(source.header, header, header_size);
 
   Context ctx(spng_ctx_new(0));
   if (!ctx) return run::system_fault(ENOMEM);
@@ -264,7 +352,6 @@ run::Fault read_png(Input& in, Bitmap& out, carrier::Mark& mark) {
 
   Bitmap bmp;
   if (const run::Fault f = new_picture(depth, w, h, bmp)) return f;
-  const bool interlaced = source.header[28] == 1;
   // Rows that need converting go through one row, or, interlaced, the whole image (each pass
   // fills in part of every row, so no row is complete before the last pass).
   std::vector<unsigned char> rows;
@@ -288,8 +375,9 @@ run::Fault read_png(Input& in, Bitmap& out, carrier::Mark& mark) {
     if (!layout.direct() && !interlaced) convert_row(layout, rows.data(), bmp.get(), y);
   } while (!e);
   if (e != SPNG_EOI) return refusal(e, in);
-  // The chunks after the pixels, up to IEND, with their CRCs.
+  // The chunks after the pixels, up to IEND, with their CRCs; then the rest of the stream.
   if ((e = spng_decode_chunks(c)) != 0) return refusal(e, in);
+  if (const run::Fault f = source.stream.verdict()) return f;
   if (!layout.direct() && interlaced) {
     for (uint32_t y = 0; y < h; ++y) {
       convert_row(layout, rows.data() + row_bytes * y, bmp.get(), static_cast<int>(y));
