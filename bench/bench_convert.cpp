@@ -51,8 +51,9 @@ formats::Bitmap carrier_of(const std::string& source) {
   if (n < 0 || n > carrier::max_source_bytes) return bmp;
   FILE* f = std::fopen(source.c_str(), "rb");
   if (!f) return bmp;
-  if (!formats::new_picture(8, carrier::width, carrier::carrier_rows(static_cast<int32_t>(n)),
-                            bmp)) {
+  bmp.reset(create_bitmap_ex(8, carrier::width, carrier::carrier_rows(static_cast<int32_t>(n))));
+  if (bmp) {
+    clear_bitmap(bmp.get());
     // Byte k goes to linear position k + 1: row 0 from column 1, the others whole.
     size_t got = std::fread(bmp->line[0] + 1, 1, carrier::width - 1, f);
     for (int y = 1; y < bmp->h; ++y) got += std::fread(bmp->line[y], 1, carrier::width, f);
@@ -135,7 +136,7 @@ int main(int argc, char** argv) {
   if (mode == "check-record" && argc == 3) {
     const formats::Bitmap bmp = carrier_of(argv[2]);
     if (!bmp) return 1;
-    const carrier::Rows rows{bmp->line, bmp->w, bmp->h};
+    const carrier::Rows rows{bmp->line[0], bmp->w, bmp->h};  // the library's one block
     carrier::Mark mark{carrier::Mark::whole, {static_cast<uint64_t>(bytes_in(argv[2])), 0}};
     FILE* f = std::fopen(argv[2], "rb");
     static unsigned char block[1 << 16];

@@ -44,7 +44,7 @@ int64_t find_data_end(const Rows& picture) {
   const int32_t w = picture.w;
   const int32_t last = picture.h - 1;
   for (int32_t x1 = w - 1; x1 >= 0; --x1) {
-    if (picture.line[last][x1] > 0) {
+    if (picture.row(last)[x1] > 0) {
       // Position 0 (a one-row picture's column 0) holds no data.
       const int64_t end = int64_t{last} * w + x1;
       if (end > 0) return end;
@@ -53,7 +53,7 @@ int64_t find_data_end(const Rows& picture) {
   }
   // The last row holds no data: take the last pixel above 0 anywhere after position 0.
   for (int32_t y = last; y >= 0; --y) {
-    const unsigned char* row = picture.line[y];
+    const unsigned char* row = picture.row(y);
     for (int32_t x = w - 1; x >= 0; --x) {
       if (row[x] > 0) {
         const int64_t end = int64_t{y} * w + x;
@@ -84,31 +84,10 @@ uint64_t get_le(const unsigned char* p, int bytes) {
   return v;
 }
 
-// The CRC of positions `from` to `to` (inclusive) of the picture.
-uint32_t crc_of(const Rows& picture, int64_t from, int64_t to) {
-  uint32_t crc = 0;
-  const int32_t w = picture.w;
-  for (int64_t p = from; p <= to;) {
-    const auto y = static_cast<int32_t>(p / w), x = static_cast<int32_t>(p % w);
-    const int64_t n = std::min<int64_t>(w - x, to - p + 1);
-    crc = crc32(crc, picture.line[y] + x, static_cast<size_t>(n));
-    p += n;
-  }
-  return crc;
-}
-
 // True when every pixel after position `from` is 0.
 bool zero_after(const Rows& picture, int64_t from) {
-  const int32_t w = picture.w;
-  for (int64_t p = from + 1, last = int64_t{w} * picture.h - 1; p <= last;) {
-    const auto y = static_cast<int32_t>(p / w), x = static_cast<int32_t>(p % w);
-    const unsigned char* row = picture.line[y];
-    for (int32_t i = x; i < w; ++i) {
-      if (row[i]) return false;
-    }
-    p += w - x;
-  }
-  return true;
+  const unsigned char* const end = picture.pixels + int64_t{picture.w} * picture.h;
+  return std::all_of(picture.pixels + from + 1, end, [](unsigned char v) { return v == 0; });
 }
 
 }  // namespace
@@ -142,7 +121,7 @@ DataEnd locate_data(const Rows& picture, const Mark& mark) {
   if (mark.state == Mark::whole && picture.w > 0 && picture.h > 0) {
     const uint64_t n = mark.record.length;
     if (n <= uint64_t{static_cast<uint32_t>(picture.w)} * static_cast<uint32_t>(picture.h) - 1 &&
-        crc_of(picture, 1, static_cast<int64_t>(n)) == mark.record.crc &&
+        crc32(0, picture.pixels + 1, static_cast<size_t>(n)) == mark.record.crc &&
         zero_after(picture, static_cast<int64_t>(n))) {
       d.end = static_cast<int64_t>(n);
       d.exact = true;

@@ -110,11 +110,14 @@ class Cursor {
   bool escaped_ = false;
 };
 
-// Read-only view of an 8-bit picture: one pointer per row.
+// Read-only view of an 8-bit picture: h rows of w pixels, each right after the one before.
 struct Rows {
-  const unsigned char* const* line;
+  const unsigned char* pixels;
   int32_t w;
   int32_t h;
+  const unsigned char* row(int32_t y) const {
+    return pixels + static_cast<size_t>(y) * static_cast<size_t>(w);
+  }
 };
 
 // The CRC-32 of zip, gzip and PNG: `crc` carried on over n more bytes (0 to start).

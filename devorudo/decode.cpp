@@ -35,12 +35,12 @@ class SafeOutputSink : public ByteSink {
 
 }  // namespace
 
-Walk walk_picture(const BITMAP* bmp, const carrier::Mark& mark, ByteSink& sink,
+Walk walk_picture(const carrier::Rows& picture, const carrier::Mark& mark, ByteSink& sink,
                   run::Feedback& feedback) {
   Walk walk;
-  const int32_t w = bmp->w;
-  const int32_t h = bmp->h;
-  const carrier::DataEnd located = carrier::locate_data(carrier::Rows{bmp->line, w, h}, mark);
+  const int32_t w = picture.w;
+  const int32_t h = picture.h;
+  const carrier::DataEnd located = carrier::locate_data(picture, mark);
   const int64_t end = located.end;
   walk.exact = located.exact;
   walk.altered = located.altered;
@@ -58,7 +58,7 @@ Walk walk_picture(const BITMAP* bmp, const carrier::Mark& mark, ByteSink& sink,
   size_t used = 0;
   while (const int32_t span = at.span()) {
     const auto n = static_cast<int32_t>(std::min<size_t>(span, chunk.size() - used));
-    used += at.copy(chunk.data() + used, bmp->line[at.y] + at.x, n);
+    used += at.copy(chunk.data() + used, picture.row(at.y) + at.x, n);
     if (used == chunk.size() || at.escaped() || at.visited() == end) {
       if (!sink.write(chunk.data(), used)) {
         walk.write_failed = true;
@@ -99,7 +99,7 @@ Outcome decode(const std::string& source, const std::string& destination,
     return failure(Status::destination_failed, destination, f);
   }
   SafeOutputSink sink(out);
-  const Walk walk = walk_picture(picture.bmp.get(), picture.mark, sink, feedback);
+  const Walk walk = walk_picture(picture.image.rows(), picture.mark, sink, feedback);
   const run::Fault f = walk.write_failed ? out.fault() : out.commit();
   if (f) {
     out.abandon();

@@ -32,13 +32,13 @@ struct Walk {
   bool altered = false;       // the picture has a record that does not match its pixels
 };
 
-// Sends the data of the 8-bit picture `bmp`, whose record's place held `mark`, to `sink`:
+// Sends the data of the 8-bit picture, whose record's place held `mark`, to `sink`:
 // pixels from linear position 1 up to the end that carrier::locate_data finds, one byte each,
 // nothing when there is none.
 // Esc held when the scan ends sends nothing; Esc found held during the walk (tested after every
 // byte) stops it after the byte in hand. feedback.show_row is
 // called whenever the row changes, with the 1-based row and the picture's height.
-Walk walk_picture(const BITMAP* bmp, const carrier::Mark& mark, ByteSink& sink,
+Walk walk_picture(const carrier::Rows& picture, const carrier::Mark& mark, ByteSink& sink,
                   run::Feedback& feedback);
 
 // Reads the picture `source` (its container chosen by its extension) and writes the file it

@@ -118,33 +118,33 @@ void decode_one(const uint8_t* data, size_t size, bool first) {
   if (!same_fault(fault, file_fault)) fail("reading from a file and from memory disagree");
   if (fault) {
     check_refusal(fault);
-    if (picture.bmp || from_file.bmp) fail("a refused picture was kept");
+    if (picture.image || from_file.image) fail("a refused picture was kept");
     return;
   }
 
-  BITMAP* bmp = picture.bmp.get();
-  if (!bmp || bitmap_color_depth(bmp) != 8 || bmp->w < 1 || bmp->h < 1) {
+  const formats::Image& image = picture.image;
+  if (!image || image.depth() != 8 || image.w() < 1 || image.h() < 1) {
     fail("an accepted picture is not an 8-bit picture of positive size");
   }
-  BITMAP* other = from_file.bmp.get();
-  if (!other || other->w != bmp->w || other->h != bmp->h || bitmap_color_depth(other) != 8 ||
+  const formats::Image& other = from_file.image;
+  if (!other || other.w() != image.w() || other.h() != image.h() || other.depth() != 8 ||
       from_file.true_colour != picture.true_colour) {
     fail("reading from a file and from memory give different pictures");
   }
-  for (int y = 0; y < bmp->h; ++y) {
-    if (std::memcmp(bmp->line[y], other->line[y], static_cast<size_t>(bmp->w)) != 0) {
+  for (int y = 0; y < image.h(); ++y) {
+    if (std::memcmp(image.row(y), other.row(y), static_cast<size_t>(image.w())) != 0) {
       fail("reading from a file and from memory give different pixels");
     }
   }
 
   std::vector<unsigned char> bytes;
   VectorSink sink(bytes);
-  CheckedFeedback feedback(bmp->h);
+  CheckedFeedback feedback(image.h());
   if (picture.mark.state != from_file.mark.state ||
       picture.mark.record.length != from_file.mark.record.length) {
     fail("reading from a file and from memory give different records");
   }
-  const devorudo::Walk walk = devorudo::walk_picture(bmp, picture.mark, sink, feedback);
+  const devorudo::Walk walk = devorudo::walk_picture(image.rows(), picture.mark, sink, feedback);
   if (walk.escaped || walk.write_failed) fail("the walk stopped by itself");
   if (walk.exact != (picture.mark.state == carrier::Mark::whole && !walk.altered) ||
       (walk.altered && picture.mark.state == carrier::Mark::none)) {
@@ -152,7 +152,7 @@ void decode_one(const uint8_t* data, size_t size, bool first) {
   }
   // Data runs from position 1 to a pixel above 0 (or, by a whole record, to its length): never
   // past the picture, and it is the picture's own bytes.
-  if (static_cast<int64_t>(bytes.size()) > int64_t{bmp->w} * bmp->h - 1) {
+  if (static_cast<int64_t>(bytes.size()) > int64_t{image.w()} * image.h() - 1) {
     fail("the walk ran past the picture");
   }
   if (walk.exact ? bytes.size() != picture.mark.record.length
@@ -161,7 +161,7 @@ void decode_one(const uint8_t* data, size_t size, bool first) {
   }
   for (size_t i = 0; i < bytes.size(); i += 997) {
     const int64_t p = static_cast<int64_t>(i) + 1;
-    if (bytes[i] != bmp->line[p / bmp->w][p % bmp->w]) fail("the walk sent other bytes");
+    if (bytes[i] != image.row(0)[p]) fail("the walk sent other bytes");
   }
 }
 

@@ -327,22 +327,32 @@ const char* class_of(const Bytes& d, When when) {
   return nullptr;
 }
 
+// Our picture as a library bitmap of its own shape, for comparing with the library's.
+formats::Bitmap as_bitmap(const formats::Image& image) {
+  formats::Bitmap bmp;
+  if (image) bmp.reset(create_bitmap_ex(image.depth(), image.w(), image.h()));
+  for (int y = 0; bmp && y < image.h(); ++y) {
+    std::memcpy(bmp->line[y], image.row(y), static_cast<size_t>(image.w()) * (image.depth() / 8));
+  }
+  return bmp;
+}
+
 // Our reader's picture before the reduction to 8 bits: 32-bit true colour, or 8-bit (indices,
 // or grey levels).
 formats::Bitmap read_unreduced(const Bytes& d) {
   formats::Input in(d.data(), d.size());
-  formats::Bitmap bmp;
+  formats::Image image;
   carrier::Mark mark;
   run::Fault f;
   switch (container) {
-    case carrier::Container::bmp: f = formats::read_bmp(in, bmp, mark); break;
-    case carrier::Container::tga: f = formats::read_tga(in, bmp, mark); break;
-    case carrier::Container::pcx: f = formats::read_pcx(in, bmp, mark); break;
-    case carrier::Container::png: f = formats::read_png(in, bmp, mark); break;
+    case carrier::Container::bmp: f = formats::read_bmp(in, image, mark); break;
+    case carrier::Container::tga: f = formats::read_tga(in, image, mark); break;
+    case carrier::Container::pcx: f = formats::read_pcx(in, image, mark); break;
+    case carrier::Container::png: f = formats::read_png(in, image, mark); break;
     case carrier::Container::unknown: break;
   }
-  if (f || in.fault()) bmp.reset();
-  return bmp;
+  if (f || in.fault()) return nullptr;
+  return as_bitmap(image);
 }
 
 // True if our picture before its reduction and the library's unconverted one have the same
@@ -418,7 +428,8 @@ void compare(const Bytes& d) {
     ++tally["refused_by_library"];
     return;
   }
-  BITMAP* a = ours.bmp.get();
+  const formats::Bitmap mine = as_bitmap(ours.image);
+  BITMAP* a = mine.get();
   BITMAP* b = lib.bmp.get();
   const char* difference = nullptr;
   if (bitmap_color_depth(b) != 8) {

@@ -80,25 +80,23 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot start the library: %s\n", allegro_error);
     return 1;
   }
-  BITMAP* bmp = create_bitmap(size, size);
-  if (!bmp) {
+  formats::Image image;
+  if (formats::new_image(8, size, size, image, false)) {
     std::fprintf(stderr, "cannot create a %dx%d picture\n", size, size);
     return 1;
   }
-  clear_bitmap(bmp);
   int32_t x = 0, y = 0;
   for (size_t k = 0; k < bytes.size(); ++k) {
     carrier::advance_position(x, y, size);
     if (y >= size) break;
-    putpixel(bmp, x, y, bytes[k]);
+    image.row(y)[x] = bytes[k];
   }
 
   PALETTE pal;
   make_palette(warm, pal);
   const std::string out = argv[3];
   files::SafeOutput file;
-  const bool saved = !file.open(out) && !formats::write_png(file, bmp, pal, nullptr) && !file.commit();
-  destroy_bitmap(bmp);
+  const bool saved = !file.open(out) && !formats::write_png(file, image, pal, nullptr) && !file.commit();
   if (!saved) {
     std::fprintf(stderr, "cannot save %s: %s\n", out.c_str(), std::strerror(file.fault().error));
     return 1;

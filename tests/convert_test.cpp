@@ -284,6 +284,55 @@ int as_ordinary_user(const std::function<int()>& body) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
 }
 
+// Runs `body` in a child whose address space may grow by `extra` bytes past what it has, so that
+// every larger allocation fails; returns its exit status.
+int with_memory_limit(rlim_t extra, const std::function<int()>& body) {
+  const pid_t child = fork();
+  if (child == 0) {
+    long pages = 0;
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (!statm || std::fscanf(statm, "%ld", &pages) != 1) _exit(97);
+    const rlimit limit{static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + extra, RLIM_INFINITY};
+    _exit(setrlimit(RLIMIT_AS, &limit) == 0 ? body() : 99);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
+}
+
+TEST_F(Convert, WhatMemoryCannotHoldEndsInTheMemoryNotice) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "AddressSanitizer reserves more address space than the limit allows";
+#endif
+  // Pictures that ask for much memory (tests/data/memory), grown with zeros to `size` bytes.
+  const struct {
+    const char* name;
+    off_t size;
+    Status status;
+  } cases[] = {
+      {"rle-1x268435456.bmp", off_t{1} << 20, Status::done},  // 256 MiB never touched
+      {"rle-32768x16384.bmp", off_t{2} << 20, Status::no_memory},
+      {"rle32-16384x8192.tga", off_t{6} << 20, Status::no_memory},
+      {"raw32-536870000x1.bmp", off_t{64} << 20, Status::image_invalid},  // before allocating
+      {"", off_t{400} << 20, Status::no_memory},  // the encoder's carrier of a 400 MiB file
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string from = dir.path(*c.name ? c.name : "source.bin"), to = dir.path("kept.bin");
+    test::write_file(from, *c.name ? test::read_file(TESTS_DIR "/data/memory/" + std::string(c.name)) : Bytes{});
+    ASSERT_EQ(truncate(from.c_str(), c.size), 0);
+    test::write_file(to, keep);
+    const int status = with_memory_limit(rlim_t{320} << 20, [&] {
+      const run::Outcome o = *c.name ? decode(from, to) : encode(from, dir.path("kept.bmp"));
+      return static_cast<int>(o.status);
+    });
+    EXPECT_EQ(status, static_cast<int>(c.status));
+    if (c.status != Status::done) {
+      EXPECT_EQ(test::read_file(to), keep);
+    }
+  }
+}
+
 TEST_F(Convert, WhatTheUserProtectedIsKept) {
   const std::string picture = carrier_of(test::sample_data(3000), "c.png");
   ASSERT_EQ(chmod(dir.dir().c_str(), 0777) | chmod(picture.c_str(), 0644), 0);

@@ -18,9 +18,7 @@ using test::Bytes;
 int64_t data_end(int32_t w, int32_t h, std::initializer_list<std::pair<int64_t, unsigned char>> set) {
   Bytes bytes(static_cast<size_t>(w) * h);
   for (auto [position, v] : set) bytes[static_cast<size_t>(position)] = v;
-  std::vector<const unsigned char*> lines;
-  for (int32_t y = 0; y < h; ++y) lines.push_back(bytes.data() + static_cast<size_t>(y) * w);
-  return carrier::find_data_end({lines.data(), w, h});
+  return carrier::find_data_end({bytes.data(), w, h});
 }
 
 TEST(Carrier, DataEndsAtTheLastRowsLastPixelAboveZeroOrElseTheLastAnywhere) {

@@ -33,10 +33,8 @@ std::vector<std::string> pictures(const std::string& folder) {
   return names;
 }
 
-Bytes pixels(const BITMAP* bmp) {
-  Bytes out;
-  for (int y = 0; y < bmp->h; ++y) out.insert(out.end(), bmp->line[y], bmp->line[y] + bmp->w);
-  return out;
+Bytes pixels(const formats::Image& image) {
+  return Bytes(image.row(0), image.row(image.h()));
 }
 
 class Good : public ::testing::TestWithParam<std::string> {};
@@ -56,22 +54,22 @@ TEST_P(Good, ReadsToTheExpectedBytes) {
   formats::Picture got;
   const run::Fault f = formats::read_picture(carrier::container_for(path), in, got);
   ASSERT_FALSE(f) << "errno " << f.error << ", defect " << static_cast<int>(f.defect);
-  ASSERT_EQ(got.bmp->w, w);
-  ASSERT_EQ(got.bmp->h, h);
+  ASSERT_EQ(got.image.w(), w);
+  ASSERT_EQ(got.image.h(), h);
   EXPECT_EQ(got.true_colour, colour);
   if (colour) {
-    formats::Bitmap rgb;
-    ASSERT_FALSE(formats::new_picture(32, w, h, rgb));
+    formats::Image rgb;
+    ASSERT_FALSE(formats::new_image(32, w, h, rgb, true));
     for (int i = 0; i < w * h; ++i) {
-      reinterpret_cast<uint32_t*>(rgb->line[i / w])[i % w] = formats::rgb32(want[3 * i], want[3 * i + 1], want[3 * i + 2]);
+      reinterpret_cast<uint32_t*>(rgb.row(0))[i] = formats::rgb32(want[3 * i], want[3 * i + 1], want[3 * i + 2]);
     }
     ASSERT_FALSE(formats::reduce_to_eight_bits(rgb));
-    want = pixels(rgb.get());
+    want = pixels(rgb);
     test::TempDir dir;  // the decoder's notice warns that the bytes keep no file
     test::RecordingFeedback feedback;
     EXPECT_TRUE(devorudo::decode_file(path, dir.path("out.bin"), feedback).true_colour);
   }
-  EXPECT_EQ(pixels(got.bmp.get()), want);
+  EXPECT_EQ(pixels(got.image), want);
 }
 
 INSTANTIATE_TEST_SUITE_P(Corpus, Good, ::testing::ValuesIn(pictures("good")));
@@ -120,9 +118,11 @@ TEST(Writers, MatchTheLibrarysSavers) {
   for (int i = 0; i < 256; ++i) pal[i] = RGB{uint8_t(i & 63), uint8_t(i * 7 & 63), uint8_t(63 - (i & 63)), 0};
   test::TempDir dir;
   for (const auto& [w, h] : {std::pair{1, 1}, {7, 5}, {1024, 3}, {13, 40}}) {
-    formats::Bitmap bmp(create_bitmap_ex(8, w, h));
+    formats::Image image;
+    ASSERT_FALSE(formats::new_image(8, w, h, image, true));
+    formats::Bitmap bmp(create_bitmap_ex(8, w, h));  // the same pixels, for the library's savers
     for (int i = 0, x = 0, y = 0; i < w * h; ++i, x = i % w, y = i / w) {
-      bmp->line[y][x] = y == 1 && x < 70 ? 0xC3 : y == 2 && x >= w / 2 ? 0 : static_cast<unsigned char>(i * 13 + y);
+      bmp->line[y][x] = image.row(y)[x] = y == 1 && x < 70 ? 0xC3 : y == 2 && x >= w / 2 ? 0 : static_cast<unsigned char>(i * 13 + y);
     }
     const carrier::Record record{static_cast<uint64_t>(w * h - 1), 0x12345678};
     const carrier::RecordBytes r = carrier::record_bytes(record);
@@ -135,7 +135,7 @@ TEST(Writers, MatchTheLibrarysSavers) {
         const std::string ours = dir.path("ours." + ext);
         files::SafeOutput out;
         ASSERT_FALSE(out.open(ours) || formats::write_picture(carrier::container_for(ours), out,
-                                                               bmp.get(), pal, with) || out.commit());
+                                                               image, pal, with) || out.commit());
         Bytes got = test::read_file(ours);
         if (with) {  // the record in its place, and the fields that count it; then taken out
           const size_t at = ext == "bmp" ? got.size() - r.size() : ext == "tga" ? 18 : 74;

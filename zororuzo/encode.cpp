@@ -59,8 +59,10 @@ Outcome encode(const std::string& source, const std::string& destination, const 
     return o;
   }
 
-  formats::Bitmap bmp;
-  if (formats::new_picture(8, carrier::width, h, bmp)) return failure(Status::no_memory, source);
+  formats::Image image;  // written up to byte n; the zeros after it cost nothing
+  if (formats::new_image(8, carrier::width, h, image, true)) {
+    return failure(Status::no_memory, source);
+  }
 
   // Byte k of the source goes to linear position k + 1: the last one to position n.
   std::vector<unsigned char> buffer(static_cast<size_t>(std::min<int64_t>(read_block, n + 1)));
@@ -77,7 +79,7 @@ Outcome encode(const std::string& source, const std::string& destination, const 
       got = static_cast<size_t>(r);
       used = 0;
     }
-    used += at.copy(bmp->line[at.y] + at.x, buffer.data() + used,
+    used += at.copy(image.row(at.y) + at.x, buffer.data() + used,
                     static_cast<int32_t>(std::min<size_t>(span, got - used)));
   }
   const bool escaped = at.escaped();
@@ -97,7 +99,7 @@ Outcome encode(const std::string& source, const std::string& destination, const 
   if (const run::Fault f = out.open(destination)) {
     return failure(Status::destination_failed, destination, f);
   }
-  if (const run::Fault f = formats::write_picture(container, out, bmp.get(), pal, &record)) {
+  if (const run::Fault f = formats::write_picture(container, out, image, pal, &record)) {
     out.abandon();
     return failure(Status::destination_failed, destination, f);
   }

@@ -111,17 +111,17 @@ struct Layout {
 };
 
 // The picture's line that the n-th row of the file fills.
-unsigned char* line_of(BITMAP* bmp, const Layout& l, int64_t n) {
-  return bmp->line[l.top_down ? n : l.height - 1 - n];
+unsigned char* line_of(const Image& image, const Layout& l, int64_t n) {
+  return image.row(static_cast<int32_t>(l.top_down ? n : l.height - 1 - n));
 }
 
-run::Fault read_indexed(Input& in, BITMAP* bmp, const Layout& l) {
+run::Fault read_indexed(Input& in, const Image& image, const Layout& l) {
   const auto w = static_cast<size_t>(l.width);
   if (l.bits == 8) {
     // The carrier's case: straight into the picture's rows.
     const uint64_t padding = l.row_bytes - w;
     for (int64_t n = 0; n < l.height; ++n) {
-      if (!in.read(line_of(bmp, l, n), w) || !in.skip(padding)) return in.fault();
+      if (!in.read(line_of(image, l, n), w) || !in.skip(padding)) return in.fault();
     }
     return {};
   }
@@ -129,7 +129,7 @@ run::Fault read_indexed(Input& in, BITMAP* bmp, const Layout& l) {
   const unsigned per_byte = 8 / l.bits, mask = (1u << l.bits) - 1;
   for (int64_t n = 0; n < l.height; ++n) {
     if (!in.read(row.data(), row.size())) return in.fault();
-    unsigned char* to = line_of(bmp, l, n);
+    unsigned char* to = line_of(image, l, n);
     for (size_t x = 0; x < w; ++x) {
       const unsigned shift = 8 - l.bits * (1 + x % per_byte);
       to[x] = (row[x / per_byte] >> shift) & mask;
@@ -138,12 +138,12 @@ run::Fault read_indexed(Input& in, BITMAP* bmp, const Layout& l) {
   return {};
 }
 
-run::Fault read_true_colour(Input& in, BITMAP* bmp, const Layout& l) {
+run::Fault read_true_colour(Input& in, const Image& image, const Layout& l) {
   std::vector<unsigned char> row(l.row_bytes);
   const unsigned bytes = l.bits / 8;
   for (int64_t n = 0; n < l.height; ++n) {
     if (!in.read(row.data(), row.size())) return in.fault();
-    auto* to = reinterpret_cast<uint32_t*>(line_of(bmp, l, n));
+    auto* to = reinterpret_cast<uint32_t*>(line_of(image, l, n));
     const unsigned char* p = row.data();
     for (int64_t x = 0; x < l.width; ++x, p += bytes) {
       uint32_t pixel = p[0] | p[1] << 8u;
@@ -157,7 +157,7 @@ run::Fault read_true_colour(Input& in, BITMAP* bmp, const Layout& l) {
 
 // Reads run-length data up to its end-of-picture code. Rows count from the bottom one (0); a
 // row's room is its width rounded up to a stored row's 4 bytes.
-run::Fault read_run_length(Input& in, BITMAP* bmp, const Layout& l) {
+run::Fault read_run_length(Input& in, const Image& image, const Layout& l) {
   const bool four = l.compression == bi_rle4;
   const int64_t room = static_cast<int64_t>(l.row_bytes * 8 / l.bits);
   int64_t x = 0, row = 0;
@@ -168,7 +168,7 @@ run::Fault read_run_length(Input& in, BITMAP* bmp, const Layout& l) {
     if (count > 0) {
       if (row >= l.height || x + count > room) return damaged();
       const int64_t kept = std::min<int64_t>(count, std::max<int64_t>(0, l.width - x));
-      unsigned char* to = line_of(bmp, l, row) + std::min(x, l.width);
+      unsigned char* to = line_of(image, l, row) + std::min(x, l.width);
       if (four) {
         const unsigned char pair[2] = {static_cast<unsigned char>(code >> 4),
                                        static_cast<unsigned char>(code & 15)};
@@ -193,7 +193,7 @@ run::Fault read_run_length(Input& in, BITMAP* bmp, const Layout& l) {
       const size_t bytes = four ? (code + 3) / 4 * 2 : code + (code & 1);
       if (!in.read(literal, bytes)) return in.fault();
       const int64_t kept = std::min<int64_t>(code, std::max<int64_t>(0, l.width - x));
-      unsigned char* to = line_of(bmp, l, row) + std::min(x, l.width);
+      unsigned char* to = line_of(image, l, row) + std::min(x, l.width);
       if (four) {
         for (int64_t i = 0; i < kept; ++i) {
           to[i] = i & 1 ? literal[i / 2] & 15 : literal[i / 2] >> 4;
@@ -206,7 +206,7 @@ run::Fault read_run_length(Input& in, BITMAP* bmp, const Layout& l) {
   }
 }
 
-run::Fault read_into(Input& in, Bitmap& out, carrier::Mark& mark) {
+run::Fault read_into(Input& in, Image& out, carrier::Mark& mark) {
   unsigned char h[file_header_size + largest_info_header] = {};
   if (!in.read(h, 2)) return in.fault();
   if (h[0] != 'B' || h[1] != 'M') return unsupported();
@@ -302,10 +302,11 @@ run::Fault read_into(Input& in, Bitmap& out, carrier::Mark& mark) {
   }
 
   if (!in.skip(off_bits - at)) return in.fault();
-  if (const run::Fault f = new_picture(depth, l.width, l.height, out)) return f;
-  if (run_length) return read_run_length(in, out.get(), l);
-  if (depth != 8) return read_true_colour(in, out.get(), l);
-  if (const run::Fault f = read_indexed(in, out.get(), l)) return f;
+  // Run-length data need not write every pixel: those it skips stay untouched zero pages.
+  if (const run::Fault f = new_image(depth, l.width, l.height, out, !run_length)) return f;
+  if (run_length) return read_run_length(in, out, l);
+  if (depth != 8) return read_true_colour(in, out, l);
+  if (const run::Fault f = read_indexed(in, out, l)) return f;
   // The carrier's record follows the pixels.
   unsigned char record[carrier::record_size + 1];
   const auto n = static_cast<size_t>(std::min<uint64_t>(in.remaining(), sizeof record));
@@ -316,18 +317,18 @@ run::Fault read_into(Input& in, Bitmap& out, carrier::Mark& mark) {
 
 }  // namespace
 
-run::Fault read_bmp(Input& in, Bitmap& out, carrier::Mark& mark) {
-  Bitmap picture;
+run::Fault read_bmp(Input& in, Image& out, carrier::Mark& mark) {
+  Image picture;
   const run::Fault f = read_into(in, picture, mark);
   if (f) return f;
   out = std::move(picture);
   return {};
 }
 
-run::Fault write_bmp(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal,
+run::Fault write_bmp(files::SafeOutput& out, const Image& image, const RGB* pal,
                      const carrier::Record* record) {
-  if (bmp->vtable->color_depth != 8) return run::system_fault(EINVAL);
-  const auto w = static_cast<uint64_t>(bmp->w), rows = static_cast<uint64_t>(bmp->h);
+  if (image.depth() != 8) return run::system_fault(EINVAL);
+  const auto w = static_cast<uint64_t>(image.w()), rows = static_cast<uint64_t>(image.h());
   const uint64_t row_bytes = (w + 3) / 4 * 4;
   const uint64_t image_bytes = row_bytes * rows;
   constexpr uint32_t pixels_at = 54 + 256 * 4;
@@ -363,8 +364,8 @@ run::Fault write_bmp(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal,
 
   const unsigned char zeros[3] = {};
   const size_t padding = row_bytes - w;
-  for (int y = bmp->h - 1; y >= 0; --y) {
-    if (out.write(bmp->line[y], w) || (padding && out.write(zeros, padding))) {
+  for (int32_t y = image.h() - 1; y >= 0; --y) {
+    if (out.write(image.row(y), w) || (padding && out.write(zeros, padding))) {
       return out.fault();
     }
   }

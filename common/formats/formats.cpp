@@ -110,17 +110,28 @@ bool Input::skip(uint64_t n) {
   return !fault_;
 }
 
-run::Fault new_picture(int depth, int64_t w, int64_t h, Bitmap& out) {
+run::Fault new_image(int depth, int64_t w, int64_t h, Image& out, bool whole) {
+  out = Image{};
   if (w < 1 || h < 1) return run::defect(run::Defect::damaged);
   if (w > INT_MAX / h || w * h > INT_MAX / (depth / 8)) return run::defect(run::Defect::too_large);
-  out.reset(create_bitmap_ex(depth, static_cast<int>(w), static_cast<int>(h)));
-  if (!out) return run::system_fault(ENOMEM);
   const auto bytes = static_cast<size_t>(w * h * (depth / 8));
-  // The library keeps a memory picture's pixels in one block.
-  if (h > 1 && out->line[h - 1] == out->line[0] + (bytes / h) * (h - 1)) {
-    advise_huge_pages(out->line[0], bytes);
+  if (depth == 8) {
+    // calloc takes a large block straight from the system, whose pages are zero until written.
+    out.memory_.reset(static_cast<unsigned char*>(std::calloc(bytes, 1)));
+    out.base_ = out.memory_.get();
+  } else {
+    out.bitmap_.reset(create_bitmap_ex(depth, static_cast<int>(w * h), 1));
+    if (out.bitmap_) out.base_ = out.bitmap_->line[0];
   }
-  clear_bitmap(out.get());
+  if (!out.base_) {
+    out = Image{};
+    return run::system_fault(ENOMEM);
+  }
+  if (whole) advise_huge_pages(out.base_, bytes);
+  if (depth != 8) std::memset(out.base_, 0, bytes);
+  out.w_ = static_cast<int32_t>(w);
+  out.h_ = static_cast<int32_t>(h);
+  out.depth_ = depth;
   return {};
 }
 
@@ -129,52 +140,55 @@ run::Fault short_of_data(uint64_t pixels, uint64_t file_size) {
   return run::defect(pixels > far ? run::Defect::too_large : run::Defect::truncated);
 }
 
-run::Fault reduce_to_eight_bits(Bitmap& bmp) {
-  Bitmap eight;
-  if (const run::Fault f = new_picture(8, bmp->w, bmp->h, eight)) return f;
+run::Fault reduce_to_eight_bits(Image& image) {
+  BITMAP* const wide = image.bitmap_.get();  // one row: the colours do not depend on the shape
+  Bitmap eight(create_bitmap_ex(8, wide->w, 1));
+  if (!eight) return run::system_fault(ENOMEM);
   PALETTE palette = {};
-  generate_optimized_palette(bmp.get(), palette, nullptr);
+  generate_optimized_palette(wide, palette, nullptr);
   auto table = std::make_unique<RGB_MAP>();
   RGB_MAP* const previous = rgb_map;
   create_rgb_table(table.get(), palette, nullptr);
   rgb_map = table.get();
-  blit(bmp.get(), eight.get(), 0, 0, 0, 0, bmp->w, bmp->h);
+  blit(wide, eight.get(), 0, 0, 0, 0, wide->w, 1);
   rgb_map = previous;
-  bmp = std::move(eight);
+  image.base_ = eight->line[0];
+  image.bitmap_ = std::move(eight);
+  image.depth_ = 8;
   return {};
 }
 
 run::Fault read_picture(carrier::Container c, Input& in, Picture& out) try {
-  Bitmap bmp;
+  Image image;
   run::Fault f;
   switch (c) {
-    case carrier::Container::bmp: f = read_bmp(in, bmp, out.mark); break;
-    case carrier::Container::tga: f = read_tga(in, bmp, out.mark); break;
-    case carrier::Container::pcx: f = read_pcx(in, bmp, out.mark); break;
-    case carrier::Container::png: f = read_png(in, bmp, out.mark); break;
+    case carrier::Container::bmp: f = read_bmp(in, image, out.mark); break;
+    case carrier::Container::tga: f = read_tga(in, image, out.mark); break;
+    case carrier::Container::pcx: f = read_pcx(in, image, out.mark); break;
+    case carrier::Container::png: f = read_png(in, image, out.mark); break;
     case carrier::Container::unknown: f = run::defect(run::Defect::unsupported); break;
   }
   if (!f && in.fault()) f = in.fault();
   if (f) return f;
-  if (!bmp) return run::defect(run::Defect::damaged);
-  out.true_colour = bitmap_color_depth(bmp.get()) != 8;
+  if (!image) return run::defect(run::Defect::damaged);
+  out.true_colour = image.depth() != 8;
   if (out.true_colour) {
-    if (const run::Fault reduced = reduce_to_eight_bits(bmp)) return reduced;
+    if (const run::Fault reduced = reduce_to_eight_bits(image)) return reduced;
   }
-  out.bmp = std::move(bmp);
+  out.image = std::move(image);
   return {};
 } catch (const std::bad_alloc&) {
   out = Picture{};
   return run::system_fault(ENOMEM);
 }
 
-run::Fault write_picture(carrier::Container c, files::SafeOutput& out, const BITMAP* bmp,
+run::Fault write_picture(carrier::Container c, files::SafeOutput& out, const Image& image,
                          const RGB* pal, const carrier::Record* record) {
   switch (c) {
-    case carrier::Container::bmp: return write_bmp(out, bmp, pal, record);
-    case carrier::Container::tga: return write_tga(out, bmp, pal, record);
-    case carrier::Container::pcx: return write_pcx(out, bmp, pal, record);
-    case carrier::Container::png: return write_png(out, bmp, pal, record);
+    case carrier::Container::bmp: return write_bmp(out, image, pal, record);
+    case carrier::Container::tga: return write_tga(out, image, pal, record);
+    case carrier::Container::pcx: return write_pcx(out, image, pal, record);
+    case carrier::Container::png: return write_png(out, image, pal, record);
     case carrier::Container::unknown: break;
   }
   return run::defect(run::Defect::unsupported);

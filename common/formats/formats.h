@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <vector>
 
 #include "carrier.h"
@@ -35,11 +36,42 @@ class SafeOutput;
 
 namespace formats {
 
-// An owned memory picture.
+// An owned library bitmap.
 struct BitmapDeleter {
   void operator()(BITMAP* b) const { destroy_bitmap(b); }
 };
 using Bitmap = std::unique_ptr<BITMAP, BitmapDeleter>;
+
+// A picture in memory: h rows of w pixels, top to bottom, each row right after the one before,
+// 1 byte a pixel (depth 8) or 4 (depth 32, makecol32's layout). A row is found by its number:
+// there is no per-row structure, which in a narrow, tall picture would outweigh the pixels.
+// 8-bit pixels come zeroed from the system, so those a reader never writes cost no memory;
+// 32-bit ones lie in a library bitmap one row high (w * h wide), which the library's colour
+// routines take whole.
+class Image {
+ public:
+  int32_t w() const { return w_; }
+  int32_t h() const { return h_; }
+  int depth() const { return depth_; }
+  explicit operator bool() const { return base_ != nullptr; }
+  unsigned char* row(int32_t y) const {
+    return base_ + static_cast<size_t>(y) * static_cast<size_t>(w_) * (depth_ / 8);
+  }
+  // The pixels as the carrier's rule reads them (carrier.h).
+  carrier::Rows rows() const { return carrier::Rows{base_, w_, h_}; }
+
+ private:
+  friend run::Fault new_image(int depth, int64_t w, int64_t h, Image& out, bool whole);
+  friend run::Fault reduce_to_eight_bits(Image& image);
+  struct Free {
+    void operator()(unsigned char* p) const { std::free(p); }
+  };
+  std::unique_ptr<unsigned char, Free> memory_;  // 8 bits
+  Bitmap bitmap_;                                // 32 bits, or 8 reduced from them
+  unsigned char* base_ = nullptr;
+  int32_t w_ = 0, h_ = 0;
+  int depth_ = 8;
+};
 
 // Starts the library, once per process. With `screen`, the system driver that a display needs
 // (the front end then opens the screen and sets 8-bit pictures itself); without, the image and
@@ -121,10 +153,11 @@ struct Header {
   void le32(uint32_t v) { le16(v & 0xFFFF), le16(v >> 16); }
 };
 
-// A new picture of `depth` bits per pixel (8 or 32), cleared to 0. Refuses sizes below 1 and
-// pictures whose bytes (w * h * depth / 8) do not fit an int, as the library needs; ENOMEM when
-// it cannot be had.
-run::Fault new_picture(int depth, int64_t w, int64_t h, Bitmap& out);
+// A new picture of `depth` bits per pixel (8 or 32), all 0. `whole`: the caller will write every
+// pixel, so the system may back it with huge pages. Refuses sizes below 1 and pictures whose
+// bytes (w * h * depth / 8) do not fit an int, as the library needs; ENOMEM when it cannot be
+// had.
+run::Fault new_image(int depth, int64_t w, int64_t h, Image& out, bool whole);
 
 // A picture that needs more bytes than the rest of its file holds is refused before it is
 // allocated: as too large past max(16 Mi, 256 x the file's bytes) pixels (more than run-length
@@ -133,7 +166,7 @@ run::Fault short_of_data(uint64_t pixels, uint64_t file_size);
 
 // What read_picture makes.
 struct Picture {
-  Bitmap bmp;                // 8 bits per pixel
+  Image image;               // 8 bits per pixel
   bool true_colour = false;  // reduced from true colour: the bytes are not a kept file
   carrier::Mark mark;        // what the record's place held (carrier.h)
 };
@@ -141,31 +174,31 @@ struct Picture {
 // Reduces a 32-bit picture to 8 bits as the library's load_bitmap does: a palette optimised for
 // the picture (starting cleared, so the same picture always gives the same bytes), its colour
 // table, and a blit through it.
-run::Fault reduce_to_eight_bits(Bitmap& bmp);
+run::Fault reduce_to_eight_bits(Image& image);
 
 // Reads a picture in container `c` from `in`.
 run::Fault read_picture(carrier::Container c, Input& in, Picture& out);
 
-// Writes the 8-bit picture `bmp` with palette `pal` (the library's 6-bit entries) to `out` in
+// Writes the 8-bit picture `image` with palette `pal` (the library's 6-bit entries) to `out` in
 // container `c`, with `record` in its place when there is one. Nothing is committed: the caller
 // commits or abandons `out`.
-run::Fault write_picture(carrier::Container c, files::SafeOutput& out, const BITMAP* bmp,
+run::Fault write_picture(carrier::Container c, files::SafeOutput& out, const Image& image,
                          const RGB* pal, const carrier::Record* record);
 
 // One reader and one writer per container. A reader sets `out` to an 8-bit or a 32-bit picture,
 // and `mark` to what the record's place holds. Without a record a writer gives the bytes that
 // the library's saver would.
-run::Fault read_bmp(Input& in, Bitmap& out, carrier::Mark& mark);
-run::Fault read_tga(Input& in, Bitmap& out, carrier::Mark& mark);
-run::Fault read_pcx(Input& in, Bitmap& out, carrier::Mark& mark);
-run::Fault read_png(Input& in, Bitmap& out, carrier::Mark& mark);
-run::Fault write_bmp(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal,
+run::Fault read_bmp(Input& in, Image& out, carrier::Mark& mark);
+run::Fault read_tga(Input& in, Image& out, carrier::Mark& mark);
+run::Fault read_pcx(Input& in, Image& out, carrier::Mark& mark);
+run::Fault read_png(Input& in, Image& out, carrier::Mark& mark);
+run::Fault write_bmp(files::SafeOutput& out, const Image& image, const RGB* pal,
                      const carrier::Record* record);
-run::Fault write_tga(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal,
+run::Fault write_tga(files::SafeOutput& out, const Image& image, const RGB* pal,
                      const carrier::Record* record);
-run::Fault write_pcx(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal,
+run::Fault write_pcx(files::SafeOutput& out, const Image& image, const RGB* pal,
                      const carrier::Record* record);
-run::Fault write_png(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal,
+run::Fault write_png(files::SafeOutput& out, const Image& image, const RGB* pal,
                      const carrier::Record* record);
 
 // A 6-bit palette entry as the 8-bit value the library's writers store.

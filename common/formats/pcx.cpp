@@ -112,31 +112,31 @@ run::Fault decode_raw(Input& in, size_t row_bytes, int h, Target& to) {
 
 // Rows without padding decode straight into the picture.
 struct InPlace {
-  BITMAP* b;
-  unsigned char* row(int r) { return b->line[r]; }
+  const Image& b;
+  unsigned char* row(int r) { return b.row(r); }
   void done(int) {}
 };
 
 // Padded rows decode into a row of their own, and lose the padding.
 struct Padded {
-  BITMAP* b;
+  const Image& b;
   std::vector<unsigned char> scratch;
   unsigned char* row(int) { return scratch.data(); }
-  void done(int r) { std::memcpy(b->line[r], scratch.data(), static_cast<size_t>(b->w)); }
+  void done(int r) { std::memcpy(b.row(r), scratch.data(), static_cast<size_t>(b.w())); }
 };
 
 // Three planes, red, green and blue, make a row of 32-bit pixels.
 struct Planes {
-  BITMAP* b;
+  const Image& b;
   size_t line_bytes;
   std::vector<unsigned char> scratch;
   unsigned char* row(int) { return scratch.data(); }
   void done(int r) {
-    auto* const to = reinterpret_cast<uint32_t*>(b->line[r]);
+    auto* const to = reinterpret_cast<uint32_t*>(b.row(r));
     const unsigned char* const red = scratch.data();
     const unsigned char* const green = red + line_bytes;
     const unsigned char* const blue = green + line_bytes;
-    for (int x = 0; x < b->w; ++x) to[x] = rgb32(red[x], green[x], blue[x]);
+    for (int x = 0; x < b.w(); ++x) to[x] = rgb32(red[x], green[x], blue[x]);
   }
 };
 
@@ -150,7 +150,7 @@ run::Fault decode(bool run_length, Input& in, size_t row_bytes, int h, Target&& 
 namespace {
 
 // Reads the header into h8, then the picture.
-run::Fault read_into(Input& in, Bitmap& out, unsigned char (&h8)[header_bytes]) {
+run::Fault read_into(Input& in, Image& out, unsigned char (&h8)[header_bytes]) {
   const int manufacturer = in.get();
   if (manufacturer < 0) return in.fault();
   if (manufacturer != 10) return run::defect(run::Defect::unsupported);
@@ -177,9 +177,8 @@ run::Fault read_into(Input& in, Bitmap& out, unsigned char (&h8)[header_bytes]) 
   const uint64_t most = encoding == 1 ? left / 2 * max_run + left % 2 : left;
   if (data > most) return short_of_data(uint64_t(w) * uint64_t(h), in.size());
 
-  Bitmap bmp;
-  if (const run::Fault f = new_picture(planes == 1 ? 8 : 32, w, h, bmp)) return f;
-  BITMAP* const b = bmp.get();
+  Image b;  // every row is written
+  if (const run::Fault f = new_image(planes == 1 ? 8 : 32, w, h, b, true)) return f;
   const bool run_length = encoding == 1;
   run::Fault f;
   if (planes == 3) {
@@ -191,25 +190,25 @@ run::Fault read_into(Input& in, Bitmap& out, unsigned char (&h8)[header_bytes]) 
     f = decode(run_length, in, row_bytes, h, Padded{b, std::vector<unsigned char>(row_bytes)});
   }
   if (f) return f;
-  out = std::move(bmp);
+  out = std::move(b);
   return {};
 }
 
 }  // namespace
 
-run::Fault read_pcx(Input& in, Bitmap& out, carrier::Mark& mark) {
+run::Fault read_pcx(Input& in, Image& out, carrier::Mark& mark) {
   unsigned char h8[header_bytes];
   if (const run::Fault f = read_into(in, out, h8)) return f;
   mark = carrier::read_mark(h8 + record_at, carrier::record_size);
   return {};
 }
 
-run::Fault write_pcx(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal,
+run::Fault write_pcx(files::SafeOutput& out, const Image& image, const RGB* pal,
                      const carrier::Record* record) {
-  if (bitmap_color_depth(const_cast<BITMAP*>(bmp)) != 8) return run::system_fault(EINVAL);
+  if (image.depth() != 8) return run::system_fault(EINVAL);
   // Bytes per line hold the width and ymax the last row's index, in 16 bits. The vertical screen
   // size is only a hint, and takes the height's low 16 bits, as the library writes it.
-  const int w = bmp->w, h = bmp->h;
+  const int w = image.w(), h = image.h();
   if (w > 0xFFFF || h > 0x10000) return run::system_fault(EFBIG);
 
   Header head;
@@ -244,7 +243,7 @@ run::Fault write_pcx(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal,
   // A row codes to at most two bytes a pixel.
   std::vector<unsigned char> coded(size_t{2} * static_cast<size_t>(w));
   for (int y = 0; y < h; ++y) {
-    const unsigned char* s = bmp->line[y];
+    const unsigned char* s = image.row(y);
     const unsigned char* const e = s + w;
     unsigned char* o = coded.data();
     while (s < e) {

@@ -263,10 +263,10 @@ unsigned char level8(const unsigned char* p) {
 }
 
 // One decoded row (the file's samples, big-endian) into picture row `y`.
-void convert_row(const Layout& l, const unsigned char* src, BITMAP* bmp, int y) {
-  const int w = bmp->w;
+void convert_row(const Layout& l, const unsigned char* src, const Image& image, int y) {
+  const int w = image.w();
   if (l.true_colour()) {
-    auto* to = reinterpret_cast<uint32_t*>(bmp->line[y]);
+    auto* to = reinterpret_cast<uint32_t*>(image.row(y));
     const unsigned step = l.channels * (l.depth / 8);
     if (l.depth == 8) {
       for (int x = 0; x < w; ++x, src += step) to[x] = rgb32(src[0], src[1], src[2]);
@@ -277,7 +277,7 @@ void convert_row(const Layout& l, const unsigned char* src, BITMAP* bmp, int y) 
     }
     return;
   }
-  unsigned char* to = bmp->line[y];
+  unsigned char* to = image.row(y);
   if (l.depth < 8) {
     // Packed samples, high bits first; grey levels spread over 0..255.
     const unsigned per_byte = 8 / l.depth, mask = (1u << l.depth) - 1;
@@ -317,7 +317,7 @@ int write_output(spng_ctx*, void* user, void* data, size_t n) {
 
 }  // namespace
 
-run::Fault read_png(Input& in, Bitmap& out, carrier::Mark& mark) {
+run::Fault read_png(Input& in, Image& out, carrier::Mark& mark) {
   unsigned char header[header_size];
   // A file too short for the signature is another kind of file if what it has differs.
   const size_t start = in.remaining() < sizeof signature ? in.remaining() : sizeof signature;
@@ -350,8 +350,8 @@ run::Fault read_png(Input& in, Bitmap& out, carrier::Mark& mark) {
   if (!e) e = spng_decode_image(c, nullptr, 0, SPNG_FMT_RAW, SPNG_DECODE_PROGRESSIVE);
   if (e) return refusal(e, in);
 
-  Bitmap bmp;
-  if (const run::Fault f = new_picture(depth, w, h, bmp)) return f;
+  Image image;  // every row is written
+  if (const run::Fault f = new_image(depth, w, h, image, true)) return f;
   // Rows that need converting go through one row, or, interlaced, the whole image (each pass
   // fills in part of every row, so no row is complete before the last pass).
   std::vector<unsigned char> rows;
@@ -367,12 +367,12 @@ run::Fault read_png(Input& in, Bitmap& out, carrier::Mark& mark) {
     e = spng_get_row_info(c, &row);
     if (e) break;
     const int y = static_cast<int>(row.row_num);
-    unsigned char* to = layout.direct() ? bmp->line[y]
+    unsigned char* to = layout.direct() ? image.row(y)
                         : interlaced    ? rows.data() + row_bytes * y
                                         : rows.data();
     e = spng_decode_row(c, to, static_cast<size_t>(row_bytes));
     if (e && e != SPNG_EOI) break;
-    if (!layout.direct() && !interlaced) convert_row(layout, rows.data(), bmp.get(), y);
+    if (!layout.direct() && !interlaced) convert_row(layout, rows.data(), image, y);
   } while (!e);
   if (e != SPNG_EOI) return refusal(e, in);
   // The chunks after the pixels, up to IEND, with their CRCs; then the rest of the stream.
@@ -380,24 +380,24 @@ run::Fault read_png(Input& in, Bitmap& out, carrier::Mark& mark) {
   if (const run::Fault f = source.stream.verdict()) return f;
   if (!layout.direct() && interlaced) {
     for (uint32_t y = 0; y < h; ++y) {
-      convert_row(layout, rows.data() + row_bytes * y, bmp.get(), static_cast<int>(y));
+      convert_row(layout, rows.data() + row_bytes * y, image, static_cast<int>(y));
     }
   }
-  out = std::move(bmp);
+  out = std::move(image);
   mark = source.mark();
   return {};
 }
 
-run::Fault write_png(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal,
+run::Fault write_png(files::SafeOutput& out, const Image& image, const RGB* pal,
                      const carrier::Record* record) {
-  if (bitmap_color_depth(const_cast<BITMAP*>(bmp)) != 8) return run::defect(run::Defect::unsupported);
+  if (image.depth() != 8) return run::system_fault(EINVAL);
   Context ctx(spng_ctx_new(SPNG_CTX_ENCODER));
   if (!ctx) return run::system_fault(ENOMEM);
   spng_ctx* const c = ctx.get();
 
   spng_ihdr ihdr{};
-  ihdr.width = static_cast<uint32_t>(bmp->w);
-  ihdr.height = static_cast<uint32_t>(bmp->h);
+  ihdr.width = static_cast<uint32_t>(image.w());
+  ihdr.height = static_cast<uint32_t>(image.h());
   ihdr.bit_depth = 8;
   ihdr.color_type = SPNG_COLOR_TYPE_INDEXED;
   spng_plte plte{};
@@ -421,8 +421,8 @@ run::Fault write_png(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal,
     e = spng_encode_image(c, nullptr, 0, SPNG_FMT_PNG,
                           SPNG_ENCODE_PROGRESSIVE | SPNG_ENCODE_FINALIZE);
   }
-  for (int y = 0; !e && y < bmp->h; ++y) {
-    e = spng_encode_row(c, bmp->line[y], static_cast<size_t>(bmp->w));
+  for (int32_t y = 0; !e && y < image.h(); ++y) {
+    e = spng_encode_row(c, image.row(y), static_cast<size_t>(image.w()));
   }
   // The last row finishes the file (IEND) and answers SPNG_EOI.
   if (e == SPNG_EOI) e = 0;

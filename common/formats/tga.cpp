@@ -57,19 +57,19 @@ constexpr size_t header_bytes = 18;
 // puts each finished row where it belongs in the picture.
 class Rows {
  public:
-  Rows(BITMAP* bmp, unsigned bytes, bool top_down, bool right_to_left)
-      : bmp_(bmp), bytes_(bytes), top_down_(top_down), right_to_left_(right_to_left) {
+  Rows(const Image& image, unsigned bytes, bool top_down, bool right_to_left)
+      : image_(image), bytes_(bytes), top_down_(top_down), right_to_left_(right_to_left) {
     // 8-bit pixels land in the picture's own row; others are converted from a row of file bytes.
-    if (bytes_ != 1) scratch_.resize(static_cast<size_t>(bmp->w) * bytes_);
+    if (bytes_ != 1) scratch_.resize(static_cast<size_t>(image.w()) * bytes_);
   }
 
   // Where file row r's bytes go.
-  unsigned char* row(int r) { return bytes_ == 1 ? bmp_->line[target(r)] : scratch_.data(); }
+  unsigned char* row(int r) { return bytes_ == 1 ? image_.row(target(r)) : scratch_.data(); }
 
   // File row r is complete.
   void finish(int r) {
-    unsigned char* const line = bmp_->line[target(r)];
-    const int w = bmp_->w;
+    unsigned char* const line = image_.row(target(r));
+    const int w = image_.w();
     if (bytes_ == 1) {
       if (right_to_left_) std::reverse(line, line + w);
       return;
@@ -89,9 +89,9 @@ class Rows {
   }
 
  private:
-  int target(int r) const { return top_down_ ? r : bmp_->h - 1 - r; }
+  int target(int r) const { return top_down_ ? r : image_.h() - 1 - r; }
 
-  BITMAP* bmp_;
+  const Image& image_;
   unsigned bytes_;
   bool top_down_, right_to_left_;
   std::vector<unsigned char> scratch_;
@@ -145,7 +145,7 @@ run::Fault read_run_length(Input& in, Rows& rows, int w, int h, unsigned bytes) 
 
 }  // namespace
 
-run::Fault read_tga(Input& in, Bitmap& out, carrier::Mark& mark) {
+run::Fault read_tga(Input& in, Image& out, carrier::Mark& mark) {
   unsigned char h8[header_bytes];
   if (!in.read(h8, sizeof h8)) return in.fault();
   const unsigned id_length = h8[0], map_type = h8[1], image_type = h8[2];
@@ -203,22 +203,22 @@ run::Fault read_tga(Input& in, Bitmap& out, carrier::Mark& mark) {
     return short_of_data(pixels, in.size());
   }
 
-  Bitmap bmp;
-  if (const run::Fault f = new_picture(bytes == 1 ? 8 : 32, w, h, bmp)) return f;
-  Rows rows(bmp.get(), bytes, descriptor & 0x20, descriptor & 0x10);
+  Image image;  // every pixel is written, raw or run-length
+  if (const run::Fault f = new_image(bytes == 1 ? 8 : 32, w, h, image, true)) return f;
+  Rows rows(image, bytes, descriptor & 0x20, descriptor & 0x10);
   const run::Fault f = run_length ? read_run_length(in, rows, w, h, bytes)
                                   : read_raw(in, rows, w, h, bytes);
   if (f) return f;
-  out = std::move(bmp);
+  out = std::move(image);
   mark = carrier::read_mark(id, id_length);
   return {};
 }
 
-run::Fault write_tga(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal,
+run::Fault write_tga(files::SafeOutput& out, const Image& image, const RGB* pal,
                      const carrier::Record* record) {
-  if (bitmap_color_depth(const_cast<BITMAP*>(bmp)) != 8) return run::system_fault(EINVAL);
+  if (image.depth() != 8) return run::system_fault(EINVAL);
   // Width and height are 16-bit fields.
-  if (bmp->w > 0xFFFF || bmp->h > 0xFFFF) return run::system_fault(EFBIG);
+  if (image.w() > 0xFFFF || image.h() > 0xFFFF) return run::system_fault(EFBIG);
 
   Header head;
   head.u8(record ? carrier::record_size : 0);  // the ID field's length
@@ -229,8 +229,8 @@ run::Fault write_tga(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal,
   head.u8(24);    // bits per entry
   head.le16(0);   // x origin
   head.le16(0);   // y origin
-  head.le16(bmp->w);
-  head.le16(bmp->h);
+  head.le16(image.w());
+  head.le16(image.h());
   head.u8(8);     // bits per pixel
   head.u8(0);     // bottom to top, no alpha
   if (record) {
@@ -243,8 +243,8 @@ run::Fault write_tga(files::SafeOutput& out, const BITMAP* bmp, const RGB* pal,
     head.u8(scale_6(pal[i].r));
   }
   if (out.write(head.bytes.data(), head.bytes.size())) return out.fault();
-  for (int y = bmp->h - 1; y >= 0; --y) {
-    if (out.write(bmp->line[y], static_cast<size_t>(bmp->w))) {
+  for (int32_t y = image.h() - 1; y >= 0; --y) {
+    if (out.write(image.row(y), static_cast<size_t>(image.w()))) {
       return out.fault();
     }
   }
