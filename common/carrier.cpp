@@ -26,10 +26,9 @@ int32_t Cursor::span() {
 
 int32_t Cursor::copy(unsigned char* to, const unsigned char* from, int32_t n) {
   if (n <= 0) return 0;
-  const volatile char* escape = feedback_.escape_key();
   for (int32_t i = 0; i < n; ++i) {
     to[i] = from[i];
-    if (*escape) {
+    if (feedback_.escape_down()) {
       escaped_ = true;
       x += i;
       return i + 1;
@@ -145,6 +144,7 @@ Container container_for(const std::string& name) {
   if (ext == "tga") return Container::tga;
   if (ext == "pcx") return Container::pcx;
   if (ext == "png") return Container::png;
+  if (ext == "lbm") return Container::lbm;
   return Container::unknown;
 }
 
@@ -157,6 +157,7 @@ int32_t container_max_rows(Container c) {
       return 65535;
     case Container::pcx:
       return 65536;
+    case Container::lbm:
     case Container::unknown:
       break;
   }
@@ -169,6 +170,7 @@ const char* container_name(Container c) {
     case Container::tga: return "TGA";
     case Container::pcx: return "PCX";
     case Container::png: return "PNG";
+    case Container::lbm: return "LBM";
     case Container::unknown: break;
   }
   return "?";

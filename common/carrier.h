@@ -30,6 +30,7 @@
 //   .pcx  header bytes 74 to 101, in the filler after the header's fields
 //   .png  the data of one "zoRO" chunk (ancillary, private, not safe to copy, so an editor that
 //         changes the pixels drops it), after PLTE
+//   .lbm  nowhere: LBM pictures are only read (from other programs), and have no record
 // A reader uses n when the record is whole, n <= w * h - 1, positions 1 to n have its CRC and
 // every pixel after n is 0: the data is exactly positions 1 to n, trailing zeros included.
 // Otherwise the picture was changed after it was made, and the end-of-data rule holds; so it
@@ -41,12 +42,13 @@
 // Containers, chosen by the name's extension, and the rows each can hold:
 //   .bmp  32-bit height field. Bound only by the size limit below.
 //   .png  31-bit height. Bound only by the size limit below.
-//   .tga  16-bit height field: at most 65535 rows (a 64 MiB file, less one byte).
-//   .pcx  16-bit last-row index: at most 65536 rows (a 64 MiB file less one byte).
+//   .tga  16-bit height field: at most 65535 rows, files up to 67107839 bytes (64 MiB less
+//         1025 bytes).
+//   .pcx  16-bit last-row index: at most 65536 rows, files up to 67108863 bytes (64 MiB less 1).
 // A taller picture would be written with a wrapped height field, and read back wrong.
 //
 // Size limit. The image library sizes pictures as width * height in an int, so a 1024-column
-// carrier holds at most 2097151 rows: files up to 2147482623 bytes, just under 2 GiB.
+// carrier holds at most 2097151 rows: files up to 2147482623 bytes (2 GiB less 1025 bytes).
 #ifndef COMMON_CARRIER_H
 #define COMMON_CARRIER_H
 
@@ -76,8 +78,8 @@ inline void advance_position(int32_t& x, int32_t& y, int32_t w) {
 
 // The walk that both conversions make: linear positions 1 to (x1, y1) of a picture w columns
 // wide and h rows, visited by advance_position's rule a row span at a time. The row count is
-// shown whenever the row changes, and Esc is tested after every byte; Esc found held ends the
-// walk after the byte in hand.
+// shown whenever the row changes, and Esc is tested after every byte (run::Feedback::escape_down);
+// Esc found held ends the walk after the byte in hand.
 //
 //   carrier::Cursor at(w, h, x1, y1, feedback);
 //   while (const int32_t span = at.span()) {            // positions (at.x, at.y) onwards
@@ -154,12 +156,14 @@ struct DataEnd {
 };
 DataEnd locate_data(const Rows& picture, const Mark& mark);
 
-enum class Container { bmp, tga, pcx, png, unknown };
+// .lbm is read only: the decoder takes LBM pictures from other programs, the encoder writes none.
+enum class Container { bmp, tga, pcx, png, lbm, unknown };
 
 // The container a file name selects by its extension, ignoring case.
 Container container_for(const std::string& name);
 
-// The most rows the container's fields can hold (0 for an unknown container).
+// The most rows the container's fields can hold (0 for LBM, which is never written, and for an
+// unknown container).
 int32_t container_max_rows(Container c);
 
 // Upper-case name of the container, for messages ("TGA").

@@ -7,13 +7,42 @@
 #include <cstdio>
 #include <ctime>
 
+// The X11 driver's own (xalleg.h, whose X headers would bring their macros here): the window's
+// name and class, which a desktop matches to the program's launcher, and its icon.
+extern "C" void xwin_set_window_name(const char* name, const char* group);
+extern "C" void* allegro_icon;
+
 namespace front_end {
 
 char sorgente[name_bytes];
 char destinazione[name_bytes];
 PALETTE pal;
+volatile char stop_key = 0;
 
 namespace {
+
+// The close button was pressed; the notice is on the screen.
+volatile char closed = 0;
+volatile char at_notice = 0;
+
+// Esc as the keyboard reports it, into stop_key, which a close keeps set.
+void on_key(int scancode) {
+  if ((scancode & 0x7F) == KEY_ESC) stop_key = closed || !(scancode & 0x80);
+}
+END_OF_FUNCTION(on_key)
+
+// The window manager's close request: the dialog ends the program, a conversion stops as on Esc,
+// the notice closes as on Ok (an Esc given to it, which it takes as its dismissal).
+void on_close() {
+  closed = 1;
+  stop_key = 1;
+  if (at_notice) simulate_keypress((KEY_ESC << 8) | 27);
+}
+END_OF_FUNCTION(on_close)
+
+// Time between two turns of the dialog: it waits without using the processor, and still
+// answers a key or a click within a frame.
+constexpr int dialog_rest_ms = 10;
 
 char messaggio[32];  // the progress line
 
@@ -63,17 +92,25 @@ void set_prompt(char* buffer, const char* prompt) {
 
 }  // namespace
 
-bool start_up_and_ask_names(const Texts& texts) {
+Start start_up_and_ask_names(const Texts& texts, const char* window_class, void* icon) {
+  // Both are read when the window is made, at the library's start.
+  allegro_icon = icon;
+  xwin_set_window_name(window_class, window_class);
   if (!formats::start_library(true)) {
     std::fprintf(stderr, "Impossibile avviare la libreria grafica: %s\n", start_up_error());
-    return false;
+    return Start::failed;
   }
   install_keyboard();
   install_mouse();
   install_timer();
+  LOCK_FUNCTION(on_key);
+  LOCK_FUNCTION(on_close);
+  LOCK_VARIABLE(stop_key);
+  keyboard_lowlevel_callback = on_key;
+  set_close_button_callback(on_close);
   if (set_gfx_mode(GFX_SAFE, 640, 480, 0, 0) != 0) {
     std::fprintf(stderr, "Impossibile aprire lo schermo 640x480: %s\n", start_up_error());
-    return false;
+    return Start::failed;
   }
   set_color_depth(8);
   get_palette_range(pal, 0, 255);
@@ -84,8 +121,14 @@ bool start_up_and_ask_names(const Texts& texts) {
   finestra_dialogo[riga_stringa2].dp = const_cast<char*>(texts.stringa2);
   finestra_dialogo[riga_stringa3].dp = const_cast<char*>(texts.stringa3);
   finestra_dialogo[riga_stringa4].dp = const_cast<char*>(texts.stringa4);
-  do_dialog(finestra_dialogo, -1);
-  return true;
+  // The library's dialog player, as do_dialog runs it, with a rest between its turns when no
+  // key is waiting (a turn takes one key).
+  DIALOG_PLAYER* player = init_dialog(finestra_dialogo, -1);
+  while (!closed && update_dialog(player)) {
+    if (!keypressed()) rest(dialog_rest_ms);
+  }
+  shutdown_dialog(player);
+  return closed ? Start::closed : Start::names;
 }
 
 void show_progress(int32_t current_row, int32_t total_rows) {
@@ -105,10 +148,12 @@ void show_completion(const run::Outcome& outcome) {
   draw_reached();
   // The notice closes on Esc: one still held from stopping the run (and its key repeats) would
   // close it before it is seen. It waits until Esc is let go.
-  while (key[KEY_ESC]) rest(10);
+  while (key[KEY_ESC] && !closed) rest(10);
   clear_keybuf();
   const run::Notice notice = run::notice_for(outcome);
+  at_notice = 1;
   alert(notice.line1.c_str(), notice.line2.c_str(), notice.line3.c_str(), "Ok", nullptr, 1, 0);
+  at_notice = 0;
 }
 
 }  // namespace front_end

@@ -9,6 +9,9 @@
 
 #include "run.h"
 
+// Each program's own window icon (XPM data), drawn at build time from its source.
+extern "C" void* program_icon;
+
 namespace front_end {
 
 // The dialog's field limit, in characters.
@@ -37,9 +40,17 @@ extern char sorgente[name_bytes];
 extern char destinazione[name_bytes];
 extern PALETTE pal;
 
-// Starts the library, the input drivers and the 640x480 screen, reads the display's palette
-// and asks for the two names. False, after a message on stderr, when there is no screen.
-bool start_up_and_ask_names(const Texts& texts);
+// How the start ended.
+enum class Start {
+  names,   // the dialog closed with OK or Esc: convert
+  closed,  // the window's close button was pressed in the dialog: end without converting
+  failed,  // no screen; a message on stderr says why
+};
+
+// Starts the library with the program's window class and icon (XPM data), the input drivers
+// and the 640x480 screen, reads the display's palette and asks for the two names. The dialog
+// waits without using the processor.
+Start start_up_and_ask_names(const Texts& texts, const char* window_class, void* icon);
 
 // Draws "<current> di <total>" in the screen's top-left corner.
 void show_progress(int32_t current_row, int32_t total_rows);
@@ -50,13 +61,17 @@ void show_progress(int32_t current_row, int32_t total_rows);
 void progress_reached(int32_t current_row, int32_t total_rows);
 
 // Draws the last row count reached, then shows the closing notice for the run and waits until
-// it is dismissed.
+// it is dismissed (with Ok, Return, Esc or the window's close button).
 void show_completion(const run::Outcome& outcome);
 
-// Feedback that draws on the screen and watches the real Esc key.
+// Non-zero while Esc is held, and from the moment the window's close button is pressed: a
+// conversion stops on either.
+extern volatile char stop_key;
+
+// Feedback that draws on the screen and stops on Esc or the close button.
 class ScreenFeedback : public run::Feedback {
  public:
-  ScreenFeedback() : Feedback(&key[KEY_ESC]) {}
+  ScreenFeedback() : Feedback(&stop_key) {}
   void show_row(int32_t current, int32_t total) override { progress_reached(current, total); }
 };
 

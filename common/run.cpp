@@ -7,16 +7,19 @@ namespace run {
 
 namespace {
 
-// A short Italian reason for a system error, for the notice's third line.
+const char nothing_written[] = "Nessun file è stato scritto.";
+
+// A short Italian reason for a system error, for the notice's third line, with the next step
+// where one is clear.
 std::string reason(int error) {
   switch (error) {
     case 0: return "";
     case ENOENT: return "Il file o la cartella non esiste.";
     case EACCES:
-    case EPERM: return "Permesso negato.";
-    case EROFS: return "Il disco è di sola lettura.";
+    case EPERM: return "Permesso negato: scegliere un'altra cartella o un altro nome.";
+    case EROFS: return "Il disco è di sola lettura: scegliere un'altra cartella.";
     case ENOSPC:
-    case EDQUOT: return "Spazio su disco esaurito.";
+    case EDQUOT: return "Spazio su disco esaurito: liberare spazio o usare un altro disco.";
     case EISDIR: return "Il nome indica una cartella.";
     case ENOTDIR: return "Una parte del percorso non è una cartella.";
     case ENAMETOOLONG: return "Il nome è troppo lungo.";
@@ -30,6 +33,7 @@ std::string reason(int error) {
 
 // A short Italian reason for a picture that was refused, or a name that stands for no file.
 std::string reason(const Outcome& o) {
+  if (o.file.empty()) return "Il campo del nome è vuoto: scrivere un nome.";
   switch (o.defect) {
     case Defect::unsupported: return "Tipo di immagine non supportato.";
     case Defect::truncated: return "Il file è troncato: mancano dati dell'immagine.";
@@ -41,49 +45,53 @@ std::string reason(const Outcome& o) {
   return o.error ? reason(o.error) : "Il file è danneggiato o non è un'immagine valida.";
 }
 
+// The third line after a run that ended with a saved result.
+std::string saved_line(const Outcome& o) {
+  if (o.true_colour) return "Attenzione: l'immagine non era a 256 colori e non conteneva un file.";
+  if (o.status == Status::stopped) {
+    char line[96];
+    std::snprintf(line, sizeof line, "Interrotta: salvati %lld byte su %lld.",
+                  static_cast<long long>(o.saved), static_cast<long long>(o.whole));
+    return line;
+  }
+  if (o.altered) return "Attenzione: l'immagine è stata modificata, i dati possono essere errati.";
+  return "";
+}
+
 }  // namespace
 
 Notice notice_for(const Outcome& o) {
+  const std::string name = o.file.empty() ? "(nessun nome)" : o.file;
   switch (o.status) {
     case Status::done:
     case Status::stopped:
-      if (o.true_colour) {
-        return {"Immagine terminata e salvata come:", o.file,
-                "Attenzione: non era un'immagine a 256 colori, i dati non sono un file."};
-      }
-      if (o.altered) {
-        return {"Immagine terminata e salvata come:", o.file,
-                "Attenzione: l'immagine è stata modificata, i dati possono essere errati."};
-      }
-      return {"Immagine terminata e salvata come:", o.file, ""};
+      return {"Immagine terminata e salvata come:", name, saved_line(o)};
     case Status::source_unreadable:
-      return {"Impossibile aprire il file sorgente:", o.file, reason(o)};
+      return {"Impossibile aprire il file sorgente:", name, reason(o)};
     case Status::source_changed:
-      return {"Il file sorgente è cambiato durante la lettura:", o.file,
-              "Nessuna immagine è stata salvata."};
+      return {"Il file sorgente è cambiato durante la lettura:", name, nothing_written};
     case Status::source_too_large:
-      return {"File sorgente troppo grande (massimo 2 GiB meno 1 KiB):", o.file,
-              "Nessuna immagine è stata salvata."};
+      return {"File sorgente troppo grande (massimo 2147482623 byte):", name, nothing_written};
     case Status::container_too_small: {
       char line[160];
-      std::snprintf(line, sizeof line, "Servono %ld righe, il formato %s ne contiene al massimo %ld.",
+      std::snprintf(line, sizeof line,
+                    "Servono %ld righe, %s ne ha al massimo %ld: usare .bmp o .png.",
                     static_cast<long>(o.rows), o.container, static_cast<long>(o.max_rows));
-      return {"Il file è troppo grande per il formato scelto:", o.file, line};
+      return {"Il file è troppo grande per il formato scelto:", name, line};
     }
     case Status::format_unsupported:
-      return {"Formato non riconosciuto (usare .bmp, .tga, .pcx o .png):", o.file,
-              "Nessun file è stato scritto."};
+      return {"Formato non riconosciuto (usare .bmp, .tga, .pcx o .png):", name, nothing_written};
     case Status::image_invalid:
-      return {"Impossibile leggere l'immagine:", o.file, reason(o)};
+      return {"Impossibile leggere l'immagine:", name, reason(o)};
     case Status::no_memory:
-      return {"Memoria insufficiente per l'immagine di:", o.file, "Nessun file è stato scritto."};
+      return {"Memoria insufficiente per l'immagine di:", name, nothing_written};
     case Status::destination_failed:
-      return {"Impossibile salvare il file:", o.file, reason(o)};
+      return {"Impossibile salvare il file:", name, reason(o)};
     case Status::same_file:
-      return {"La destinazione è il file sorgente stesso:", o.file,
-              "Nessun file è stato scritto."};
+      return {"La destinazione è il file sorgente stesso:", name,
+              "Scegliere un altro nome: nessun file è stato scritto."};
   }
-  return {"", o.file, ""};
+  return {"", name, ""};
 }
 
 }  // namespace run

@@ -12,17 +12,19 @@ namespace run {
 
 class Feedback {
  public:
-  explicit Feedback(const volatile char* escape_key) : escape_key_(escape_key) {}
+  // `stop`: a flag that is non-zero while the run should stop (Esc held).
+  explicit Feedback(const volatile char* stop) : stop_(stop) {}
   virtual ~Feedback() = default;
 
   // The row count changed: `current` (1-based) of `total` rows.
   virtual void show_row(int32_t current, int32_t total) = 0;
 
-  // Non-zero while Esc is held. Polled after every byte, so it is a plain flag, not a call.
-  const volatile char* escape_key() const { return escape_key_; }
+  // The Esc test both walks make after every byte: true while Esc is held (or the window was
+  // asked to close). A plain flag read, cheap enough for every byte.
+  bool escape_down() const { return *stop_ != 0; }
 
  private:
-  const volatile char* escape_key_;
+  const volatile char* stop_;
 };
 
 // What is wrong with a picture's content, or with what a name stands for.
@@ -66,6 +68,8 @@ struct Outcome {
   Defect defect = Defect::none;  // with image_invalid: what is wrong with the picture
   bool true_colour = false;    // the picture was not a 256-colour one: its bytes keep no file
   bool altered = false;        // the picture's record does not match it: changed since it was made
+  int64_t saved = 0;           // with stopped: the bytes of the file that the result holds
+  int64_t whole = 0;           // with stopped: the bytes of the whole file
   int32_t rows = 0;            // with container_too_small: the rows needed
   int32_t max_rows = 0;        // with container_too_small: the rows the container holds
   const char* container = "";  // with container_too_small: the container's name

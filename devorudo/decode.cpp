@@ -44,8 +44,9 @@ Walk walk_picture(const carrier::Rows& picture, const carrier::Mark& mark, ByteS
   const int64_t end = located.end;
   walk.exact = located.exact;
   walk.altered = located.altered;
+  walk.end = end;
   // Esc held before the walk (from the dialog, or through the scan) stops it before any byte.
-  if (*feedback.escape_key()) {
+  if (feedback.escape_down()) {
     walk.escaped = true;
     return walk;
   }
@@ -64,6 +65,7 @@ Walk walk_picture(const carrier::Rows& picture, const carrier::Mark& mark, ByteS
         walk.write_failed = true;
         break;
       }
+      walk.sent += static_cast<int64_t>(used);
       used = 0;
     }
   }
@@ -110,6 +112,8 @@ Outcome decode(const std::string& source, const std::string& destination,
   o.file = destination;
   o.true_colour = picture.true_colour;
   o.altered = walk.altered;
+  o.saved = walk.sent;
+  o.whole = walk.end;
   return o;
 }
 

@@ -349,6 +349,7 @@ formats::Bitmap read_unreduced(const Bytes& d) {
     case carrier::Container::tga: f = formats::read_tga(in, image, mark); break;
     case carrier::Container::pcx: f = formats::read_pcx(in, image, mark); break;
     case carrier::Container::png: f = formats::read_png(in, image, mark); break;
+    case carrier::Container::lbm:
     case carrier::Container::unknown: break;
   }
   if (f || in.fault()) return nullptr;

@@ -109,6 +109,7 @@ LibraryLoad library_load(carrier::Container c, const unsigned char* data, size_t
     case carrier::Container::tga: bmp = load_tga_pf(f, pal); break;
     case carrier::Container::pcx: bmp = load_pcx_pf(f, pal); break;
     case carrier::Container::png: bmp = load_png_pf(f, pal); break;
+    case carrier::Container::lbm:  // load_lbm reads only a named file: no differential target
     case carrier::Container::unknown: break;
   }
   tracking = false;

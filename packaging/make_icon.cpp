@@ -3,7 +3,10 @@
 // every carrier (pixel (0, 0) stays 0); the palette is chosen to make source text readable as
 // a texture, in the colours of the program.
 //
-//   make_icon <warm|cool> <size> <output.png> <source>...
+//   make_icon <warm|cool> <size> <output.png> <source>...   the launcher's icon
+//   make_icon <warm|cool> <size> <output.c> <source>...     the window's icon, as XPM data in
+//                                                           C (`program_icon`, which the front
+//                                                           end gives the library)
 #include <allegro.h>
 
 #include <cerrno>
@@ -52,6 +55,25 @@ void make_palette(bool warm, PALETTE pal) {
   }
 }
 
+// The picture as XPM data in C: each pixel two hex digits, its palette index.
+bool write_xpm(const std::string& path, const formats::Image& image, const PALETTE pal) {
+  std::FILE* f = std::fopen(path.c_str(), "w");
+  if (!f) return false;
+  std::fprintf(f, "/* XPM */\nstatic const char* xpm[] = {\n\"%d %d 256 2\",\n", image.w(),
+               image.h());
+  for (int i = 0; i < PAL_SIZE; ++i) {
+    std::fprintf(f, "\"%02x c #%02x%02x%02x\",\n", i, _rgb_scale_6[pal[i].r],
+                 _rgb_scale_6[pal[i].g], _rgb_scale_6[pal[i].b]);
+  }
+  for (int y = 0; y < image.h(); ++y) {
+    std::fputc('"', f);
+    for (int x = 0; x < image.w(); ++x) std::fprintf(f, "%02x", image.row(y)[x]);
+    std::fputs(y + 1 < image.h() ? "\",\n" : "\"};\n", f);
+  }
+  std::fputs("void* program_icon = (void*)xpm;\n", f);
+  return std::fclose(f) == 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -95,8 +117,14 @@ int main(int argc, char** argv) {
   PALETTE pal;
   make_palette(warm, pal);
   const std::string out = argv[3];
+  if (out.size() > 2 && out.compare(out.size() - 2, 2, ".c") == 0) {
+    if (write_xpm(out, image, pal)) return 0;
+    std::fprintf(stderr, "cannot write %s\n", out.c_str());
+    return 1;
+  }
   files::SafeOutput file;
-  const bool saved = !file.open(out) && !formats::write_png(file, image, pal, nullptr) && !file.commit();
+  const bool saved =
+      !file.open(out) && !formats::write_png(file, image, pal, nullptr) && !file.commit();
   if (!saved) {
     std::fprintf(stderr, "cannot save %s: %s\n", out.c_str(), std::strerror(file.fault().error));
     return 1;

@@ -1,6 +1,7 @@
 // Both conversions without a screen, as the programs run them: exact round trips over sizes,
-// trailing zeros and containers (the carriers checked with other programs' readers), Esc at each point where it is
-// tested, and one case per class of failure, each leaving every existing file as it was.
+// trailing zeros and containers (the carriers checked with other programs' readers), Esc at each
+// point where it is tested, and one case per class of failure, each leaving every existing file
+// as it was.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
@@ -172,6 +173,7 @@ TEST_F(Convert, RefusalsTouchNoExistingFile) {
       {true, dir.path("fifo.bmp"), precious, Status::source_unreadable, special},
       {true, "/dev/zero", precious, Status::source_unreadable, special},
       {true, source, dir.path("out.jpg"), Status::format_unsupported, {}},
+      {true, source, dir.path("out.LBM"), Status::format_unsupported, {}},
       {true, source, dir.path("same.bmp"), Status::same_file, {}},
       {true, source, dir.path("folder.bmp"), Status::destination_failed, run::system_fault(EISDIR)},
       {true, source, "/nonexistent-folder/x.bmp", Status::destination_failed, run::system_fault(ENOENT)},
@@ -184,7 +186,7 @@ TEST_F(Convert, RefusalsTouchNoExistingFile) {
       {false, dir.path("missing.bmp"), precious, Status::image_invalid, run::system_fault(ENOENT)},
       {false, dir.path("folder.bmp"), precious, Status::image_invalid, run::system_fault(EISDIR)},
       {false, dir.path("fifo.bmp"), precious, Status::image_invalid, special},
-      {false, dir.path("c.lbm"), precious, Status::format_unsupported, {}},
+      {false, dir.path("c.lbm"), precious, Status::image_invalid, run::system_fault(ENOENT)},
       {false, source, dir.path("also.bmp"), Status::same_file, {}},
       {false, source, "/dev/full", Status::destination_failed, special},
       {false, source, dir.path("fifo.bmp"), Status::destination_failed, special},
@@ -319,7 +321,8 @@ TEST_F(Convert, WhatMemoryCannotHoldEndsInTheMemoryNotice) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string from = dir.path(*c.name ? c.name : "source.bin"), to = dir.path("kept.bin");
-    test::write_file(from, *c.name ? test::read_file(TESTS_DIR "/data/memory/" + std::string(c.name)) : Bytes{});
+    const std::string kept = TESTS_DIR "/data/memory/" + std::string(c.name);
+    test::write_file(from, *c.name ? test::read_file(kept) : Bytes{});
     ASSERT_EQ(truncate(from.c_str(), c.size), 0);
     test::write_file(to, keep);
     const int status = with_memory_limit(rlim_t{320} << 20, [&] {

@@ -47,8 +47,9 @@ Outcome encode(const std::string& source, const std::string& destination, const 
   const int64_t n = st.st_size;
   const int32_t h = carrier::carrier_rows(static_cast<int32_t>(n));
 
+  // The decoder reads LBM pictures; no carrier is written as one.
   const carrier::Container container = carrier::container_for(destination);
-  if (container == carrier::Container::unknown) {
+  if (container == carrier::Container::unknown || container == carrier::Container::lbm) {
     return failure(Status::format_unsupported, destination);
   }
   if (h > carrier::container_max_rows(container)) {
@@ -108,6 +109,8 @@ Outcome encode(const std::string& source, const std::string& destination, const 
   Outcome o;
   o.status = escaped ? Status::stopped : Status::done;
   o.file = destination;
+  o.saved = static_cast<int64_t>(record.length);
+  o.whole = n;
   return o;
 }
 

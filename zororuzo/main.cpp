@@ -22,7 +22,12 @@ const front_end::Texts texts = {
 }  // namespace zororuzo
 
 int main() {
-  if (!front_end::start_up_and_ask_names(zororuzo::texts)) return 1;
+  // The window's class is the one the launcher names (StartupWMClass).
+  switch (front_end::start_up_and_ask_names(zororuzo::texts, "Zororuzo", program_icon)) {
+    case front_end::Start::failed: return 1;
+    case front_end::Start::closed: return 0;  // closed in the dialog: nothing read or written
+    case front_end::Start::names: break;
+  }
   front_end::ScreenFeedback feedback;
   const run::Outcome outcome = zororuzo::encode_file(front_end::sorgente, front_end::destinazione,
                                                      front_end::pal, feedback);

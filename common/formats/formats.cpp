@@ -166,6 +166,7 @@ run::Fault read_picture(carrier::Container c, Input& in, Picture& out) try {
     case carrier::Container::tga: f = read_tga(in, image, out.mark); break;
     case carrier::Container::pcx: f = read_pcx(in, image, out.mark); break;
     case carrier::Container::png: f = read_png(in, image, out.mark); break;
+    case carrier::Container::lbm: f = read_lbm(in, image, out.mark); break;
     case carrier::Container::unknown: f = run::defect(run::Defect::unsupported); break;
   }
   if (!f && in.fault()) f = in.fault();
@@ -189,6 +190,7 @@ run::Fault write_picture(carrier::Container c, files::SafeOutput& out, const Ima
     case carrier::Container::tga: return write_tga(out, image, pal, record);
     case carrier::Container::pcx: return write_pcx(out, image, pal, record);
     case carrier::Container::png: return write_png(out, image, pal, record);
+    case carrier::Container::lbm:  // read only: no carrier is LBM
     case carrier::Container::unknown: break;
   }
   return run::defect(run::Defect::unsupported);

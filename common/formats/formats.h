@@ -1,5 +1,6 @@
-// Reading and writing pictures: one module per container (bmp.cpp, tga.cpp, pcx.cpp, png.cpp),
-// each holding that container's reader and writer and saying its header once.
+// Reading and writing pictures: one module per container (bmp.cpp, tga.cpp, pcx.cpp, png.cpp,
+// lbm.cpp), each holding that container's reader and writer (LBM: a reader only, since the
+// encoder never writes it) and saying its header once.
 //
 // Readers take the file's bytes from an Input, check every length, offset and count before
 // using it, and refuse, with the reason, what they cannot read completely: a file that ends
@@ -192,6 +193,7 @@ run::Fault read_bmp(Input& in, Image& out, carrier::Mark& mark);
 run::Fault read_tga(Input& in, Image& out, carrier::Mark& mark);
 run::Fault read_pcx(Input& in, Image& out, carrier::Mark& mark);
 run::Fault read_png(Input& in, Image& out, carrier::Mark& mark);
+run::Fault read_lbm(Input& in, Image& out, carrier::Mark& mark);  // the mark stays none
 run::Fault write_bmp(files::SafeOutput& out, const Image& image, const RGB* pal,
                      const carrier::Record* record);
 run::Fault write_tga(files::SafeOutput& out, const Image& image, const RGB* pal,

@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""run_cases.py ZORORUZO DEVORUDO round_trip|escape_held|refusal
+"""run_cases.py ZORORUZO DEVORUDO round_trip|escape_held|close_button|refusal
 
 The programs in a private Xvfb, used as a person would; what they wrote read with Pillow."""
 
@@ -15,7 +15,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from PIL import Image  # noqa: E402
 
-from xdrive import TITLES, Program, XServer  # noqa: E402
+from xdrive import HOLD, OK, SAVED, TITLES, Program, XServer  # noqa: E402
 
 
 def sample(n, seed):
@@ -48,10 +48,26 @@ def round_trip(c):
 def escape_held(c):
     data = sample(5000, 2)
     (c.work / "dati.bin").write_bytes(data)
-    c.run("zororuzo", ["dati.bin", "carrier.png"], progress="1 di 5", escape=True)
+    c.run("zororuzo", ["dati.bin", "carrier.png"], progress="1 di 5", escape=True,
+          notice=[SAVED, "carrier.png", "Interrotta: salvati 1 byte su 5000."])
     with Image.open(c.work / "carrier.png") as im:  # 0, then the one byte placed, then zeros
         got = im.mode, im.size, im.tobytes()
     assert got == ("P", (1024, 5), b"\0" + data[:1] + bytes(5118)), "the carrier differs"
+
+
+def close_button(c):
+    # In the dialog, the window's close button ends the program: nothing read or written.
+    (c.work / "dati.bin").write_bytes(sample(3000, 4))
+    program = Program(c.x, "zororuzo", [c.programs["zororuzo"]], c.work, str(c.work / "log"))
+    program.set_names("dati.bin", "carrier.bmp")
+    program.dismiss("close")
+    assert sorted(os.listdir(c.work)) == ["dati.bin", "log"], os.listdir(c.work)
+    # At the notice it closes it as Ok does.
+    program = Program(c.x, "zororuzo", [c.programs["zororuzo"]], c.work, str(c.work / "log"))
+    program.set_names("dati.bin", "carrier.bmp")
+    c.x.xdotool("mousemove", *OK, "mousedown", 1, "sleep", HOLD, "mouseup", 1)
+    program.wait_notice([SAVED, "carrier.bmp", ""])
+    program.dismiss("close")
 
 
 def refusal(c):
@@ -66,7 +82,8 @@ def refusal(c):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 4 or sys.argv[3] not in ("round_trip", "escape_held", "refusal"):
+    if len(sys.argv) != 4 or sys.argv[3] not in ("round_trip", "escape_held", "close_button",
+                                                  "refusal"):
         sys.exit(__doc__)
     work = tempfile.mkdtemp(prefix="e2e-")
     try:

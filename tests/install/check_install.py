@@ -12,6 +12,7 @@ import tempfile
 from pathlib import Path
 from xml.etree import ElementTree
 
+import Xlib.X
 from PIL import Image
 
 HERE = Path(__file__).resolve().parent
@@ -30,7 +31,7 @@ WANTED = sorted({"share/doc/zororuzo/copyright"} | {path.format(p=p, s=s) for p 
 # The keys the menu goes by, as patterns ({p}: the program). Exec takes no files (the dialog
 # asks for them); that it starts the program in the home folder, the launchers mode shows.
 DESKTOP_KEYS = {"Type": "Application", "Terminal": "false", "Icon": "{p}", "TryExec": "{p}",
-                "Categories": "(.*;)?Utility;.*", "Exec": "[^%]+"}
+                "Categories": "(.*;)?Utility;.*", "Exec": "[^%]+", "StartupWMClass": "(?i){p}"}
 XML_LANG = "{http://www.w3.org/XML/1998/namespace}lang"
 # What the .deb must depend on, found by dpkg-shlibdeps (lintian checks the other fields).
 LIBRARIES = (r"liballegro4\.4", r"libspng\d+", r"libdeflate\d+")
@@ -91,8 +92,19 @@ def launchers(cmake, build):
                 entry = desktop_entry(prefix, program)[1]
                 log = os.path.join(build, "launched-%s.log" % program)
                 # Exec as a shell would take it, from the folder the menu would run it in.
-                xdrive.Program(x, program, ["sh", "-c", entry["Exec"]], entry.get("Path", "/"),
-                               log, env).convert(names)
+                started = xdrive.Program(x, program, ["sh", "-c", entry["Exec"]],
+                                         entry.get("Path", "/"), log, env)
+                # The window is the launcher's: its class, and the launcher's icon.
+                window, connection = x.window()
+                icon = connection.create_resource_object("pixmap",
+                                                         window.get_wm_hints().icon_pixmap.id)
+                shown = Image.frombytes("RGB", (64, 64), icon.get_image(
+                    0, 0, 64, 64, Xlib.X.ZPixmap, 0xFFFFFFFF).data, "raw", "BGRX")
+                launcher = Image.open(Path(prefix, ICON.format(p=program, s=64))).convert("RGB")
+                assert window.get_wm_class()[1] == entry["StartupWMClass"], window.get_wm_class()
+                assert shown.tobytes() == launcher.tobytes(), "not %s's icon" % program
+                connection.close()
+                started.convert(names)
         assert (home / "copia.txt").read_bytes() == data, "copia.txt differs from lettera.txt"
 
 
@@ -113,6 +125,9 @@ def package(cpack, build):
         assert not missing, "%s lacks %s" % (debs[0], missing)
         # Run as root (as CI does) lintian only prints a caution on stderr; its tags go to stdout.
         quiet_run("lintian", "--fail-on", "error,warning", deb)
+        tags = subprocess.run(["lintian", "-I", "--display-info", deb], capture_output=True,
+                              text=True).stdout
+        assert "hardening" not in tags, tags  # built with Debian's hardening flags
         # Then what Debian's and AppStream's checkers cannot know: the licence text, the
         # versions, what each component launches.
         doc, version = usr / "share/doc/zororuzo", fields["Version"]
