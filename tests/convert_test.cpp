@@ -215,20 +215,14 @@ TEST_F(Convert, RefusalsTouchNoExistingFile) {
   EXPECT_EQ(test::read_file(dir.path("made/there.bin")), test::sample_data(2000));
 }
 
-// Writes fail with EFBIG past `bytes` while it lives (SIGXFSZ ignored).
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    signal(SIGXFSZ, SIG_IGN);
-    getrlimit(RLIMIT_FSIZE, &old_);
-    const rlimit limit{bytes, old_.rlim_max};
-    setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &old_); }
-
- private:
-  rlimit old_{};
-};
+// Runs `body` in a child process once `prepare` succeeds there; returns body's result.
+int in_child(const std::function<bool()>& prepare, const std::function<int()>& body) {
+  const pid_t child = fork();
+  if (child == 0) _exit(prepare() ? body() : 99);
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
+}
 
 TEST_F(Convert, FullAndReadOnlyDisksKeepTheOldFileAndLeaveNoTemporary) {
   Bytes noise(2 << 20, 1);  // random bytes: no container can shrink them below 2 MiB
@@ -238,8 +232,12 @@ TEST_F(Convert, FullAndReadOnlyDisksKeepTheOldFileAndLeaveNoTemporary) {
   for (const char* ext : {"bmp", "tga", "pcx", "png"}) {  // every writer, stopped at 1 MiB
     const std::string full = dir.path(std::string("full.") + ext);
     test::write_file(full, keep);
-    const FileSizeLimit limit(1 << 20);
-    EXPECT_EQ(save_error(encode(dir.path("source.bin"), full)), EFBIG) << ext;
+    const auto stop_at_1_mib = [] {  // writes past it fail with EFBIG
+      const rlimit limit{1 << 20, RLIM_INFINITY};
+      return signal(SIGXFSZ, SIG_IGN) != SIG_ERR && setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    };
+    const auto save = [&] { return save_error(encode(dir.path("source.bin"), full)); };
+    EXPECT_EQ(in_child(stop_at_1_mib, save), EFBIG) << ext;
     EXPECT_EQ(test::read_file(full), keep);
   }
   // A 1 MiB tmpfs, filled up, then read-only. Mounting needs root (as in CI).
@@ -275,31 +273,18 @@ TEST_F(Convert, ASourceThatShrinksOrGrowsWhileReadIsRefused) {
   EXPECT_EQ(test::read_file(destination), keep);
 }
 
-// Runs `body` as an ordinary user (nobody) when the tests run as root, for whom every file is
-// writable; returns its result.
-int as_ordinary_user(const std::function<int()>& body) {
-  if (geteuid() != 0) return body();
-  const pid_t child = fork();
-  if (child == 0) _exit(setgid(65534) == 0 && setuid(65534) == 0 ? body() : 99);
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
-}
+// As an ordinary user (nobody) when the tests run as root, for whom every file is writable.
+bool ordinary_user() { return geteuid() != 0 || (setgid(65534) == 0 && setuid(65534) == 0); }
 
-// Runs `body` in a child whose address space may grow by `extra` bytes past what it has, so that
-// every larger allocation fails; returns its exit status.
-int with_memory_limit(rlim_t extra, const std::function<int()>& body) {
-  const pid_t child = fork();
-  if (child == 0) {
-    long pages = 0;
-    std::FILE* statm = std::fopen("/proc/self/statm", "r");
-    if (!statm || std::fscanf(statm, "%ld", &pages) != 1) _exit(97);
-    const rlimit limit{static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + extra, RLIM_INFINITY};
-    _exit(setrlimit(RLIMIT_AS, &limit) == 0 ? body() : 99);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
+// An address space that may grow by `extra` bytes past what it has: larger allocations fail.
+bool memory_limit(rlim_t extra) {
+  long pages = 0;
+  std::FILE* statm = std::fopen("/proc/self/statm", "r");
+  const bool read = statm && std::fscanf(statm, "%ld", &pages) == 1;
+  if (statm) std::fclose(statm);
+  if (!read) return false;
+  const rlimit limit{static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + extra, RLIM_INFINITY};
+  return setrlimit(RLIMIT_AS, &limit) == 0;
 }
 
 TEST_F(Convert, WhatMemoryCannotHoldEndsInTheMemoryNotice) {
@@ -325,7 +310,7 @@ TEST_F(Convert, WhatMemoryCannotHoldEndsInTheMemoryNotice) {
     test::write_file(from, *c.name ? test::read_file(kept) : Bytes{});
     ASSERT_EQ(truncate(from.c_str(), c.size), 0);
     test::write_file(to, keep);
-    const int status = with_memory_limit(rlim_t{320} << 20, [&] {
+    const int status = in_child([] { return memory_limit(rlim_t{320} << 20); }, [&] {
       const run::Outcome o = *c.name ? decode(from, to) : encode(from, dir.path("kept.bmp"));
       return static_cast<int>(o.status);
     });
@@ -343,14 +328,15 @@ TEST_F(Convert, WhatTheUserProtectedIsKept) {
   const std::string locked = dir.path("locked.bin");
   test::write_file(locked, keep);
   ASSERT_EQ(chmod(locked.c_str(), 0444), 0);
-  EXPECT_EQ(as_ordinary_user([&] { return save_error(decode(picture, locked)); }), EACCES);
+  EXPECT_EQ(in_child(ordinary_user, [&] { return save_error(decode(picture, locked)); }), EACCES);
   EXPECT_EQ(test::read_file(locked), keep);
   // A writable file in a folder that takes no temporary is written in place, cut to length.
   ASSERT_EQ(mkdir(dir.path("shut").c_str(), 0777), 0);
   const std::string open_file = dir.path("shut/open.bin");
   test::write_file(open_file, Bytes(10000, 'o'));
   ASSERT_EQ(chmod(open_file.c_str(), 0666) | chmod(dir.path("shut").c_str(), 0555), 0);
-  EXPECT_EQ(as_ordinary_user([&] { return static_cast<int>(decode(picture, open_file).status); }),
+  const auto write = [&] { return static_cast<int>(decode(picture, open_file).status); };
+  EXPECT_EQ(in_child(ordinary_user, write),
             static_cast<int>(Status::done));
   EXPECT_EQ(test::read_file(open_file), test::sample_data(3000));
 }
