@@ -192,10 +192,15 @@ class Program:
         return self.wait_for("notice %r" % (lines,), check, 60)
 
     def dismiss(self, how=("key", "Return")):
-        """Return (or the close button) dismisses the notice; the program then ends, well."""
-        self.x.close_window() if how == "close" else self.x.xdotool(*how)
-        with contextlib.suppress(subprocess.TimeoutExpired):
-            self.process.wait(20)
+        """Return (or the close button) dismisses the notice; the program then ends, well.
+        The request is made again should the program miss it (input gets lost on a busy
+        machine)."""
+        for _ in range(3):
+            self.x.close_window() if how == "close" else self.x.xdotool(*how)
+            with contextlib.suppress(subprocess.TimeoutExpired):
+                self.process.wait(7)
+            if self.process.returncode is not None:
+                break
         if self.process.returncode != 0:
             self.fail("it did not end, or failed, once its notice was dismissed")
 
