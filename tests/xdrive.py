@@ -192,9 +192,8 @@ class Program:
         return self.wait_for("notice %r" % (lines,), check, 60)
 
     def dismiss(self, how=("key", "Return")):
-        """Return (or the close button) dismisses the notice; the program then ends, well.
-        The request is made again should the program miss it (input gets lost on a busy
-        machine)."""
+        # Made again should the program miss it: input gets lost on a busy machine.
+        """Return (or the close button) dismisses the notice; the program then ends, well."""
         for _ in range(3):
             self.x.close_window() if how == "close" else self.x.xdotool(*how)
             with contextlib.suppress(subprocess.TimeoutExpired):
