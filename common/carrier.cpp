@@ -26,9 +26,10 @@ int32_t Cursor::span() {
 
 int32_t Cursor::copy(unsigned char* to, const unsigned char* from, int32_t n) {
   if (n <= 0) return 0;
+  const volatile char* const stop = feedback_.stop_flag();
   for (int32_t i = 0; i < n; ++i) {
     to[i] = from[i];
-    if (feedback_.escape_down()) {
+    if (run::escape_down(stop)) {
       escaped_ = true;
       x += i;
       return i + 1;

@@ -78,7 +78,7 @@ inline void advance_position(int32_t& x, int32_t& y, int32_t w) {
 
 // The walk that both conversions make: linear positions 1 to (x1, y1) of a picture w columns
 // wide and h rows, visited by advance_position's rule a row span at a time. The row count is
-// shown whenever the row changes, and Esc is tested after every byte (run::Feedback::escape_down);
+// shown whenever the row changes, and Esc is tested after every byte (run::escape_down);
 // Esc found held ends the walk after the byte in hand.
 //
 //   carrier::Cursor at(w, h, x1, y1, feedback);

@@ -10,6 +10,10 @@
 
 namespace run {
 
+// The Esc test both walks make after every byte: true while the run's stop flag is set (Esc
+// held, or the window asked to close). A plain flag read, cheap enough for every byte.
+inline bool escape_down(const volatile char* stop) { return *stop != 0; }
+
 class Feedback {
  public:
   // `stop`: a flag that is non-zero while the run should stop (Esc held).
@@ -19,9 +23,10 @@ class Feedback {
   // The row count changed: `current` (1-based) of `total` rows.
   virtual void show_row(int32_t current, int32_t total) = 0;
 
-  // The Esc test both walks make after every byte: true while Esc is held (or the window was
-  // asked to close). A plain flag read, cheap enough for every byte.
-  bool escape_down() const { return *stop_ != 0; }
+  bool escape_down() const { return run::escape_down(stop_); }
+  // The flag itself, for a loop that tests it after every byte: read through the object, it
+  // would be fetched again after every byte stored.
+  const volatile char* stop_flag() const { return stop_; }
 
  private:
   const volatile char* stop_;
