@@ -47,9 +47,9 @@ Outcome encode(const std::string& source, const std::string& destination, const 
   const int64_t n = st.st_size;
   const int32_t h = carrier::carrier_rows(static_cast<int32_t>(n));
 
-  // The decoder reads LBM pictures; no carrier is written as one.
+  // A container that holds no rows is none the encoder writes (unknown, or LBM, only read).
   const carrier::Container container = carrier::container_for(destination);
-  if (container == carrier::Container::unknown || container == carrier::Container::lbm) {
+  if (carrier::container_max_rows(container) == 0) {
     return failure(Status::format_unsupported, destination);
   }
   if (h > carrier::container_max_rows(container)) {

@@ -123,10 +123,7 @@ run::Fault new_image(int depth, int64_t w, int64_t h, Image& out, bool whole) {
     out.bitmap_.reset(create_bitmap_ex(depth, static_cast<int>(w * h), 1));
     if (out.bitmap_) out.base_ = out.bitmap_->line[0];
   }
-  if (!out.base_) {
-    out = Image{};
-    return run::system_fault(ENOMEM);
-  }
+  if (!out.base_) return run::system_fault(ENOMEM);
   if (whole) advise_huge_pages(out.base_, bytes);
   if (depth != 8) std::memset(out.base_, 0, bytes);
   out.w_ = static_cast<int32_t>(w);
