@@ -24,6 +24,7 @@
 #include "decode.h"
 #include "encode.h"
 #include "formats.h"
+#include "front_end.h"
 #include "run.h"
 
 namespace {
@@ -93,7 +94,7 @@ int usage() {
 int main(int argc, char** argv) {
   if (argc < 3) return usage();
   const std::string mode = argv[1];
-  if (!formats::start_library(false)) {
+  if (!front_end::start_headless()) {
     std::fprintf(stderr, "cannot start the library\n");
     return 1;
   }

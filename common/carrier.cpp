@@ -3,17 +3,25 @@
 #include <libdeflate.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstring>
 
 namespace carrier {
 
 int32_t carrier_rows(int32_t n) { return n / width + 1; }
 
-Cursor::Cursor(int32_t w, int32_t h, int32_t x1, int32_t y1, run::Feedback& feedback)
-    : w_(w), h_(h), last_(int64_t{y1} * w + x1), feedback_(feedback) {}
+Cursor::Cursor(int32_t w, int32_t h, int32_t x1, int32_t y1, run::Feedback& feedback, Stop stop)
+    : w_(w),
+      h_(h),
+      last_(int64_t{y1} * w + x1),
+      feedback_(feedback),
+      stop_(feedback.stop_flag()),
+      test_before_(stop == Stop::before_the_first_byte_too) {}
 
-int32_t Cursor::span() {
+int32_t Cursor::next_span() {
+  if (test_before_) {
+    test_before_ = false;
+    escaped_ = run::escape_down(stop_);
+  }
   if (escaped_ || visited() >= last_) return 0;
   advance_position(x, y, w_);
   if (y + 1 != shown_row_) {
@@ -26,7 +34,8 @@ int32_t Cursor::span() {
 
 int32_t Cursor::copy(unsigned char* to, const unsigned char* from, int32_t n) {
   if (n <= 0) return 0;
-  const volatile char* const stop = feedback_.stop_flag();
+  // A local: the member would be fetched again after every byte stored.
+  const volatile char* const stop = stop_;
   for (int32_t i = 0; i < n; ++i) {
     to[i] = from[i];
     if (run::escape_down(stop)) {
@@ -131,50 +140,6 @@ DataEnd locate_data(const Rows& picture, const Mark& mark) {
   d.end = find_data_end(picture);
   d.altered = mark.state != Mark::none;
   return d;
-}
-
-Container container_for(const std::string& name) {
-  const auto slash = name.find_last_of('/');
-  const auto dot = name.find_last_of('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
-    return Container::unknown;
-  }
-  std::string ext = name.substr(dot + 1);
-  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  if (ext == "bmp") return Container::bmp;
-  if (ext == "tga") return Container::tga;
-  if (ext == "pcx") return Container::pcx;
-  if (ext == "png") return Container::png;
-  if (ext == "lbm") return Container::lbm;
-  return Container::unknown;
-}
-
-int32_t container_max_rows(Container c) {
-  switch (c) {
-    case Container::bmp:
-    case Container::png:
-      return max_rows;
-    case Container::tga:
-      return 65535;
-    case Container::pcx:
-      return 65536;
-    case Container::lbm:
-    case Container::unknown:
-      break;
-  }
-  return 0;
-}
-
-const char* container_name(Container c) {
-  switch (c) {
-    case Container::bmp: return "BMP";
-    case Container::tga: return "TGA";
-    case Container::pcx: return "PCX";
-    case Container::png: return "PNG";
-    case Container::lbm: return "LBM";
-    case Container::unknown: break;
-  }
-  return "?";
 }
 
 }  // namespace carrier

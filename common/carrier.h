@@ -39,7 +39,8 @@
 //   tag, version, n, crc, check = struct.unpack("<8sIQII", record)
 //   whole = tag == b"ZORORUZO" and version == 1 and check == zlib.crc32(record[:24])
 //
-// Containers, chosen by the name's extension, and the rows each can hold:
+// Containers, chosen by the name's extension (formats.h holds their table), and the rows each can
+// hold:
 //   .bmp  32-bit height field. Bound only by the size limit below.
 //   .png  31-bit height. Bound only by the size limit below.
 //   .tga  16-bit height field: at most 65535 rows, files up to 67107839 bytes (64 MiB less
@@ -55,7 +56,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 
 #include "run.h"
 
@@ -77,22 +77,28 @@ inline void advance_position(int32_t& x, int32_t& y, int32_t w) {
 }
 
 // The walk that both conversions make: linear positions 1 to (x1, y1) of a picture w columns
-// wide and h rows, visited by advance_position's rule a row span at a time. The row count is
-// shown whenever the row changes, and Esc is tested after every byte (run::escape_down);
-// Esc found held ends the walk after the byte in hand.
+// wide and h rows, visited by advance_position's rule a row span at a time. The row count
+// follows the position: it is shown whenever the row changes. Esc (run::escape_down) is tested
+// after every byte, and found held ends the walk after the byte in hand.
 //
-//   carrier::Cursor at(w, h, x1, y1, feedback);
-//   while (const int32_t span = at.span()) {            // positions (at.x, at.y) onwards
+//   carrier::Cursor cursor(w, h, x1, y1, feedback, carrier::Cursor::Stop::...);
+//   while (const int32_t span = cursor.next_span()) {  // positions (cursor.x, cursor.y) on
 //     n = ...up to span...;
-//     at.copy(to, from, n);                             // stops early on Esc
+//     cursor.copy(to, from, n);                        // stops early on Esc
 //   }
 class Cursor {
  public:
-  Cursor(int32_t w, int32_t h, int32_t x1, int32_t y1, run::Feedback& feedback);
+  // When Esc is tested: after each byte only (the encoder: with Esc held from the start, one
+  // byte is placed), or before the first byte as well (the decoder: Esc held through the scan
+  // for the data's end writes nothing).
+  enum class Stop { after_each_byte, before_the_first_byte_too };
 
-  // Moves to the next position and returns how many positions from there on lie in its row,
-  // up to (x1, y1); 0 when the walk is over, at its end or on Esc.
-  int32_t span();
+  Cursor(int32_t w, int32_t h, int32_t x1, int32_t y1, run::Feedback& feedback, Stop stop);
+
+  // Moves to the next position, showing its row when the row changed, and returns how many
+  // positions from there on lie in its row, up to (x1, y1); 0 when the walk is over, at its
+  // end or on Esc.
+  int32_t next_span();
 
   // Copies n bytes (at most the span) from `from` to `to`, testing Esc after each; the position
   // moves to the last one copied. Returns how many were copied.
@@ -108,6 +114,8 @@ class Cursor {
   int32_t w_, h_;
   int64_t last_;
   run::Feedback& feedback_;
+  const volatile char* stop_;
+  bool test_before_ = false;
   int32_t shown_row_ = 0;
   bool escaped_ = false;
 };
@@ -155,19 +163,6 @@ struct DataEnd {
   bool altered = false;  // a record that does not match the pixels
 };
 DataEnd locate_data(const Rows& picture, const Mark& mark);
-
-// .lbm is read only: the decoder takes LBM pictures from other programs, the encoder writes none.
-enum class Container { bmp, tga, pcx, png, lbm, unknown };
-
-// The container a file name selects by its extension, ignoring case.
-Container container_for(const std::string& name);
-
-// The most rows the container's fields can hold (0 for LBM, which is never written, and for an
-// unknown container).
-int32_t container_max_rows(Container c);
-
-// Upper-case name of the container, for messages ("TGA").
-const char* container_name(Container c);
 
 }  // namespace carrier
 

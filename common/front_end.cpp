@@ -1,7 +1,5 @@
 #include "front_end.h"
 
-#include "formats.h"
-
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -96,7 +94,7 @@ Start start_up_and_ask_names(const Texts& texts, const char* window_class, void*
   // Both are read when the window is made, at the library's start.
   allegro_icon = icon;
   xwin_set_window_name(window_class, window_class);
-  if (!formats::start_library(true)) {
+  if (install_allegro(SYSTEM_AUTODETECT, &errno, atexit) != 0) {
     std::fprintf(stderr, "Impossibile avviare la libreria grafica: %s\n", start_up_error());
     return Start::failed;
   }
@@ -150,7 +148,7 @@ void show_completion(const run::Outcome& outcome) {
   // close it before it is seen. It waits until Esc is let go.
   while (key[KEY_ESC] && !closed) rest(10);
   clear_keybuf();
-  const run::Notice notice = run::notice_for(outcome);
+  const Notice notice = notice_for(outcome);
   at_notice = 1;
   alert(notice.line1.c_str(), notice.line2.c_str(), notice.line3.c_str(), "Ok", nullptr, 1, 0);
   at_notice = 0;

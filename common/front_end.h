@@ -1,11 +1,13 @@
-// The start and the end that both programs share: the library's start-up, the file-name
-// dialog, the progress line drawn while converting, the Esc test and the closing notice.
+// The start and the end that both programs share: the library's start-up (with a screen, or
+// headless for tests, benchmarks and fuzzing), the file-name dialog, the progress line drawn
+// while converting, the stop flag behind the Esc test, and the closing notice with its texts.
 #ifndef COMMON_FRONT_END_H
 #define COMMON_FRONT_END_H
 
 #include <allegro.h>
 
 #include <cstdint>
+#include <string>
 
 #include "run.h"
 
@@ -52,6 +54,11 @@ enum class Start {
 // waits without using the processor.
 Start start_up_and_ask_names(const Texts& texts, const char* window_class, void* icon);
 
+// Starts the library without a screen, once per process: its image and file routines alone,
+// for 8-bit pictures, as the conversions need them (tests, benchmarks, fuzzing). False when it
+// cannot. (headless.cpp, apart from the screen's code.)
+bool start_headless();
+
 // Draws "<current> di <total>" in the screen's top-left corner.
 void show_progress(int32_t current_row, int32_t total_rows);
 
@@ -59,6 +66,12 @@ void show_progress(int32_t current_row, int32_t total_rows);
 // screen shows no more), and always as last reached before the notice: to a person the screen
 // is the same as drawing it after every byte, and the program costs no more than its conversion.
 void progress_reached(int32_t current_row, int32_t total_rows);
+
+// The three lines of the closing notice for an outcome (notice.cpp).
+struct Notice {
+  std::string line1, line2, line3;
+};
+Notice notice_for(const run::Outcome& outcome);
 
 // Draws the last row count reached, then shows the closing notice for the run and waits until
 // it is dismissed (with Ok, Return, Esc or the window's close button).

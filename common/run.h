@@ -1,6 +1,6 @@
-// What a conversion needs from the screen while it runs, and what it reports when it ends.
-// Conversions know nothing of the display: the front end implements Feedback, and turns an
-// Outcome into the closing notice.
+// What a conversion needs from the screen while it runs, how every fallible step says why it
+// failed, and what a conversion reports when it ends. Conversions know nothing of the display:
+// the front end implements Feedback, and turns an Outcome into the closing notice.
 #ifndef COMMON_RUN_H
 #define COMMON_RUN_H
 
@@ -10,8 +10,8 @@
 
 namespace run {
 
-// The Esc test both walks make after every byte: true while the run's stop flag is set (Esc
-// held, or the window asked to close). A plain flag read, cheap enough for every byte.
+// The Esc test, the one the walk (carrier::Cursor) makes: true while the run's stop flag is set
+// (Esc held, or the window asked to close). A plain flag read, cheap enough for every byte.
 inline bool escape_down(const volatile char* stop) { return *stop != 0; }
 
 class Feedback {
@@ -23,9 +23,8 @@ class Feedback {
   // The row count changed: `current` (1-based) of `total` rows.
   virtual void show_row(int32_t current, int32_t total) = 0;
 
-  bool escape_down() const { return run::escape_down(stop_); }
-  // The flag itself, for a loop that tests it after every byte: read through the object, it
-  // would be fetched again after every byte stored.
+  // The stop flag, for escape_down. A loop that tests it after every byte keeps the pointer in
+  // a local: read through the object, it would be fetched again after every byte stored.
   const volatile char* stop_flag() const { return stop_; }
 
  private:
@@ -43,7 +42,8 @@ enum class Defect {
 };
 
 // Why an operation failed: a system call's errno, or a defect of the picture. Empty on success.
-// Every fallible step of the conversions and the format layer returns one.
+// Every fallible step returns one, reads and writes alike:
+//   if (const run::Fault f = in.read(...)) return f;
 struct Fault {
   int error = 0;
   Defect defect = Defect::none;
@@ -69,8 +69,7 @@ enum class Status {
 struct Outcome {
   Status status = Status::done;
   std::string file;            // the file the notice names
-  int error = 0;               // errno of a failed system call, or 0
-  Defect defect = Defect::none;  // with image_invalid: what is wrong with the picture
+  Fault fault;                 // why it failed, when the status is a failure
   bool true_colour = false;    // the picture was not a 256-colour one: its bytes keep no file
   bool altered = false;        // the picture's record does not match it: changed since it was made
   int64_t saved = 0;           // with stopped: the bytes of the file that the result holds
@@ -80,26 +79,14 @@ struct Outcome {
   const char* container = "";  // with container_too_small: the container's name
 };
 
-// An outcome that names what failed.
-inline Outcome failure(Status status, const std::string& file, int error = 0) {
+// An outcome that names what failed, and why.
+inline Outcome failure(Status status, const std::string& file, Fault fault = {}) {
   Outcome o;
   o.status = status;
   o.file = file;
-  o.error = error;
+  o.fault = fault;
   return o;
 }
-
-inline Outcome failure(Status status, const std::string& file, Fault fault) {
-  Outcome o = failure(status, file, fault.error);
-  o.defect = fault.defect;
-  return o;
-}
-
-// The three lines of the closing notice for an outcome.
-struct Notice {
-  std::string line1, line2, line3;
-};
-Notice notice_for(const Outcome& outcome);
 
 }  // namespace run
 

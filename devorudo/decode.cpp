@@ -10,8 +10,9 @@
 #include <vector>
 
 #include "carrier.h"
+#include "file_closer.h"
+#include "files.h"
 #include "formats.h"
-#include "safe_output.h"
 
 namespace devorudo {
 
@@ -24,52 +25,33 @@ using run::failure;
 // Bytes gathered before they go to the sink.
 constexpr size_t walk_chunk = 1 << 16;
 
-class SafeOutputSink : public ByteSink {
- public:
-  explicit SafeOutputSink(files::SafeOutput& out) : out_(out) {}
-  bool write(const unsigned char* data, size_t n) override { return !out_.write(data, n); }
-
- private:
-  files::SafeOutput& out_;
-};
-
 }  // namespace
 
-Walk walk_picture(const carrier::Rows& picture, const carrier::Mark& mark, ByteSink& sink,
+Walk walk_picture(const carrier::Rows& picture, const carrier::Mark& mark, files::Sink& sink,
                   run::Feedback& feedback) {
   Walk walk;
   const int32_t w = picture.w;
-  const int32_t h = picture.h;
   const carrier::DataEnd located = carrier::locate_data(picture, mark);
   const int64_t end = located.end;
   walk.exact = located.exact;
   walk.altered = located.altered;
   walk.end = end;
-  // Esc held before the walk (from the dialog, or through the scan) stops it before any byte.
-  if (feedback.escape_down()) {
-    walk.escaped = true;
-    return walk;
-  }
-  if (end == 0) return walk;
 
-  const int32_t y1 = static_cast<int32_t>(end / w);
-  const int32_t x1 = static_cast<int32_t>(end % w);
-  carrier::Cursor at(w, h, x1, y1, feedback);
+  // Esc held before the walk (from the dialog, or through the scan) stops it before any byte.
+  carrier::Cursor cursor(w, picture.h, static_cast<int32_t>(end % w), static_cast<int32_t>(end / w),
+                         feedback, carrier::Cursor::Stop::before_the_first_byte_too);
   std::vector<unsigned char> chunk(static_cast<size_t>(std::min<int64_t>(walk_chunk, end)));
   size_t used = 0;
-  while (const int32_t span = at.span()) {
+  while (const int32_t span = cursor.next_span()) {
     const auto n = static_cast<int32_t>(std::min<size_t>(span, chunk.size() - used));
-    used += at.copy(chunk.data() + used, picture.row(at.y) + at.x, n);
-    if (used == chunk.size() || at.escaped() || at.visited() == end) {
-      if (!sink.write(chunk.data(), used)) {
-        walk.write_failed = true;
-        break;
-      }
+    used += cursor.copy(chunk.data() + used, picture.row(cursor.y) + cursor.x, n);
+    if (used == chunk.size() || cursor.escaped() || cursor.visited() == end) {
+      if ((walk.fault = sink.write(chunk.data(), used))) break;
       walk.sent += static_cast<int64_t>(used);
       used = 0;
     }
   }
-  walk.escaped = at.escaped();
+  walk.escaped = cursor.escaped();
   return walk;
 }
 
@@ -77,10 +59,8 @@ namespace {
 
 Outcome decode(const std::string& source, const std::string& destination,
                run::Feedback& feedback) {
-  const carrier::Container container = carrier::container_for(source);
-  if (container == carrier::Container::unknown) {
-    return failure(Status::format_unsupported, source);
-  }
+  const formats::Container* const container = formats::container_for(source);
+  if (!container) return failure(Status::format_unsupported, source);
   int fd;
   struct stat st {};
   if (const run::Fault f = files::open_source(source, fd, st)) {
@@ -91,20 +71,18 @@ Outcome decode(const std::string& source, const std::string& destination,
     files::FileCloser closer{fd};
     if (files::same_file(st, destination)) return failure(Status::same_file, destination);
     formats::Input in(fd);
-    if (const run::Fault f = formats::read_picture(container, in, picture)) {
+    if (const run::Fault f = formats::read_picture(*container, in, picture)) {
       return failure(f.error == ENOMEM ? Status::no_memory : Status::image_invalid, source, f);
     }
   }
 
+  // Dropped without a commit, the output leaves the destination as it was.
   files::SafeOutput out;
   if (const run::Fault f = out.open(destination)) {
     return failure(Status::destination_failed, destination, f);
   }
-  SafeOutputSink sink(out);
-  const Walk walk = walk_picture(picture.image.rows(), picture.mark, sink, feedback);
-  const run::Fault f = walk.write_failed ? out.fault() : out.commit();
-  if (f) {
-    out.abandon();
+  const Walk walk = walk_picture(picture.image.rows(), picture.mark, out, feedback);
+  if (const run::Fault f = walk.fault ? walk.fault : out.commit()) {
     return failure(Status::destination_failed, destination, f);
   }
   Outcome o;

@@ -14,20 +14,14 @@
 #include <string>
 
 #include "carrier.h"
+#include "files.h"
 #include "run.h"
 
 namespace devorudo {
 
-// Where walk_picture sends the bytes. write() returns false once writing has failed.
-class ByteSink {
- public:
-  virtual ~ByteSink() = default;
-  virtual bool write(const unsigned char* data, size_t n) = 0;
-};
-
 struct Walk {
   bool escaped = false;       // ended early by Esc (before the scan, or during the walk)
-  bool write_failed = false;  // the sink refused a write
+  run::Fault fault;           // why the sink refused a write
   bool exact = false;         // the record gave the end
   bool altered = false;       // the picture has a record that does not match its pixels
   int64_t sent = 0;           // bytes sent to the sink
@@ -38,9 +32,9 @@ struct Walk {
 // pixels from linear position 1 up to the end that carrier::locate_data finds, one byte each,
 // nothing when there is none.
 // Esc held when the scan ends sends nothing; Esc found held during the walk (tested after every
-// byte) stops it after the byte in hand. feedback.show_row is
-// called whenever the row changes, with the 1-based row and the picture's height.
-Walk walk_picture(const carrier::Rows& picture, const carrier::Mark& mark, ByteSink& sink,
+// byte) stops it after the byte in hand. feedback.show_row is called whenever the row changes,
+// with the 1-based row and the picture's height.
+Walk walk_picture(const carrier::Rows& picture, const carrier::Mark& mark, files::Sink& sink,
                   run::Feedback& feedback);
 
 // Reads the picture `source` (its container chosen by its extension) and writes the file it

@@ -19,8 +19,9 @@
 #include <vector>
 
 #include "carrier.h"
+#include "files.h"
 #include "formats.h"
-#include "safe_output.h"
+#include "front_end.h"
 
 namespace {
 
@@ -98,12 +99,12 @@ int main(int argc, char** argv) {
     bytes.insert(bytes.end(), std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
 
-  if (!formats::start_library(false)) {
+  if (!front_end::start_headless()) {
     std::fprintf(stderr, "cannot start the library: %s\n", allegro_error);
     return 1;
   }
   formats::Image image;
-  if (formats::new_image(8, size, size, image, false)) {
+  if (formats::new_image(8, size, size, formats::unbounded, image, false)) {
     std::fprintf(stderr, "cannot create a %dx%d picture\n", size, size);
     return 1;
   }
@@ -122,11 +123,18 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot write %s\n", out.c_str());
     return 1;
   }
+  const formats::Container* const container = formats::container_for(out);
+  if (!container) {
+    std::fprintf(stderr, "%s: not a .c or a picture's name\n", out.c_str());
+    return 1;
+  }
   files::SafeOutput file;
-  const bool saved =
-      !file.open(out) && !formats::write_png(file, image, pal, nullptr) && !file.commit();
-  if (!saved) {
-    std::fprintf(stderr, "cannot save %s: %s\n", out.c_str(), std::strerror(file.fault().error));
+  run::Fault f = file.open(out);
+  if (!f) f = formats::write_picture(*container, file, image, pal, nullptr);
+  if (!f) f = file.commit();
+  if (f) {
+    std::fprintf(stderr, "cannot save %s: %s\n", out.c_str(),
+                 f.error ? std::strerror(f.error) : "not a picture it can write");
     return 1;
   }
   return 0;

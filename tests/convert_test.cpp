@@ -20,6 +20,7 @@
 #include "decode.h"
 #include "encode.h"
 #include "formats.h"
+#include "front_end.h"
 #include "support.h"
 
 namespace {
@@ -43,7 +44,7 @@ class Convert : public ::testing::Test {
   }
   // The cause of a failed save, or -1 for any other outcome.
   static int save_error(const run::Outcome& o) {
-    return o.status == Status::destination_failed ? o.error : -1;
+    return o.status == Status::destination_failed ? o.fault.error : -1;
   }
   // The carrier of `data`, named `name` in the test folder.
   std::string carrier_of(const Bytes& data, const std::string& name) {
@@ -88,7 +89,7 @@ TEST_F(Convert, RoundTripsAreExactInEveryContainer) {
       SCOPED_TRACE(std::string(ext) + " " + std::to_string(n) + " bytes");
       feedback.rows.clear();
       const std::string picture = carrier_of(c.data, std::string("carrier.") + ext);
-      const test::Picture p = test::independent_read(picture, c.others);
+      const test::Pixels p = test::independent_read(picture, c.others);
       EXPECT_EQ(p.mode, "P");
       ASSERT_EQ(p.w, 1024);
       ASSERT_EQ(p.h, static_cast<int>(n / 1024 + 1));
@@ -196,9 +197,10 @@ TEST_F(Convert, RefusalsTouchNoExistingFile) {
     SCOPED_TRACE(c.from + " -> " + c.to);
     const run::Outcome o = c.encoder ? encode(c.from, c.to) : decode(c.from, c.to);
     EXPECT_EQ(o.status, c.status);
-    EXPECT_EQ(o.error, c.fault.error);
-    EXPECT_EQ(o.defect, c.fault.defect);
-    EXPECT_EQ(run::notice_for(o).line3.empty(), c.status == Status::done) << "a refusal says why";
+    EXPECT_EQ(o.fault.error, c.fault.error);
+    EXPECT_EQ(o.fault.defect, c.fault.defect);
+    EXPECT_EQ(front_end::notice_for(o).line3.empty(), c.status == Status::done)
+        << "a refusal says why";
   }
   EXPECT_EQ(test::read_file(precious), keep);
   EXPECT_EQ(test::read_file(source), picture);

@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "carrier.h"
-#include "safe_output.h"
+#include "files.h"
 #include "support.h"
 
 namespace {

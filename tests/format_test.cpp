@@ -14,8 +14,9 @@
 #include <vector>
 
 #include "decode.h"
+#include "file_closer.h"
+#include "files.h"
 #include "formats.h"
-#include "safe_output.h"
 #include "support.h"
 
 namespace {
@@ -52,14 +53,14 @@ TEST_P(Good, ReadsToTheExpectedBytes) {
   files::FileCloser closer{fd};
   formats::Input in(fd);
   formats::Picture got;
-  const run::Fault f = formats::read_picture(carrier::container_for(path), in, got);
+  const run::Fault f = formats::read_picture(*formats::container_for(path), in, got);
   ASSERT_FALSE(f) << "errno " << f.error << ", defect " << static_cast<int>(f.defect);
   ASSERT_EQ(got.image.w(), w);
   ASSERT_EQ(got.image.h(), h);
   EXPECT_EQ(got.true_colour, colour);
   if (colour) {
     formats::Image rgb;
-    ASSERT_FALSE(formats::new_image(32, w, h, rgb, true));
+    ASSERT_FALSE(formats::new_image(32, w, h, formats::unbounded, rgb, true));
     for (int i = 0; i < w * h; ++i) {
       reinterpret_cast<uint32_t*>(rgb.row(0))[i] = formats::rgb32(want[3 * i], want[3 * i + 1], want[3 * i + 2]);
     }
@@ -86,8 +87,8 @@ TEST_P(Bad, IsRefusedWithItsDefectAndOverwritesNothing) {
   const run::Outcome o = devorudo::decode_file(std::string(CORPUS_DIR) + "/bad/" + GetParam(),
                                                dir.path("kept.bin"), feedback);
   EXPECT_EQ(o.status, run::Status::image_invalid);
-  EXPECT_EQ(o.error, 0);
-  EXPECT_EQ(defects[static_cast<int>(o.defect)], GetParam().substr(0, GetParam().find('.')));
+  EXPECT_EQ(o.fault.error, 0);
+  EXPECT_EQ(defects[static_cast<int>(o.fault.defect)], GetParam().substr(0, GetParam().find('.')));
   EXPECT_EQ(test::read_file(dir.path("kept.bin")), kept);
 }
 
@@ -119,7 +120,7 @@ TEST(Writers, MatchTheLibrarysSavers) {
   test::TempDir dir;
   for (const auto& [w, h] : {std::pair{1, 1}, {7, 5}, {1024, 3}, {13, 40}}) {
     formats::Image image;
-    ASSERT_FALSE(formats::new_image(8, w, h, image, true));
+    ASSERT_FALSE(formats::new_image(8, w, h, formats::unbounded, image, true));
     formats::Bitmap bmp(create_bitmap_ex(8, w, h));  // the same pixels, for the library's savers
     for (int i = 0, x = 0, y = 0; i < w * h; ++i, x = i % w, y = i / w) {
       bmp->line[y][x] = image.row(y)[x] = y == 1 && x < 70 ? 0xC3 : y == 2 && x >= w / 2 ? 0 : static_cast<unsigned char>(i * 13 + y);
@@ -134,7 +135,7 @@ TEST(Writers, MatchTheLibrarysSavers) {
       for (const carrier::Record* with : {static_cast<const carrier::Record*>(nullptr), &record}) {
         const std::string ours = dir.path("ours." + ext);
         files::SafeOutput out;
-        ASSERT_FALSE(out.open(ours) || formats::write_picture(carrier::container_for(ours), out,
+        ASSERT_FALSE(out.open(ours) || formats::write_picture(*formats::container_for(ours), out,
                                                                image, pal, with) || out.commit());
         // With the record, the library's picture with the record in its place (BMP: after the
         // pixels, counted in the file size; TGA: the ID field; PCX: header bytes 74 to 101).

@@ -1,6 +1,6 @@
 #include "support.h"
 
-#include "formats.h"
+#include "front_end.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -47,11 +47,11 @@ Bytes sample_data(size_t n, uint32_t seed) {
   return data;
 }
 
-Picture independent_read(const std::string& path, bool others) {
+Pixels independent_read(const std::string& path, bool others) {
   const std::string command = "/usr/bin/python3 " TESTS_DIR "/read_with.py '" + path + "'" +
                               (others ? " --others" : "");
   FILE* pipe = popen(command.c_str(), "r");
-  Picture p;
+  Pixels p;
   char mode[16] = {};
   if (!pipe || std::fscanf(pipe, "%d %d %15s%*c", &p.w, &p.h, mode) != 3) {
     throw std::runtime_error("cannot read " + path);
@@ -63,8 +63,7 @@ Picture independent_read(const std::string& path, bool others) {
 }
 
 void start_library() {
-  static const bool started = formats::start_library(false);
-  if (!started) throw std::runtime_error("no library");
+  if (!front_end::start_headless()) throw std::runtime_error("no library");
 }
 
 }  // namespace test

@@ -35,12 +35,12 @@ Bytes sample_data(size_t n, uint32_t seed = 1);
 
 // A picture as Pillow reads it: w * h palette indices, rows top to bottom. With `others`, it
 // fails unless ImageMagick and netpbm read the same colours (tests/read_with.py).
-struct Picture {
+struct Pixels {
   int w = 0, h = 0;
   std::string mode;
   Bytes pixels;
 };
-Picture independent_read(const std::string& path, bool others = false);
+Pixels independent_read(const std::string& path, bool others = false);
 
 // Records the rows shown; Esc is held while `escape` is not 0.
 class RecordingFeedback : public run::Feedback {

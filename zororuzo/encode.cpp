@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "carrier.h"
+#include "file_closer.h"
+#include "files.h"
 #include "formats.h"
-#include "safe_output.h"
 
 namespace zororuzo {
 
@@ -47,64 +48,59 @@ Outcome encode(const std::string& source, const std::string& destination, const 
   const int64_t n = st.st_size;
   const int32_t h = carrier::carrier_rows(static_cast<int32_t>(n));
 
-  // A container that holds no rows is none the encoder writes (unknown, or LBM, only read).
-  const carrier::Container container = carrier::container_for(destination);
-  if (carrier::container_max_rows(container) == 0) {
-    return failure(Status::format_unsupported, destination);
-  }
-  if (h > carrier::container_max_rows(container)) {
+  const formats::Container* const container = formats::container_for(destination);
+  if (!container || !container->write) return failure(Status::format_unsupported, destination);
+  if (h > container->most_rows) {
     Outcome o = failure(Status::container_too_small, destination);
     o.rows = h;
-    o.max_rows = carrier::container_max_rows(container);
-    o.container = carrier::container_name(container);
+    o.max_rows = container->most_rows;
+    o.container = container->name;
     return o;
   }
 
   formats::Image image;  // written up to byte n; the zeros after it cost nothing
-  if (formats::new_image(8, carrier::width, h, image, true)) {
+  if (formats::new_image(8, carrier::width, h, formats::unbounded, image, true)) {
     return failure(Status::no_memory, source);
   }
 
   // Byte k of the source goes to linear position k + 1: the last one to position n.
   std::vector<unsigned char> buffer(static_cast<size_t>(std::min<int64_t>(read_block, n + 1)));
-  carrier::Cursor at(carrier::width, h, static_cast<int32_t>(n % carrier::width),
-                     static_cast<int32_t>(n / carrier::width), feedback);
+  carrier::Cursor cursor(carrier::width, h, static_cast<int32_t>(n % carrier::width),
+                         static_cast<int32_t>(n / carrier::width), feedback,
+                         carrier::Cursor::Stop::after_each_byte);
   size_t used = 0, got = 0;
   uint32_t crc = 0;  // of the bytes placed, a block at a time
-  while (const int32_t span = at.span()) {
+  while (const int32_t span = cursor.next_span()) {
     if (used == got) {
       crc = carrier::crc32(crc, buffer.data(), got);
       const ssize_t r = read_some(fd, buffer.data(), buffer.size());
-      if (r < 0) return failure(Status::source_unreadable, source, errno);
+      if (r < 0) return failure(Status::source_unreadable, source, run::system_fault(errno));
       if (r == 0) return failure(Status::source_changed, source);  // it shrank
       got = static_cast<size_t>(r);
       used = 0;
     }
-    used += at.copy(image.row(at.y) + at.x, buffer.data() + used,
-                    static_cast<int32_t>(std::min<size_t>(span, got - used)));
+    used += cursor.copy(image.row(cursor.y) + cursor.x, buffer.data() + used,
+                        static_cast<int32_t>(std::min<size_t>(span, got - used)));
   }
-  const bool escaped = at.escaped();
-  const carrier::Record record{static_cast<uint64_t>(at.visited()),
+  const bool escaped = cursor.escaped();
+  const carrier::Record record{static_cast<uint64_t>(cursor.visited()),
                                carrier::crc32(crc, buffer.data(), used)};
   if (!escaped && used == got) {
     // The size was read before the bytes; a source that grew since has more to give.
     unsigned char extra;
     const ssize_t r = read_some(fd, &extra, 1);
-    if (r < 0) return failure(Status::source_unreadable, source, errno);
+    if (r < 0) return failure(Status::source_unreadable, source, run::system_fault(errno));
     if (r > 0) return failure(Status::source_changed, source);
   } else if (!escaped) {
     return failure(Status::source_changed, source);  // it grew within the last block
   }
 
+  // Dropped without a commit, the output leaves the destination as it was.
   files::SafeOutput out;
-  if (const run::Fault f = out.open(destination)) {
-    return failure(Status::destination_failed, destination, f);
-  }
-  if (const run::Fault f = formats::write_picture(container, out, image, pal, &record)) {
-    out.abandon();
-    return failure(Status::destination_failed, destination, f);
-  }
-  if (const run::Fault f = out.commit()) return failure(Status::destination_failed, destination, f);
+  run::Fault f = out.open(destination);
+  if (!f) f = formats::write_picture(*container, out, image, pal, &record);
+  if (!f) f = out.commit();
+  if (f) return failure(Status::destination_failed, destination, f);
 
   Outcome o;
   o.status = escaped ? Status::stopped : Status::done;

@@ -41,10 +41,10 @@
 //                palette; a run, literal or delta past the last row, or past the right edge
 //                and the row's padding (pixels in the padding are dropped: some writers encode
 //                whole stored rows)
-//   too_large    before allocating: width * height past the library's int; raw pixels that the
-//                rest of the file cannot hold, in a picture of more than max(16 Mi, 8 x file
-//                size) pixels (8: a 1-bit file's pixels per byte); run-length data for more
-//                than max(16 Mi, 256 x file size) pixels (skipped pixels cost no bytes)
+//   too_large    before allocating (new_image): width * height past the library's int; raw
+//                pixels that the rest of the file cannot hold, in a picture of more than
+//                max(16 Mi, 256 x file size) pixels; run-length data for more than that many
+//                pixels (skipped pixels cost no bytes)
 //   truncated    the file ends before the pixels (raw pixels: known from its size, before
 //                allocating), or before the end-of-picture code, where it ends
 #include <algorithm>
@@ -54,7 +54,6 @@
 #include <vector>
 
 #include "formats.h"
-#include "safe_output.h"
 
 namespace formats {
 
@@ -65,12 +64,10 @@ constexpr size_t file_header_size = 14;
 constexpr size_t largest_info_header = 124;
 
 constexpr uint64_t small_picture_pixels = uint64_t{1} << 24;
-constexpr uint64_t raw_pixels_per_byte = 8;
 constexpr uint64_t rle_pixels_per_byte = 256;
 
 run::Fault damaged() { return run::defect(run::Defect::damaged); }
 run::Fault unsupported() { return run::defect(run::Defect::unsupported); }
-run::Fault too_large() { return run::defect(run::Defect::too_large); }
 
 // One colour of a true-colour pixel: the bits its mask selects, made 8 bits wide by repeating
 // them (as the library's own 5- and 6-bit scales do), or by dropping the lowest past 8.
@@ -121,14 +118,15 @@ run::Fault read_indexed(Input& in, const Image& image, const Layout& l) {
     // The carrier's case: straight into the picture's rows.
     const uint64_t padding = l.row_bytes - w;
     for (int64_t n = 0; n < l.height; ++n) {
-      if (!in.read(line_of(image, l, n), w) || !in.skip(padding)) return in.fault();
+      if (const run::Fault f = in.read(line_of(image, l, n), w)) return f;
+      if (const run::Fault f = in.skip(padding)) return f;
     }
     return {};
   }
   std::vector<unsigned char> row(l.row_bytes);
   const unsigned per_byte = 8 / l.bits, mask = (1u << l.bits) - 1;
   for (int64_t n = 0; n < l.height; ++n) {
-    if (!in.read(row.data(), row.size())) return in.fault();
+    if (const run::Fault f = in.read(row.data(), row.size())) return f;
     unsigned char* to = line_of(image, l, n);
     for (size_t x = 0; x < w; ++x) {
       const unsigned shift = 8 - l.bits * (1 + x % per_byte);
@@ -142,7 +140,7 @@ run::Fault read_true_colour(Input& in, const Image& image, const Layout& l) {
   std::vector<unsigned char> row(l.row_bytes);
   const unsigned bytes = l.bits / 8;
   for (int64_t n = 0; n < l.height; ++n) {
-    if (!in.read(row.data(), row.size())) return in.fault();
+    if (const run::Fault f = in.read(row.data(), row.size())) return f;
     auto* to = reinterpret_cast<uint32_t*>(line_of(image, l, n));
     const unsigned char* p = row.data();
     for (int64_t x = 0; x < l.width; ++x, p += bytes) {
@@ -163,8 +161,9 @@ run::Fault read_run_length(Input& in, const Image& image, const Layout& l) {
   int64_t x = 0, row = 0;
   unsigned char literal[256];
   for (;;) {
-    const int count = in.get(), code = in.get();
-    if (code < 0) return in.fault();
+    unsigned char pair[2];
+    if (const run::Fault f = in.read(pair, 2)) return f;
+    const int count = pair[0], code = pair[1];
     if (count > 0) {
       if (row >= l.height || x + count > room) return damaged();
       const int64_t kept = std::min<int64_t>(count, std::max<int64_t>(0, l.width - x));
@@ -183,15 +182,15 @@ run::Fault read_run_length(Input& in, const Image& image, const Layout& l) {
     } else if (code == 1) {
       return {};
     } else if (code == 2) {
-      const int dx = in.get(), dy = in.get();
-      if (dy < 0) return in.fault();
-      x += dx;
-      row += dy;
+      unsigned char move[2];
+      if (const run::Fault f = in.read(move, 2)) return f;
+      x += move[0];
+      row += move[1];
       if (x > room || row >= l.height) return damaged();
     } else {
       if (row >= l.height || x + code > room) return damaged();
       const size_t bytes = four ? (code + 3) / 4 * 2 : code + (code & 1);
-      if (!in.read(literal, bytes)) return in.fault();
+      if (const run::Fault f = in.read(literal, bytes)) return f;
       const int64_t kept = std::min<int64_t>(code, std::max<int64_t>(0, l.width - x));
       unsigned char* to = line_of(image, l, row) + std::min(x, l.width);
       if (four) {
@@ -207,35 +206,35 @@ run::Fault read_run_length(Input& in, const Image& image, const Layout& l) {
 }
 
 run::Fault read_into(Input& in, Image& out, carrier::Mark& mark) {
-  unsigned char h[file_header_size + largest_info_header] = {};
-  if (!in.read(h, 2)) return in.fault();
-  if (h[0] != 'B' || h[1] != 'M') return unsupported();
-  if (!in.read(h + 2, 16)) return in.fault();
-  const uint32_t off_bits = le32(h + 10);
-  const uint32_t info_size = le32(h + 14);
+  unsigned char head[file_header_size + largest_info_header] = {};
+  if (const run::Fault f = in.read(head, 2)) return f;
+  if (head[0] != 'B' || head[1] != 'M') return unsupported();
+  if (const run::Fault f = in.read(head + 2, 16)) return f;
+  const uint32_t off_bits = le32(head + 10);
+  const uint32_t info_size = le32(head + 14);
   const bool core = info_size == 12;
   const bool windows = info_size == 40 || info_size == 52 || info_size == 56 ||
                        info_size == 108 || info_size == 124;
   if (!core && !windows && (info_size < 16 || info_size > 64)) return unsupported();
-  if (!in.read(h + 18, info_size - 4)) return in.fault();
+  if (const run::Fault f = in.read(head + 18, info_size - 4)) return f;
 
   Layout l;
   unsigned planes;
   uint64_t palette_entries, entry_size;
   if (core) {
-    l.width = le16(h + 18);
-    l.height = le16(h + 20);
-    planes = le16(h + 22);
-    l.bits = le16(h + 24);
+    l.width = le16(head + 18);
+    l.height = le16(head + 20);
+    planes = le16(head + 22);
+    l.bits = le16(head + 24);
     palette_entries = l.bits <= 8 ? uint64_t{1} << l.bits : 0;
     entry_size = 3;
   } else {
-    l.width = static_cast<int32_t>(le32(h + 18));
-    l.height = static_cast<int32_t>(le32(h + 22));
-    planes = le16(h + 26);
-    l.bits = le16(h + 28);
-    l.compression = le32(h + 30);
-    const uint32_t used = le32(h + 46);
+    l.width = static_cast<int32_t>(le32(head + 18));
+    l.height = static_cast<int32_t>(le32(head + 22));
+    planes = le16(head + 26);
+    l.bits = le16(head + 28);
+    l.compression = le32(head + 30);
+    const uint32_t used = le32(head + 46);
     palette_entries = used == 0 && l.bits <= 8 ? uint64_t{1} << l.bits : used;
     entry_size = 4;
   }
@@ -264,13 +263,13 @@ run::Fault read_into(Input& in, Image& out, carrier::Mark& mark) {
   uint64_t headers_end = file_header_size + info_size;
   if (bit_fields && info_size == 40) {
     const size_t n = l.compression == bi_alphabitfields ? 16 : 12;
-    if (!in.read(h + headers_end, n)) return in.fault();
+    if (const run::Fault f = in.read(head + headers_end, n)) return f;
     headers_end += n;
   }
   if (l.bits > 8) {
     uint32_t masks[3] = {0x7C00, 0x03E0, 0x001F};
     if (bit_fields) {
-      for (int i = 0; i < 3; ++i) masks[i] = le32(h + 54 + 4 * i);
+      for (int i = 0; i < 3; ++i) masks[i] = le32(head + 54 + 4 * i);
     } else if (l.bits > 16) {
       masks[0] = 0xFF0000, masks[1] = 0x00FF00, masks[2] = 0x0000FF;
     }
@@ -284,33 +283,25 @@ run::Fault read_into(Input& in, Image& out, carrier::Mark& mark) {
   }
   if (off_bits < headers_end + palette_entries * entry_size) return damaged();
 
-  const uint64_t w = l.width, rows = l.height;
+  const uint64_t w = l.width;
   const int depth = l.bits <= 8 ? 8 : 32;
-  if (w * rows > static_cast<uint64_t>(INT_MAX / (depth / 8))) return too_large();
   l.row_bytes = (w * l.bits + 31) / 32 * 4;
-  const uint64_t at = in.offset();
+  // Raw pixels must all be in the file; run-length data may skip pixels at no cost, up to what
+  // its deltas can describe.
   const uint64_t left = in.size() > off_bits ? in.size() - off_bits : 0;
-  if (run_length) {
-    if (w * rows > std::max(small_picture_pixels, rle_pixels_per_byte * in.size())) {
-      return too_large();
-    }
-  } else if (l.row_bytes * rows > left) {
-    // Raw pixels that the file does not hold: refused before their picture is made.
-    return w * rows > std::max(small_picture_pixels, raw_pixels_per_byte * in.size())
-               ? too_large()
-               : run::defect(run::Defect::truncated);
-  }
-
-  if (!in.skip(off_bits - at)) return in.fault();
+  const Reach reach{run_length ? std::max(small_picture_pixels, rle_pixels_per_byte * in.size())
+                               : left / l.row_bytes * w,
+                    in.size()};
   // Run-length data need not write every pixel: those it skips stay untouched zero pages.
-  if (const run::Fault f = new_image(depth, l.width, l.height, out, !run_length)) return f;
+  if (const run::Fault f = new_image(depth, l.width, l.height, reach, out, !run_length)) return f;
+  if (const run::Fault f = in.skip(off_bits - in.offset())) return f;
   if (run_length) return read_run_length(in, out, l);
   if (depth != 8) return read_true_colour(in, out, l);
   if (const run::Fault f = read_indexed(in, out, l)) return f;
   // The carrier's record follows the pixels.
   unsigned char record[carrier::record_size + 1];
   const auto n = static_cast<size_t>(std::min<uint64_t>(in.remaining(), sizeof record));
-  if (!in.read(record, n)) return in.fault();
+  if (const run::Fault f = in.read(record, n)) return f;
   mark = carrier::read_mark(record, n);
   return {};
 }
@@ -325,18 +316,15 @@ run::Fault read_bmp(Input& in, Image& out, carrier::Mark& mark) {
   return {};
 }
 
-run::Fault write_bmp(files::SafeOutput& out, const Image& image, const RGB* pal,
+run::Fault write_bmp(files::Sink& out, const Image& image, const RGB* pal,
                      const carrier::Record* record) {
-  if (image.depth() != 8) return run::system_fault(EINVAL);
   const auto w = static_cast<uint64_t>(image.w()), rows = static_cast<uint64_t>(image.h());
   const uint64_t row_bytes = (w + 3) / 4 * 4;
   const uint64_t image_bytes = row_bytes * rows;
   constexpr uint32_t pixels_at = 54 + 256 * 4;
   const uint32_t record_bytes = record ? carrier::record_size : 0;
-  // A taller picture than this would need a file size that does not fit its 32-bit field.
-  if (image_bytes > UINT32_MAX - pixels_at - record_bytes) return run::system_fault(EFBIG);
 
-  Header hd;
+  Fields hd;
   hd.bytes.reserve(pixels_at);
   hd.le16(0x4D42);
   hd.le32(static_cast<uint32_t>(pixels_at + image_bytes + record_bytes));
@@ -360,18 +348,17 @@ run::Fault write_bmp(files::SafeOutput& out, const Image& image, const RGB* pal,
     hd.u8(scale_6(pal[i].r));
     hd.u8(0);
   }
-  if (out.write(hd.bytes.data(), hd.bytes.size())) return out.fault();
+  if (const run::Fault f = out.write(hd.bytes.data(), hd.bytes.size())) return f;
 
   const unsigned char zeros[3] = {};
   const size_t padding = row_bytes - w;
   for (int32_t y = image.h() - 1; y >= 0; --y) {
-    if (out.write(image.row(y), w) || (padding && out.write(zeros, padding))) {
-      return out.fault();
-    }
+    if (const run::Fault f = out.write(image.row(y), w)) return f;
+    if (const run::Fault f = out.write(zeros, padding)) return f;
   }
   if (record) {
     const carrier::RecordBytes r = carrier::record_bytes(*record);
-    if (out.write(r.data(), r.size())) return out.fault();
+    if (const run::Fault f = out.write(r.data(), r.size())) return f;
   }
   return {};
 }

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -38,16 +39,11 @@ void advise_huge_pages(void* start, size_t bytes) {
 
 }  // namespace
 
-bool start_library(bool screen) {
-  if (install_allegro(screen ? SYSTEM_AUTODETECT : SYSTEM_NONE, &errno, atexit) != 0) return false;
-  if (!screen) set_color_depth(8);
-  return true;
-}
-
 Input::Input(int fd) : fd_(fd) {
   struct stat st {};
   if (fstat(fd, &st) != 0) {
-    fail(run::system_fault(errno));
+    error_ = errno;
+    fd_ = -1;
     return;
   }
   const off_t here = lseek(fd, 0, SEEK_CUR);
@@ -59,34 +55,34 @@ Input::Input(int fd) : fd_(fd) {
 Input::Input(const unsigned char* data, size_t size)
     : begin_(data), next_(data), end_(data + size), size_(size) {}
 
-bool Input::refill() {
+run::Fault Input::refill() {
   consumed_ += static_cast<uint64_t>(end_ - begin_);
   begin_ = next_ = end_ = buffer_.data();
-  if (fault_ || fd_ < 0) return false;
+  if (error_) return run::system_fault(error_);
+  if (fd_ < 0) return run::defect(run::Defect::truncated);
   ssize_t got;
   do {
     got = ::read(fd_, buffer_.data(), buffer_.size());
   } while (got < 0 && errno == EINTR);
   if (got < 0) {
-    fail(run::system_fault(errno));
-    return false;
+    error_ = errno;  // and so for every later read
+    return run::system_fault(error_);
   }
   end_ = begin_ + got;
-  return got > 0;
+  return got > 0 ? run::Fault{} : run::defect(run::Defect::truncated);
 }
 
-int Input::get_slow() {
-  if (!fault_ && refill() && next_ < end_) return *next_++;
-  fail(run::defect(run::Defect::truncated));
-  return -1;
+run::Fault Input::get_slow(int& byte) {
+  if (const run::Fault f = refill()) return f;
+  byte = *next_++;
+  return {};
 }
 
-bool Input::read(void* to, size_t n) {
+run::Fault Input::read(void* to, size_t n) {
   auto* out = static_cast<unsigned char*>(to);
   while (n > 0) {
-    if (next_ == end_ && !refill()) {
-      fail(run::defect(run::Defect::truncated));
-      return false;
+    if (next_ == end_) {
+      if (const run::Fault f = refill()) return f;
     }
     const size_t take = std::min(n, static_cast<size_t>(end_ - next_));
     std::memcpy(out, next_, take);
@@ -94,26 +90,30 @@ bool Input::read(void* to, size_t n) {
     next_ += take;
     n -= take;
   }
-  return !fault_;
+  return {};
 }
 
-bool Input::skip(uint64_t n) {
+run::Fault Input::skip(uint64_t n) {
   while (n > 0) {
-    if (next_ == end_ && !refill()) {
-      fail(run::defect(run::Defect::truncated));
-      return false;
+    if (next_ == end_) {
+      if (const run::Fault f = refill()) return f;
     }
     const size_t take = static_cast<size_t>(std::min<uint64_t>(n, end_ - next_));
     next_ += take;
     n -= take;
   }
-  return !fault_;
+  return {};
 }
 
-run::Fault new_image(int depth, int64_t w, int64_t h, Image& out, bool whole) {
+run::Fault new_image(int depth, int64_t w, int64_t h, Reach reach, Image& out, bool whole) {
   out = Image{};
   if (w < 1 || h < 1) return run::defect(run::Defect::damaged);
   if (w > INT_MAX / h || w * h > INT_MAX / (depth / 8)) return run::defect(run::Defect::too_large);
+  const auto pixels = static_cast<uint64_t>(w * h);
+  if (pixels > reach.pixels) {
+    const uint64_t far = std::max<uint64_t>(uint64_t{1} << 24, reach.file_size * 256);
+    return run::defect(pixels > far ? run::Defect::too_large : run::Defect::truncated);
+  }
   const auto bytes = static_cast<size_t>(w * h * (depth / 8));
   if (depth == 8) {
     // calloc takes a large block straight from the system, whose pages are zero until written.
@@ -130,11 +130,6 @@ run::Fault new_image(int depth, int64_t w, int64_t h, Image& out, bool whole) {
   out.h_ = static_cast<int32_t>(h);
   out.depth_ = depth;
   return {};
-}
-
-run::Fault short_of_data(uint64_t pixels, uint64_t file_size) {
-  const uint64_t far = std::max<uint64_t>(uint64_t{1} << 24, file_size * 256);
-  return run::defect(pixels > far ? run::Defect::too_large : run::Defect::truncated);
 }
 
 run::Fault reduce_to_eight_bits(Image& image) {
@@ -155,19 +150,34 @@ run::Fault reduce_to_eight_bits(Image& image) {
   return {};
 }
 
-run::Fault read_picture(carrier::Container c, Input& in, Picture& out) try {
-  Image image;
-  run::Fault f;
-  switch (c) {
-    case carrier::Container::bmp: f = read_bmp(in, image, out.mark); break;
-    case carrier::Container::tga: f = read_tga(in, image, out.mark); break;
-    case carrier::Container::pcx: f = read_pcx(in, image, out.mark); break;
-    case carrier::Container::png: f = read_png(in, image, out.mark); break;
-    case carrier::Container::lbm: f = read_lbm(in, image, out.mark); break;
-    case carrier::Container::unknown: f = run::defect(run::Defect::unsupported); break;
+namespace {
+
+// Every container, read and written. LBM is only read: the encoder writes no LBM carrier.
+constexpr Container containers[] = {
+    {"BMP", "bmp", carrier::max_rows, INT32_MAX, read_bmp, write_bmp},
+    {"TGA", "tga", 65535, 65535, read_tga, write_tga},
+    {"PCX", "pcx", 65536, 65535, read_pcx, write_pcx},
+    {"PNG", "png", carrier::max_rows, INT32_MAX, read_png, write_png},
+    {"LBM", "lbm", 0, 0, read_lbm, nullptr},
+};
+
+}  // namespace
+
+const Container* container_for(const std::string& name) {
+  const auto slash = name.find_last_of('/');
+  const auto dot = name.find_last_of('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return nullptr;
+  std::string ext = name.substr(dot + 1);
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (const Container& c : containers) {
+    if (ext == c.extension) return &c;
   }
-  if (!f && in.fault()) f = in.fault();
-  if (f) return f;
+  return nullptr;
+}
+
+run::Fault read_picture(const Container& c, Input& in, Picture& out) try {
+  Image image;
+  if (const run::Fault f = c.read(in, image, out.mark)) return f;
   if (!image) return run::defect(run::Defect::damaged);
   out.true_colour = image.depth() != 8;
   if (out.true_colour) {
@@ -180,17 +190,12 @@ run::Fault read_picture(carrier::Container c, Input& in, Picture& out) try {
   return run::system_fault(ENOMEM);
 }
 
-run::Fault write_picture(carrier::Container c, files::SafeOutput& out, const Image& image,
+run::Fault write_picture(const Container& c, files::Sink& out, const Image& image,
                          const RGB* pal, const carrier::Record* record) {
-  switch (c) {
-    case carrier::Container::bmp: return write_bmp(out, image, pal, record);
-    case carrier::Container::tga: return write_tga(out, image, pal, record);
-    case carrier::Container::pcx: return write_pcx(out, image, pal, record);
-    case carrier::Container::png: return write_png(out, image, pal, record);
-    case carrier::Container::lbm:  // read only: no carrier is LBM
-    case carrier::Container::unknown: break;
+  if (!c.write || image.depth() != 8 || image.h() > c.most_rows || image.w() > c.most_columns) {
+    return run::defect(run::Defect::unsupported);
   }
-  return run::defect(run::Defect::unsupported);
+  return c.write(out, image, pal, record);
 }
 
 }  // namespace formats

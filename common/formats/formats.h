@@ -2,10 +2,14 @@
 // lbm.cpp), each holding that container's reader and writer (LBM: a reader only, since the
 // encoder never writes it) and saying its header once.
 //
+// The containers are one table (Container, below): its name, extension, the most rows and
+// columns it holds, its reader and its writer. Every choice of container is a look-up in it.
+//
 // Readers take the file's bytes from an Input, check every length, offset and count before
 // using it, and refuse, with the reason, what they cannot read completely: a file that ends
 // early, data that would write outside the picture, a variant they do not know, a size past the
-// library's int limit. They make the picture in one pass:
+// library's int limit (new_image checks sizes, once, before any picture is allocated). They
+// make the picture in one pass:
 //   indexed pictures   8 bits per pixel, each pixel its palette index;
 //   grey pictures      8 bits per pixel, each pixel its level scaled to 8 bits;
 //   true colour        32 bits per pixel (makecol32's layout), which read_picture reduces to 8
@@ -13,8 +17,8 @@
 //                      then a blit through its colour table).
 // Pixels that a run-length picture skips are 0.
 //
-// Writers put an 8-bit picture, its palette and the carrier's record into a files::SafeOutput, so
-// every failed write keeps its errno. Without the record, the BMP, TGA and PCX writers give, byte
+// Writers put an 8-bit picture, its palette and the carrier's record into a files::Sink (the
+// programs' is a SafeOutput), and every failed write returns its reason. Without the record, the BMP, TGA and PCX writers give, byte
 // for byte, what the library's save_bmp, save_tga and save_pcx write for the same picture and
 // palette; the record changes only its own bytes and the fields that count them.
 #ifndef COMMON_FORMATS_FORMATS_H
@@ -25,15 +29,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "carrier.h"
-#include <memory>
+#include "files.h"
 #include "run.h"
-
-namespace files {
-class SafeOutput;
-}
 
 namespace formats {
 
@@ -42,6 +44,15 @@ struct BitmapDeleter {
   void operator()(BITMAP* b) const { destroy_bitmap(b); }
 };
 using Bitmap = std::unique_ptr<BITMAP, BitmapDeleter>;
+
+// How many pixels the rest of a picture's file can describe at most, by the container's densest
+// coding, and the file's size.
+struct Reach {
+  uint64_t pixels;
+  uint64_t file_size;
+};
+// For a picture that no file bounds.
+constexpr Reach unbounded{UINT64_MAX, 0};
 
 // A picture in memory: h rows of w pixels, top to bottom, each row right after the one before,
 // 1 byte a pixel (depth 8) or 4 (depth 32, makecol32's layout). A row is found by its number:
@@ -62,7 +73,8 @@ class Image {
   carrier::Rows rows() const { return carrier::Rows{base_, w_, h_}; }
 
  private:
-  friend run::Fault new_image(int depth, int64_t w, int64_t h, Image& out, bool whole);
+  friend run::Fault new_image(int depth, int64_t w, int64_t h, Reach reach, Image& out,
+                              bool whole);
   friend run::Fault reduce_to_eight_bits(Image& image);
   struct Free {
     void operator()(unsigned char* p) const { std::free(p); }
@@ -74,14 +86,9 @@ class Image {
   int depth_ = 8;
 };
 
-// Starts the library, once per process. With `screen`, the system driver that a display needs
-// (the front end then opens the screen and sets 8-bit pictures itself); without, the image and
-// file routines alone, for 8-bit pictures (tests, benchmarks, fuzzing). False when it cannot.
-bool start_library(bool screen);
-
 // The bytes of a picture file, served in large blocks from an open file (read from its current
-// offset on) or from memory. Every read is checked: a read past the end sets the fault to
-// Defect::truncated, a failed system call to its errno, and from then on every read fails.
+// offset on) or from memory. Every read returns a Fault: Defect::truncated past the end, a
+// failed system call's errno.
 class Input {
  public:
   explicit Input(int fd);
@@ -90,25 +97,24 @@ class Input {
   Input& operator=(const Input&) = delete;
 
   // Copies the next n bytes to `to`.
-  bool read(void* to, size_t n);
+  run::Fault read(void* to, size_t n);
   // Passes over the next n bytes.
-  bool skip(uint64_t n);
-  // The next byte, or -1 when there is none.
-  int get() {
-    if (next_ < end_) return *next_++;
-    return get_slow();
+  run::Fault skip(uint64_t n);
+  // The next byte.
+  run::Fault get(int& byte) {
+    if (next_ == end_) return get_slow(byte);
+    byte = *next_++;
+    return {};
   }
   // The bytes in hand, [p, end), refilled when there are none: for decoders that loop on local
-  // pointers. They hand back how far they took with taken(). False (with the fault set) when
-  // the file has no more.
-  bool block(const unsigned char*& p, const unsigned char*& end) {
-    if (next_ == end_ && !refill()) {
-      fail(run::defect(run::Defect::truncated));
-      return false;
+  // pointers. They hand back how far they took with taken().
+  run::Fault block(const unsigned char*& p, const unsigned char*& end) {
+    if (next_ == end_) {
+      if (const run::Fault f = refill()) return f;
     }
     p = next_;
     end = end_;
-    return true;
+    return {};
   }
   void taken(const unsigned char* p) { next_ = p; }
 
@@ -119,25 +125,19 @@ class Input {
   // Bytes left from the current offset to the end (0 past it).
   uint64_t remaining() const { return size_ > offset() ? size_ - offset() : 0; }
 
-  const run::Fault& fault() const { return fault_; }
-  // Records a fault found by the reader (the first one stays).
-  run::Fault fail(run::Fault f) {
-    if (!fault_) fault_ = f;
-    return fault_;
-  }
-
  private:
-  int get_slow();
-  bool refill();
+  run::Fault get_slow(int& byte);
+  // New bytes in hand, or why there are none.
+  run::Fault refill();
 
   int fd_ = -1;
+  int error_ = 0;  // fstat's, when it failed: the first refill gives it
   std::vector<unsigned char> buffer_;
   const unsigned char* begin_ = nullptr;  // the bytes in hand
   const unsigned char* next_ = nullptr;
   const unsigned char* end_ = nullptr;
   uint64_t consumed_ = 0;  // bytes before begin_
   uint64_t size_ = 0;
-  run::Fault fault_;
 };
 
 // Little-endian and big-endian fields of a header already read into memory.
@@ -146,24 +146,21 @@ inline uint32_t le32(const unsigned char* p) {
   return p[0] | (p[1] << 8u) | (p[2] << 16u) | (uint32_t{p[3]} << 24u);
 }
 
-// A header being written, little-endian.
-struct Header {
+// Fields being written, little-endian: a header, or a palette block.
+struct Fields {
   std::vector<unsigned char> bytes;
   void u8(unsigned v) { bytes.push_back(static_cast<unsigned char>(v)); }
   void le16(unsigned v) { u8(v & 0xFF), u8((v >> 8) & 0xFF); }
   void le32(uint32_t v) { le16(v & 0xFFFF), le16(v >> 16); }
 };
 
-// A new picture of `depth` bits per pixel (8 or 32), all 0. `whole`: the caller will write every
-// pixel, so the system may back it with huge pages. Refuses sizes below 1 and pictures whose
-// bytes (w * h * depth / 8) do not fit an int, as the library needs; ENOMEM when it cannot be
-// had.
-run::Fault new_image(int depth, int64_t w, int64_t h, Image& out, bool whole);
-
-// A picture that needs more bytes than the rest of its file holds is refused before it is
-// allocated: as too large past max(16 Mi, 256 x the file's bytes) pixels (more than run-length
-// data of that size can describe), as cut short below that.
-run::Fault short_of_data(uint64_t pixels, uint64_t file_size);
+// A new picture of `depth` bits per pixel (8 or 32), all 0: the one size check before every
+// picture is allocated. Refused: a size below 1 (damaged); w * h * depth / 8 bytes past an int,
+// as the library needs (too large); more pixels than `reach` (too large past
+// max(16 Mi, 256 x the file's bytes) pixels, more than run-length data of that size can
+// describe; cut short below that). ENOMEM when it cannot be had. `whole`: the caller will write
+// every pixel, so the system may back it with huge pages.
+run::Fault new_image(int depth, int64_t w, int64_t h, Reach reach, Image& out, bool whole);
 
 // What read_picture makes.
 struct Picture {
@@ -177,30 +174,50 @@ struct Picture {
 // table, and a blit through it.
 run::Fault reduce_to_eight_bits(Image& image);
 
-// Reads a picture in container `c` from `in`.
-run::Fault read_picture(carrier::Container c, Input& in, Picture& out);
+// A reader sets `out` to an 8-bit or a 32-bit picture, and `mark` to what the record's place
+// holds.
+using Reader = run::Fault (*)(Input& in, Image& out, carrier::Mark& mark);
+// A writer puts the 8-bit picture `image`, within its container's rows and columns, with
+// palette `pal` (the library's 6-bit entries) and `record` in its place when there is one, into
+// `out`. Without a record it gives the bytes that the library's saver would.
+using Writer = run::Fault (*)(files::Sink& out, const Image& image, const RGB* pal,
+                              const carrier::Record* record);
 
-// Writes the 8-bit picture `image` with palette `pal` (the library's 6-bit entries) to `out` in
-// container `c`, with `record` in its place when there is one. Nothing is committed: the caller
-// commits or abandons `out`.
-run::Fault write_picture(carrier::Container c, files::SafeOutput& out, const Image& image,
+// A container: a row of the table.
+struct Container {
+  const char* name;       // upper case, for messages: "TGA"
+  const char* extension;  // lower case, without the dot
+  int32_t most_rows;      // what its fields hold (carrier.h); 0 for a container only read
+  int32_t most_columns;
+  Reader read;
+  Writer write;           // null for a container only read
+};
+
+// The container a file name selects by its extension, ignoring case; null for none.
+const Container* container_for(const std::string& name);
+
+// Reads a picture in container `c` from `in`.
+run::Fault read_picture(const Container& c, Input& in, Picture& out);
+
+// Writes `image` in container `c` (see Writer). A picture the container cannot hold (not 8 bits,
+// more rows or columns than its fields take) or a container only read: Defect::unsupported.
+// Nothing is committed: the caller commits `out`, or drops it.
+run::Fault write_picture(const Container& c, files::Sink& out, const Image& image,
                          const RGB* pal, const carrier::Record* record);
 
-// One reader and one writer per container. A reader sets `out` to an 8-bit or a 32-bit picture,
-// and `mark` to what the record's place holds. Without a record a writer gives the bytes that
-// the library's saver would.
+// The table's readers and writers, one module each (LBM: read only).
 run::Fault read_bmp(Input& in, Image& out, carrier::Mark& mark);
 run::Fault read_tga(Input& in, Image& out, carrier::Mark& mark);
 run::Fault read_pcx(Input& in, Image& out, carrier::Mark& mark);
 run::Fault read_png(Input& in, Image& out, carrier::Mark& mark);
 run::Fault read_lbm(Input& in, Image& out, carrier::Mark& mark);  // the mark stays none
-run::Fault write_bmp(files::SafeOutput& out, const Image& image, const RGB* pal,
+run::Fault write_bmp(files::Sink& out, const Image& image, const RGB* pal,
                      const carrier::Record* record);
-run::Fault write_tga(files::SafeOutput& out, const Image& image, const RGB* pal,
+run::Fault write_tga(files::Sink& out, const Image& image, const RGB* pal,
                      const carrier::Record* record);
-run::Fault write_pcx(files::SafeOutput& out, const Image& image, const RGB* pal,
+run::Fault write_pcx(files::Sink& out, const Image& image, const RGB* pal,
                      const carrier::Record* record);
-run::Fault write_png(files::SafeOutput& out, const Image& image, const RGB* pal,
+run::Fault write_png(files::Sink& out, const Image& image, const RGB* pal,
                      const carrier::Record* record);
 
 // A 6-bit palette entry as the 8-bit value the library's writers store.

@@ -80,7 +80,7 @@ struct Bmhd {
 run::Fault read_header(Input& in, uint32_t length, Bmhd& out) {
   if (length != bmhd_bytes) return damaged();
   unsigned char b[bmhd_bytes];
-  if (!in.read(b, sizeof b)) return in.fault();
+  if (const run::Fault f = in.read(b, sizeof b)) return f;
   out.w = be16(b);
   out.h = be16(b + 2);
   out.planes = b[8];
@@ -93,21 +93,21 @@ run::Fault read_header(Input& in, uint32_t length, Bmhd& out) {
 
 // One line of n bytes into `to`.
 run::Fault read_line(Input& in, bool byte_run, unsigned char* to, size_t n) {
-  if (!byte_run) return in.read(to, n) ? run::Fault{} : in.fault();
+  if (!byte_run) return in.read(to, n);
   size_t x = 0;
   while (x < n) {
-    const int code = in.get();
-    if (code < 0) return in.fault();
+    int code;
+    if (const run::Fault f = in.get(code)) return f;
     if (code < 128) {
       const size_t k = static_cast<size_t>(code) + 1;
       if (k > n - x) return damaged();
-      if (!in.read(to + x, k)) return in.fault();
+      if (const run::Fault f = in.read(to + x, k)) return f;
       x += k;
     } else if (code > 128) {
       const size_t k = 257 - static_cast<size_t>(code);
       if (k > n - x) return damaged();
-      const int value = in.get();
-      if (value < 0) return in.fault();
+      int value;
+      if (const run::Fault f = in.get(value)) return f;
       std::memset(to + x, value, k);
       x += k;
     }
@@ -120,17 +120,12 @@ run::Fault read_body(Input& in, const Bmhd& head, bool pbm, Image& out) {
   const size_t line_bytes = pbm ? (head.w + 1) & ~1u : (head.w + 15) / 16 * 2;
   const unsigned lines = pbm ? 1 : head.planes;  // per row
 
-  // Before allocating: past the library's int whatever the file holds, then can the rest of
-  // the file hold this many lines at all?
-  const uint64_t pixels = uint64_t{head.w} * head.h;
-  if (pixels > INT_MAX) return run::defect(run::Defect::too_large);
-  const uint64_t all_lines = uint64_t{head.h} * lines;
+  // The most rows the rest of the file holds, at the fewest bytes a row's lines can take.
   const uint64_t codes = (line_bytes + longest_run - 1) / longest_run;  // per line, at least
-  const uint64_t least = head.byte_run ? all_lines * 2 * codes : all_lines * line_bytes;
-  if (least > in.remaining()) return short_of_data(pixels, in.size());
-
+  const uint64_t row_least = lines * (head.byte_run ? 2 * codes : line_bytes);
+  const Reach reach{in.remaining() / row_least * head.w, in.size()};
   Image image;  // every pixel is written (ILBM: its bits ORed in, plane by plane)
-  if (const run::Fault f = new_image(8, w, h, image, true)) return f;
+  if (const run::Fault f = new_image(8, w, h, reach, image, true)) return f;
   std::vector<unsigned char> line(line_bytes);
   for (int y = 0; y < h; ++y) {
     unsigned char* const row = image.row(y);
@@ -163,9 +158,9 @@ run::Fault read_body(Input& in, const Bmhd& head, bool pbm, Image& out) {
 run::Fault read_lbm(Input& in, Image& out, carrier::Mark& mark) {
   mark = carrier::Mark{};  // LBM has no place for the record
   unsigned char form[12];
-  if (!in.read(form, 4)) return in.fault();
+  if (const run::Fault f = in.read(form, 4)) return f;
   if (!is(form, "FORM")) return unsupported();
-  if (!in.read(form + 4, 8)) return in.fault();
+  if (const run::Fault f = in.read(form + 4, 8)) return f;
   const bool pbm = is(form + 8, "PBM ");
   if (!pbm && !is(form + 8, "ILBM")) return unsupported();
 
@@ -177,7 +172,7 @@ run::Fault read_lbm(Input& in, Image& out, carrier::Mark& mark) {
       return in.offset() < form_end ? run::defect(run::Defect::truncated) : damaged();
     }
     unsigned char chunk[8];
-    if (!in.read(chunk, sizeof chunk)) return in.fault();
+    if (const run::Fault f = in.read(chunk, sizeof chunk)) return f;
     const uint32_t length = be32(chunk + 4);
     if (is(chunk, "BODY")) {
       if (!have_header) return damaged();
@@ -189,8 +184,7 @@ run::Fault read_lbm(Input& in, Image& out, carrier::Mark& mark) {
       continue;
     }
     const uint64_t skip = uint64_t{length} + (length & 1);
-    if (skip > in.remaining()) return run::defect(run::Defect::truncated);
-    if (!in.skip(skip)) return in.fault();
+    if (const run::Fault f = in.skip(skip)) return f;
   }
 }
 

@@ -48,7 +48,6 @@
 #include <vector>
 
 #include "formats.h"
-#include "safe_output.h"
 
 namespace formats {
 
@@ -77,13 +76,17 @@ run::Fault decode_run_length(Input& in, size_t row_bytes, int h, Target& to) {
     std::memset(row, pending_value, x);
     pending -= x;
     while (x < row_bytes) {
-      if (p == end && !more()) return in.fault();
+      if (p == end) {
+        if (const run::Fault f = more()) return f;
+      }
       // Bytes that stand for themselves, as many as the row and the block allow.
       const unsigned char* const stop = p + std::min<size_t>(row_bytes - x, end - p);
       while (p < stop && *p < 0xC0) row[x++] = *p++;
       if (p == stop) continue;
       size_t n = *p++ & 0x3Fu;
-      if (p == end && !more()) return in.fault();
+      if (p == end) {
+        if (const run::Fault f = more()) return f;
+      }
       const unsigned char value = *p++;
       if (n > row_bytes - x) {
         const uint64_t data_left = uint64_t(h - 1 - r) * row_bytes + (row_bytes - x);
@@ -104,7 +107,7 @@ run::Fault decode_run_length(Input& in, size_t row_bytes, int h, Target& to) {
 template <class Target>
 run::Fault decode_raw(Input& in, size_t row_bytes, int h, Target& to) {
   for (int r = 0; r < h; ++r) {
-    if (!in.read(to.row(r), row_bytes)) return in.fault();
+    if (const run::Fault f = in.read(to.row(r), row_bytes)) return f;
     to.done(r);
   }
   return {};
@@ -145,40 +148,30 @@ run::Fault decode(bool run_length, Input& in, size_t row_bytes, int h, Target&& 
   return run_length ? decode_run_length(in, row_bytes, h, to) : decode_raw(in, row_bytes, h, to);
 }
 
-}  // namespace
-
-namespace {
-
-// Reads the header into h8, then the picture.
-run::Fault read_into(Input& in, Image& out, unsigned char (&h8)[header_bytes]) {
-  const int manufacturer = in.get();
-  if (manufacturer < 0) return in.fault();
+// Reads the header into `head`, then the picture.
+run::Fault read_into(Input& in, Image& out, unsigned char (&head)[header_bytes]) {
+  int manufacturer;
+  if (const run::Fault f = in.get(manufacturer)) return f;
   if (manufacturer != 10) return run::defect(run::Defect::unsupported);
-  h8[0] = 10;
-  if (!in.read(h8 + 1, sizeof h8 - 1)) return in.fault();
-  const unsigned version = h8[1], encoding = h8[2], bits = h8[3], planes = h8[65];
+  head[0] = 10;
+  if (const run::Fault f = in.read(head + 1, sizeof head - 1)) return f;
+  const unsigned version = head[1], encoding = head[2], bits = head[3], planes = head[65];
   if (version == 1 || version > 5 || encoding > 1 || bits != 8 || (planes != 1 && planes != 3)) {
     return run::defect(run::Defect::unsupported);
   }
-  const uint32_t xmin = le16(h8 + 4), ymin = le16(h8 + 6), xmax = le16(h8 + 8),
-                 ymax = le16(h8 + 10), line_bytes = le16(h8 + 66);
+  const uint32_t xmin = le16(head + 4), ymin = le16(head + 6), xmax = le16(head + 8),
+                 ymax = le16(head + 10), line_bytes = le16(head + 66);
   if (xmax < xmin || ymax < ymin) return run::defect(run::Defect::damaged);
   const int w = static_cast<int>(xmax - xmin + 1), h = static_cast<int>(ymax - ymin + 1);
   if (line_bytes < static_cast<uint32_t>(w)) return run::defect(run::Defect::damaged);
 
-  // Before allocating: past the library's int whatever the file holds, then can the rest of
-  // the file hold this many rows at all?
-  if (uint64_t(w) * uint64_t(h) * (planes == 1 ? 1 : 4) > INT_MAX) {
-    return run::defect(run::Defect::too_large);
-  }
+  // The most rows the rest of the file holds: raw, its bytes; run-length, 63 bytes a pair.
   const size_t row_bytes = size_t{planes} * line_bytes;
-  const uint64_t data = uint64_t(h) * row_bytes;
   const uint64_t left = in.remaining();
   const uint64_t most = encoding == 1 ? left / 2 * max_run + left % 2 : left;
-  if (data > most) return short_of_data(uint64_t(w) * uint64_t(h), in.size());
-
+  const Reach reach{most / row_bytes * static_cast<uint64_t>(w), in.size()};
   Image b;  // every row is written
-  if (const run::Fault f = new_image(planes == 1 ? 8 : 32, w, h, b, true)) return f;
+  if (const run::Fault f = new_image(planes == 1 ? 8 : 32, w, h, reach, b, true)) return f;
   const bool run_length = encoding == 1;
   run::Fault f;
   if (planes == 3) {
@@ -197,21 +190,18 @@ run::Fault read_into(Input& in, Image& out, unsigned char (&h8)[header_bytes]) {
 }  // namespace
 
 run::Fault read_pcx(Input& in, Image& out, carrier::Mark& mark) {
-  unsigned char h8[header_bytes];
-  if (const run::Fault f = read_into(in, out, h8)) return f;
-  mark = carrier::read_mark(h8 + record_at, carrier::record_size);
+  unsigned char head[header_bytes];
+  if (const run::Fault f = read_into(in, out, head)) return f;
+  mark = carrier::read_mark(head + record_at, carrier::record_size);
   return {};
 }
 
-run::Fault write_pcx(files::SafeOutput& out, const Image& image, const RGB* pal,
+run::Fault write_pcx(files::Sink& out, const Image& image, const RGB* pal,
                      const carrier::Record* record) {
-  if (image.depth() != 8) return run::system_fault(EINVAL);
   // Bytes per line hold the width and ymax the last row's index, in 16 bits. The vertical screen
   // size is only a hint, and takes the height's low 16 bits, as the library writes it.
   const int w = image.w(), h = image.h();
-  if (w > 0xFFFF || h > 0x10000) return run::system_fault(EFBIG);
-
-  Header head;
+  Fields head;
   head.u8(10);          // manufacturer
   head.u8(5);           // version
   head.u8(1);           // run-length
@@ -238,7 +228,7 @@ run::Fault write_pcx(files::SafeOutput& out, const Image& image, const RGB* pal,
     const carrier::RecordBytes r = carrier::record_bytes(*record);
     std::copy(r.begin(), r.end(), head.bytes.begin() + record_at);
   }
-  if (out.write(head.bytes.data(), head.bytes.size())) return out.fault();
+  if (const run::Fault f = out.write(head.bytes.data(), head.bytes.size())) return f;
 
   // A row codes to at most two bytes a pixel.
   std::vector<unsigned char> coded(size_t{2} * static_cast<size_t>(w));
@@ -256,20 +246,18 @@ run::Fault write_pcx(files::SafeOutput& out, const Image& image, const RGB* pal,
       *o++ = v;
       s = t;
     }
-    if (out.write(coded.data(), static_cast<size_t>(o - coded.data()))) {
-      return out.fault();
-    }
+    const auto n = static_cast<size_t>(o - coded.data());
+    if (const run::Fault f = out.write(coded.data(), n)) return f;
   }
 
-  Header tail;
-  tail.u8(12);
+  Fields palette;
+  palette.u8(12);
   for (int i = 0; i < 256; ++i) {
-    tail.u8(scale_6(pal[i].r));
-    tail.u8(scale_6(pal[i].g));
-    tail.u8(scale_6(pal[i].b));
+    palette.u8(scale_6(pal[i].r));
+    palette.u8(scale_6(pal[i].g));
+    palette.u8(scale_6(pal[i].b));
   }
-  if (out.write(tail.bytes.data(), tail.bytes.size())) return out.fault();
-  return {};
+  return out.write(palette.bytes.data(), palette.bytes.size());
 }
 
 }  // namespace formats

@@ -51,7 +51,6 @@
 #include <vector>
 
 #include "formats.h"
-#include "safe_output.h"
 
 namespace formats {
 
@@ -144,6 +143,7 @@ struct Source {
   Source(Input& input, uint64_t inflated) : in(input), stream(inflated) {}
 
   Input& in;
+  run::Fault read_fault;  // why the library's last read failed
   unsigned char header[header_size] = {};
   size_t header_left = header_size;
 
@@ -203,14 +203,17 @@ int read_source(spng_ctx*, void* user, void* to, size_t n) {
     out += take;
     n -= take;
   }
-  if (n > 0 && !s.in.read(out, n)) return SPNG_IO_EOF;
+  if (n > 0) {
+    s.read_fault = s.in.read(out, n);
+    if (s.read_fault) return SPNG_IO_EOF;
+  }
   s.watch(static_cast<unsigned char*>(to), asked);
   return 0;
 }
 
-// A library error as a refusal. A failed read has its own reason in the Input already.
-run::Fault refusal(int error, const Input& in) {
-  if (in.fault()) return in.fault();
+// A library error as a refusal. A failed read has its own reason.
+run::Fault refusal(int error, const Source& source) {
+  if (source.read_fault) return source.read_fault;
   switch (error) {
     case SPNG_EMEM: return run::system_fault(ENOMEM);
     case SPNG_ECHUNK_UNKNOWN_CRITICAL: return run::defect(run::Defect::unsupported);
@@ -311,8 +314,16 @@ uint64_t filtered_bytes(const Layout& l, uint64_t w, uint64_t h, bool interlaced
   return total;
 }
 
+// The sink, and why its last write failed.
+struct Destination {
+  files::Sink& sink;
+  run::Fault fault;
+};
+
 int write_output(spng_ctx*, void* user, void* data, size_t n) {
-  return static_cast<files::SafeOutput*>(user)->write(data, n) ? SPNG_IO_ERROR : 0;
+  auto& d = *static_cast<Destination*>(user);
+  d.fault = d.sink.write(data, n);
+  return d.fault ? SPNG_IO_ERROR : 0;
 }
 
 }  // namespace
@@ -321,21 +332,23 @@ run::Fault read_png(Input& in, Image& out, carrier::Mark& mark) {
   unsigned char header[header_size];
   // A file too short for the signature is another kind of file if what it has differs.
   const size_t start = in.remaining() < sizeof signature ? in.remaining() : sizeof signature;
-  if (in.read(header, start) && std::memcmp(header, signature, start) != 0) {
-    return run::defect(run::Defect::unsupported);
-  }
-  if (!in.read(header + start, header_size - start)) return in.fault();
+  if (const run::Fault f = in.read(header, start)) return f;
+  if (std::memcmp(header, signature, start) != 0) return run::defect(run::Defect::unsupported);
+  if (const run::Fault f = in.read(header + start, header_size - start)) return f;
   Layout layout{};
   if (const run::Fault f = check_header(header, layout)) return f;
   const uint32_t w = be32(header + 16), h = be32(header + 20);
   const bool interlaced = header[28] == 1;
 
-  // Sizes, before anything is allocated. The width and height are below 2^31 here.
+  // Sizes, before anything is allocated (new_image checks them). The width and height are
+  // below 2^31 here.
   const int depth = layout.true_colour() ? 32 : 8;
-  if (uint64_t{w} * h > uint64_t{INT_MAX} / (depth / 8)) return run::defect(run::Defect::too_large);
   const uint64_t row_bytes = (uint64_t{w} * layout.channels * layout.depth + 7) / 8;
   const uint64_t inflated = filtered_bytes(layout, w, h, interlaced);
-  if (inflated > deflate_ratio * in.size()) return run::defect(run::Defect::too_large);
+  // Every pixel when deflate can pack their filtered rows into the file's bytes, none when not.
+  const Reach reach{inflated <= deflate_ratio * in.size() ? uint64_t{w} * h : 0, in.size()};
+  Image image;  // every row is written
+  if (const run::Fault f = new_image(depth, w, h, reach, image, true)) return f;
 
   Source source(in, inflated);
   std::memcpy(source.header, header, header_size);
@@ -348,10 +361,8 @@ run::Fault read_png(Input& in, Image& out, carrier::Mark& mark) {
   if (!e) e = spng_set_chunk_limits(c, chunk_limit, chunk_cache_limit);
   if (!e) e = spng_set_crc_action(c, SPNG_CRC_ERROR, SPNG_CRC_ERROR);
   if (!e) e = spng_decode_image(c, nullptr, 0, SPNG_FMT_RAW, SPNG_DECODE_PROGRESSIVE);
-  if (e) return refusal(e, in);
+  if (e) return refusal(e, source);
 
-  Image image;  // every row is written
-  if (const run::Fault f = new_image(depth, w, h, image, true)) return f;
   // Rows that need converting go through one row, or, interlaced, the whole image (each pass
   // fills in part of every row, so no row is complete before the last pass).
   std::vector<unsigned char> rows;
@@ -374,9 +385,9 @@ run::Fault read_png(Input& in, Image& out, carrier::Mark& mark) {
     if (e && e != SPNG_EOI) break;
     if (!layout.direct() && !interlaced) convert_row(layout, rows.data(), image, y);
   } while (!e);
-  if (e != SPNG_EOI) return refusal(e, in);
+  if (e != SPNG_EOI) return refusal(e, source);
   // The chunks after the pixels, up to IEND, with their CRCs; then the rest of the stream.
-  if ((e = spng_decode_chunks(c)) != 0) return refusal(e, in);
+  if ((e = spng_decode_chunks(c)) != 0) return refusal(e, source);
   if (const run::Fault f = source.stream.verdict()) return f;
   if (!layout.direct() && interlaced) {
     for (uint32_t y = 0; y < h; ++y) {
@@ -388,9 +399,8 @@ run::Fault read_png(Input& in, Image& out, carrier::Mark& mark) {
   return {};
 }
 
-run::Fault write_png(files::SafeOutput& out, const Image& image, const RGB* pal,
+run::Fault write_png(files::Sink& out, const Image& image, const RGB* pal,
                      const carrier::Record* record) {
-  if (image.depth() != 8) return run::system_fault(EINVAL);
   Context ctx(spng_ctx_new(SPNG_CTX_ENCODER));
   if (!ctx) return run::system_fault(ENOMEM);
   spng_ctx* const c = ctx.get();
@@ -407,7 +417,8 @@ run::Fault write_png(files::SafeOutput& out, const Image& image, const RGB* pal,
     plte.entries[i].green = scale_6(pal[i].g);
     plte.entries[i].blue = scale_6(pal[i].b);
   }
-  int e = spng_set_png_stream(c, write_output, &out);
+  Destination to{out, {}};
+  int e = spng_set_png_stream(c, write_output, &to);
   if (!e) e = spng_set_ihdr(c, &ihdr);
   if (!e) e = spng_set_plte(c, &plte);
   carrier::RecordBytes bytes{};
@@ -426,7 +437,7 @@ run::Fault write_png(files::SafeOutput& out, const Image& image, const RGB* pal,
   }
   // The last row finishes the file (IEND) and answers SPNG_EOI.
   if (e == SPNG_EOI) e = 0;
-  if (out.fault()) return out.fault();
+  if (to.fault) return to.fault;
   if (e) return run::system_fault(e == SPNG_EMEM ? ENOMEM : EIO);
   return {};
 }

@@ -45,7 +45,6 @@
 #include <vector>
 
 #include "formats.h"
-#include "safe_output.h"
 
 namespace formats {
 
@@ -55,9 +54,9 @@ constexpr size_t header_bytes = 18;
 
 // Receives the pixels in the file's order, one row of `w` pixels of `bytes` each at a time, and
 // puts each finished row where it belongs in the picture.
-class Rows {
+class RowPlacer {
  public:
-  Rows(const Image& image, unsigned bytes, bool top_down, bool right_to_left)
+  RowPlacer(const Image& image, unsigned bytes, bool top_down, bool right_to_left)
       : image_(image), bytes_(bytes), top_down_(top_down), right_to_left_(right_to_left) {
     // 8-bit pixels land in the picture's own row; others are converted from a row of file bytes.
     if (bytes_ != 1) scratch_.resize(static_cast<size_t>(image.w()) * bytes_);
@@ -97,34 +96,36 @@ class Rows {
   std::vector<unsigned char> scratch_;
 };
 
-run::Fault read_raw(Input& in, Rows& rows, int w, int h, unsigned bytes) {
+run::Fault read_raw(Input& in, RowPlacer& rows, int w, int h, unsigned bytes) {
   const size_t row_bytes = static_cast<size_t>(w) * bytes;
   for (int r = 0; r < h; ++r) {
-    if (!in.read(rows.row(r), row_bytes)) return in.fault();
+    if (const run::Fault f = in.read(rows.row(r), row_bytes)) return f;
     rows.finish(r);
   }
   return {};
 }
 
-run::Fault read_run_length(Input& in, Rows& rows, int w, int h, unsigned bytes) {
+run::Fault read_run_length(Input& in, RowPlacer& rows, int w, int h, unsigned bytes) {
   const size_t row_bytes = static_cast<size_t>(w) * bytes;
   unsigned char pixel[4];
   int r = 0;
   size_t at = 0;  // bytes of row r filled
   unsigned char* dst = rows.row(0);
   while (r < h) {
-    const int head = in.get();
-    if (head < 0) return in.fault();
+    int head;
+    if (const run::Fault f = in.get(head)) return f;
     size_t n = (static_cast<unsigned>(head) & 0x7F) + 1;
     const uint64_t left = uint64_t(h - 1 - r) * static_cast<uint64_t>(w) + (row_bytes - at) / bytes;
     if (n > left) return run::defect(run::Defect::damaged);
     const bool run = head & 0x80;
-    if (run && !in.read(pixel, bytes)) return in.fault();
+    if (run) {
+      if (const run::Fault f = in.read(pixel, bytes)) return f;
+    }
     while (n > 0) {
       const size_t take = std::min(n, (row_bytes - at) / bytes);
       unsigned char* const to = dst + at;
       if (!run) {
-        if (!in.read(to, take * bytes)) return in.fault();
+        if (const run::Fault f = in.read(to, take * bytes)) return f;
       } else if (bytes == 1) {
         std::memset(to, pixel[0], take);
       } else {
@@ -146,13 +147,13 @@ run::Fault read_run_length(Input& in, Rows& rows, int w, int h, unsigned bytes) 
 }  // namespace
 
 run::Fault read_tga(Input& in, Image& out, carrier::Mark& mark) {
-  unsigned char h8[header_bytes];
-  if (!in.read(h8, sizeof h8)) return in.fault();
-  const unsigned id_length = h8[0], map_type = h8[1], image_type = h8[2];
-  const uint32_t map_entries = le16(h8 + 5);
-  const unsigned entry_bits = h8[7];
-  const int w = static_cast<int>(le16(h8 + 12)), h = static_cast<int>(le16(h8 + 14));
-  const unsigned bits = h8[16], descriptor = h8[17];
+  unsigned char head[header_bytes];
+  if (const run::Fault f = in.read(head, sizeof head)) return f;
+  const unsigned id_length = head[0], map_type = head[1], image_type = head[2];
+  const uint32_t map_entries = le16(head + 5);
+  const unsigned entry_bits = head[7];
+  const int w = static_cast<int>(le16(head + 12)), h = static_cast<int>(le16(head + 14));
+  const unsigned bits = head[16], descriptor = head[17];
 
   if (map_type > 1) return run::defect(run::Defect::unsupported);
   uint64_t map_bytes = 0;
@@ -185,27 +186,18 @@ run::Fault read_tga(Input& in, Image& out, carrier::Mark& mark) {
       return run::defect(run::Defect::unsupported);
   }
   if (descriptor & 0xC0) return run::defect(run::Defect::unsupported);
-  if (w == 0 || h == 0) return run::defect(run::Defect::damaged);
   const bool run_length = image_type & 8;
 
   unsigned char id[255];
-  if (!in.read(id, id_length) || !in.skip(map_bytes)) return in.fault();
+  if (const run::Fault f = in.read(id, id_length)) return f;
+  if (const run::Fault f = in.skip(map_bytes)) return f;
 
-  // Before allocating: past the library's int whatever the file holds, then can the rest of
-  // the file hold this many pixels at all?
-  const uint64_t pixels = uint64_t(w) * uint64_t(h);
-  if (pixels * (bytes == 1 ? 1 : 4) > INT_MAX) return run::defect(run::Defect::too_large);
+  // The most pixels the rest of the file holds: raw, its bytes; run-length, 128 pixels a packet.
   const uint64_t left = in.remaining();
-  if (run_length) {
-    const uint64_t packets = (left + bytes) / (1 + bytes);
-    if (pixels > packets * 128) return short_of_data(pixels, in.size());
-  } else if (pixels * bytes > left) {
-    return short_of_data(pixels, in.size());
-  }
-
+  const Reach reach{run_length ? (left + bytes) / (1 + bytes) * 128 : left / bytes, in.size()};
   Image image;  // every pixel is written, raw or run-length
-  if (const run::Fault f = new_image(bytes == 1 ? 8 : 32, w, h, image, true)) return f;
-  Rows rows(image, bytes, descriptor & 0x20, descriptor & 0x10);
+  if (const run::Fault f = new_image(bytes == 1 ? 8 : 32, w, h, reach, image, true)) return f;
+  RowPlacer rows(image, bytes, descriptor & 0x20, descriptor & 0x10);
   const run::Fault f = run_length ? read_run_length(in, rows, w, h, bytes)
                                   : read_raw(in, rows, w, h, bytes);
   if (f) return f;
@@ -214,13 +206,9 @@ run::Fault read_tga(Input& in, Image& out, carrier::Mark& mark) {
   return {};
 }
 
-run::Fault write_tga(files::SafeOutput& out, const Image& image, const RGB* pal,
+run::Fault write_tga(files::Sink& out, const Image& image, const RGB* pal,
                      const carrier::Record* record) {
-  if (image.depth() != 8) return run::system_fault(EINVAL);
-  // Width and height are 16-bit fields.
-  if (image.w() > 0xFFFF || image.h() > 0xFFFF) return run::system_fault(EFBIG);
-
-  Header head;
+  Fields head;
   head.u8(record ? carrier::record_size : 0);  // the ID field's length
   head.u8(1);     // a colour map
   head.u8(1);     // colour-mapped, raw
@@ -242,11 +230,9 @@ run::Fault write_tga(files::SafeOutput& out, const Image& image, const RGB* pal,
     head.u8(scale_6(pal[i].g));
     head.u8(scale_6(pal[i].r));
   }
-  if (out.write(head.bytes.data(), head.bytes.size())) return out.fault();
+  if (const run::Fault f = out.write(head.bytes.data(), head.bytes.size())) return f;
   for (int32_t y = image.h() - 1; y >= 0; --y) {
-    if (out.write(image.row(y), static_cast<size_t>(image.w()))) {
-      return out.fault();
-    }
+    if (const run::Fault f = out.write(image.row(y), static_cast<size_t>(image.w()))) return f;
   }
   return {};
 }

@@ -1,4 +1,4 @@
-#include "safe_output.h"
+#include "files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

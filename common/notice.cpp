@@ -1,11 +1,16 @@
-#include "run.h"
+// The closing notice's texts: what each outcome of a run tells the user.
+#include "front_end.h"
 
 #include <cerrno>
 #include <cstdio>
 
-namespace run {
+namespace front_end {
 
 namespace {
+
+using run::Outcome;
+using run::Status;
+using run::Defect;
 
 const char nothing_written[] = "Nessun file è stato scritto.";
 
@@ -34,7 +39,7 @@ std::string reason(int error) {
 // A short Italian reason for a picture that was refused, or a name that stands for no file.
 std::string reason(const Outcome& o) {
   if (o.file.empty()) return "Il campo del nome è vuoto: scrivere un nome.";
-  switch (o.defect) {
+  switch (o.fault.defect) {
     case Defect::unsupported: return "Tipo di immagine non supportato.";
     case Defect::truncated: return "Il file è troncato: mancano dati dell'immagine.";
     case Defect::damaged: return "I dati dell'immagine sono danneggiati.";
@@ -42,7 +47,7 @@ std::string reason(const Outcome& o) {
     case Defect::special: return "Non è un file normale: è un dispositivo, una FIFO o un socket.";
     case Defect::none: break;
   }
-  return o.error ? reason(o.error) : "Il file è danneggiato o non è un'immagine valida.";
+  return o.fault.error ? reason(o.fault.error) : "Il file è danneggiato o non è un'immagine valida.";
 }
 
 // The third line after a run that ended with a saved result.
@@ -94,4 +99,4 @@ Notice notice_for(const Outcome& o) {
   return {"", name, ""};
 }
 
-}  // namespace run
+}  // namespace front_end

@@ -1,4 +1,5 @@
-// Writing a destination so that no existing file is lost to a failed run.
+// The files a run reads and writes: the source, opened so that no special file can stall it,
+// and the destination, written so that no existing file is lost to a failed run.
 //
 // A regular file (or a new name) is written as a fresh temporary file in the same folder, then
 // flushed to the disk and renamed over the name: the old file is replaced only by a complete
@@ -16,12 +17,10 @@
 //
 // An existing file that the user may not write is refused (EACCES), as the shell's `>` would
 // refuse it, rather than replaced by the rename.
-#ifndef COMMON_SAFE_OUTPUT_H
-#define COMMON_SAFE_OUTPUT_H
+#ifndef COMMON_FILES_H
+#define COMMON_FILES_H
 
 #include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstddef>
 #include <string>
@@ -31,12 +30,13 @@
 
 namespace files {
 
-// Closes a file descriptor when it goes.
-struct FileCloser {
-  int fd;
-  ~FileCloser() {
-    if (fd >= 0) close(fd);
-  }
+// Where bytes go: the picture writers and the decoder's walk write to one. SafeOutput is the
+// programs' sink; tests and fuzz targets keep the bytes in memory.
+class Sink {
+ public:
+  virtual ~Sink() = default;
+  // Takes n more bytes; once a write has failed, every later one fails too.
+  virtual run::Fault write(const void* data, size_t n) = 0;
 };
 
 // True when `path` names (through any link) the file that `source` describes: writing it would
@@ -48,34 +48,30 @@ bool same_file(const struct stat& source, const std::string& path);
 // the descriptor is then closed and `fd` is -1.
 run::Fault open_source(const std::string& path, int& fd, struct stat& st);
 
-class SafeOutput {
+class SafeOutput : public Sink {
  public:
   SafeOutput() = default;
   SafeOutput(const SafeOutput&) = delete;
   SafeOutput& operator=(const SafeOutput&) = delete;
-  ~SafeOutput();
+  ~SafeOutput() override;
 
   // Prepares to write `path`.
   run::Fault open(const std::string& path) { return result(start(path)); }
 
   // Buffered write; fails once any write has failed.
-  run::Fault write(const void* data, size_t n) { return result(append(data, n)); }
+  run::Fault write(const void* data, size_t n) override { return result(append(data, n)); }
 
   // Writes out the buffer, syncs, closes and puts the file in place. On any failure the
-  // temporary is gone and an existing destination is untouched.
+  // temporary is gone and an existing destination is untouched; so it is when the object goes
+  // without a commit.
   run::Fault commit() { return result(finish()); }
-
-  // Gives up: closes and removes the temporary.
-  void abandon();
-
-  // Why writing failed, once it has.
-  run::Fault fault() const { return fault_; }
 
  private:
   run::Fault result(bool ok) const { return ok ? run::Fault{} : fault_ ? fault_ : run::system_fault(EIO); }
   bool start(const std::string& path);
   bool append(const void* data, size_t n);
   bool finish();
+  void abandon();
   bool open_in_place(bool regular);
   bool drain();
   bool fail(int error) { return fail(run::system_fault(error)); }
