@@ -65,7 +65,7 @@ formats::Bitmap carrier_of(const std::string& source) {
 }
 
 double cpu_seconds() {
-  rusage u {};
+  rusage u{};
   getrusage(RUSAGE_SELF, &u);
   return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
          static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
@@ -107,9 +107,8 @@ int main(int argc, char** argv) {
   if ((mode == "encode" || mode == "decode") && argc == 4) {
     CountingFeedback feedback;
     const Timer timer;
-    const run::Outcome o = mode == "encode"
-                               ? zororuzo::encode_file(argv[2], argv[3], pal, feedback)
-                               : devorudo::decode_file(argv[2], argv[3], feedback);
+    const run::Outcome o = mode == "encode" ? zororuzo::encode_file(argv[2], argv[3], pal, feedback)
+                                            : devorudo::decode_file(argv[2], argv[3], feedback);
     const bool ok = o.status == run::Status::done;
     char more[64];
     std::snprintf(more, sizeof more, " rows_shown=%ld bytes=%lld", feedback.rows_shown,

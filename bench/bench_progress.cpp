@@ -21,7 +21,7 @@
 namespace {
 
 double cpu_seconds() {
-  rusage u {};
+  rusage u{};
   getrusage(RUSAGE_SELF, &u);
   return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
          static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;

@@ -67,7 +67,9 @@ class SafeOutput : public Sink {
   run::Fault commit() { return result(finish()); }
 
  private:
-  run::Fault result(bool ok) const { return ok ? run::Fault{} : fault_ ? fault_ : run::system_fault(EIO); }
+  run::Fault result(bool ok) const {
+    return ok ? run::Fault{} : fault_ ? fault_ : run::system_fault(EIO);
+  }
   bool start(const std::string& path);
   bool append(const void* data, size_t n);
   bool finish();

@@ -64,9 +64,17 @@ void draw_reached() {
 }
 
 // The dialog's rows; the text rows receive each program's lines at start-up.
-enum Riga { campo_sorgente, campo_destinazione, bottone_ok, riga_stringa, riga_stringa2,
-            riga_stringa3, riga_stringa4 };
+enum Riga {
+  campo_sorgente,
+  campo_destinazione,
+  bottone_ok,
+  riga_stringa,
+  riga_stringa2,
+  riga_stringa3,
+  riga_stringa4
+};
 
+// clang-format off
 DIALOG finestra_dialogo[] = {
   /* (proc)         (x)  (y)  (w)  (h)  (fg) (bg) (key) (flags) (d1) (d2) (dp)        (dp2)    (dp3) */
   { d_edit_proc,    80,  32,  512, 48,  255, 0,   0,    0,      name_chars, 0, sorgente, nullptr, nullptr },
@@ -78,6 +86,7 @@ DIALOG finestra_dialogo[] = {
   { d_ctext_proc,   318, 348, 0,   0,   255, 0,   0,    0,      0,   0,   nullptr,    nullptr, nullptr },
   { nullptr,        0,   0,   0,   0,   0,   0,   0,    0,      0,   0,   nullptr,    nullptr, nullptr },
 };
+// clang-format on
 
 // Why start-up failed: the library's words, or a hint when it gave none.
 const char* start_up_error() {

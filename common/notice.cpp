@@ -8,9 +8,9 @@ namespace front_end {
 
 namespace {
 
+using run::Defect;
 using run::Outcome;
 using run::Status;
-using run::Defect;
 
 const char nothing_written[] = "Nessun file è stato scritto.";
 
@@ -47,7 +47,8 @@ std::string reason(const Outcome& o) {
     case Defect::special: return "Non è un file normale: è un dispositivo, una FIFO o un socket.";
     case Defect::none: break;
   }
-  return o.fault.error ? reason(o.fault.error) : "Il file è danneggiato o non è un'immagine valida.";
+  return o.fault.error ? reason(o.fault.error)
+                       : "Il file è danneggiato o non è un'immagine valida.";
 }
 
 // The third line after a run that ended with a saved result.
@@ -69,8 +70,7 @@ Notice notice_for(const Outcome& o) {
   const std::string name = o.file.empty() ? "(nessun nome)" : o.file;
   switch (o.status) {
     case Status::done:
-    case Status::stopped:
-      return {"Immagine terminata e salvata come:", name, saved_line(o)};
+    case Status::stopped: return {"Immagine terminata e salvata come:", name, saved_line(o)};
     case Status::source_unreadable:
       return {"Impossibile aprire il file sorgente:", name, reason(o)};
     case Status::source_changed:
@@ -86,12 +86,10 @@ Notice notice_for(const Outcome& o) {
     }
     case Status::format_unsupported:
       return {"Formato non riconosciuto (usare .bmp, .tga, .pcx o .png):", name, nothing_written};
-    case Status::image_invalid:
-      return {"Impossibile leggere l'immagine:", name, reason(o)};
+    case Status::image_invalid: return {"Impossibile leggere l'immagine:", name, reason(o)};
     case Status::no_memory:
       return {"Memoria insufficiente per l'immagine di:", name, nothing_written};
-    case Status::destination_failed:
-      return {"Impossibile salvare il file:", name, reason(o)};
+    case Status::destination_failed: return {"Impossibile salvare il file:", name, reason(o)};
     case Status::same_file:
       return {"La destinazione è il file sorgente stesso:", name,
               "Scegliere un altro nome: nessun file è stato scritto."};

@@ -18,9 +18,9 @@ namespace devorudo {
 
 namespace {
 
+using run::failure;
 using run::Outcome;
 using run::Status;
-using run::failure;
 
 // Bytes gathered before they go to the sink.
 constexpr size_t walk_chunk = 1 << 16;
@@ -57,8 +57,7 @@ Walk walk_picture(const carrier::Rows& picture, const carrier::Mark& mark, files
 
 namespace {
 
-Outcome decode(const std::string& source, const std::string& destination,
-               run::Feedback& feedback) {
+Outcome decode(const std::string& source, const std::string& destination, run::Feedback& feedback) {
   const formats::Container* const container = formats::container_for(source);
   if (!container) return failure(Status::format_unsupported, source);
   int fd;

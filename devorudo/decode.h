@@ -20,12 +20,12 @@
 namespace devorudo {
 
 struct Walk {
-  bool escaped = false;       // ended early by Esc (before the scan, or during the walk)
-  run::Fault fault;           // why the sink refused a write
-  bool exact = false;         // the record gave the end
-  bool altered = false;       // the picture has a record that does not match its pixels
-  int64_t sent = 0;           // bytes sent to the sink
-  int64_t end = 0;            // bytes the whole walk would send
+  bool escaped = false;  // ended early by Esc (before the scan, or during the walk)
+  run::Fault fault;      // why the sink refused a write
+  bool exact = false;    // the record gave the end
+  bool altered = false;  // the picture has a record that does not match its pixels
+  int64_t sent = 0;      // bytes sent to the sink
+  int64_t end = 0;       // bytes the whole walk would send
 };
 
 // Sends the data of the 8-bit picture, whose record's place held `mark`, to `sink`:

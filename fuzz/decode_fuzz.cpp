@@ -23,11 +23,16 @@
 
 #include "decode.h"
 #include "formats.h"
+#include "front_end.h"
 #include "png_checksums.h"
 
 namespace {
 
-constexpr carrier::Container container = carrier::Container::FUZZ_CONTAINER;
+#define FUZZ_STRING(x) #x
+#define FUZZ_NAME(x) FUZZ_STRING(x)
+// The container, by the extension the build names.
+const formats::Container& container = *formats::container_for("picture." FUZZ_NAME(FUZZ_CONTAINER));
+const bool png = std::strcmp(container.extension, "png") == 0;
 
 volatile char no_escape = 0;
 
@@ -37,12 +42,13 @@ volatile char no_escape = 0;
 }
 
 // Collects what the walk sends.
-class VectorSink : public devorudo::ByteSink {
+class VectorSink : public files::Sink {
  public:
   explicit VectorSink(std::vector<unsigned char>& to) : to_(to) {}
-  bool write(const unsigned char* data, size_t n) override {
-    to_.insert(to_.end(), data, data + n);
-    return true;
+  run::Fault write(const void* data, size_t n) override {
+    const auto* p = static_cast<const unsigned char*>(data);
+    to_.insert(to_.end(), p, p + n);
+    return {};
   }
 
  private:
@@ -112,8 +118,8 @@ void decode_one(const uint8_t* data, size_t size, bool first) {
 
   static const bool tell = std::getenv("DECODE_FUZZ_VERDICT") != nullptr;  // for triage
   if (tell && first) {
-    std::fprintf(stderr, "decode_fuzz: %s (defect %d, error %d)\n",
-                 fault ? "refused" : "accepted", static_cast<int>(fault.defect), fault.error);
+    std::fprintf(stderr, "decode_fuzz: %s (defect %d, error %d)\n", fault ? "refused" : "accepted",
+                 static_cast<int>(fault.defect), fault.error);
   }
   if (!same_fault(fault, file_fault)) fail("reading from a file and from memory disagree");
   if (fault) {
@@ -145,7 +151,7 @@ void decode_one(const uint8_t* data, size_t size, bool first) {
     fail("reading from a file and from memory give different records");
   }
   const devorudo::Walk walk = devorudo::walk_picture(image.rows(), picture.mark, sink, feedback);
-  if (walk.escaped || walk.write_failed) fail("the walk stopped by itself");
+  if (walk.escaped || walk.fault) fail("the walk stopped by itself");
   if (walk.exact != (picture.mark.state == carrier::Mark::whole && !walk.altered) ||
       (walk.altered && picture.mark.state == carrier::Mark::none)) {
     fail("the walk's verdict does not follow the record");
@@ -168,13 +174,13 @@ void decode_one(const uint8_t* data, size_t size, bool first) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  if (!formats::start_library(false)) fail("the library did not start");
+  if (!front_end::start_headless()) fail("the library did not start");
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   decode_one(data, size, true);
-  if (container == carrier::Container::png) {
+  if (png) {
     std::vector<unsigned char> fixed(data, data + size);
     if (fuzz::fix_png_checksums(fixed)) decode_one(fixed.data(), fixed.size(), false);
   }

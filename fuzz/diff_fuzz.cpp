@@ -25,7 +25,11 @@
 
 namespace {
 
-constexpr carrier::Container container = carrier::Container::FUZZ_CONTAINER;
+#define FUZZ_STRING(x) #x
+#define FUZZ_NAME(x) FUZZ_STRING(x)
+// The container, by the extension the build names.
+const formats::Container& container = *formats::container_for("picture." FUZZ_NAME(FUZZ_CONTAINER));
+const bool png = std::strcmp(container.extension, "png") == 0;
 
 using Bytes = std::vector<unsigned char>;
 
@@ -121,6 +125,13 @@ bool bmp_sixteen_bits(const Bytes& d) {
          formats::le32(d.data() + 62) == 0x1F;
 }
 
+// The library has no 2-bit reader: it makes the picture and leaves it blank.
+bool bmp_two_bits(const Bytes& d) {
+  if (d.size() < 30) return false;
+  const uint32_t header = formats::le32(d.data() + 14);
+  return u16le(d, header == 12 ? 24 : 28) == 2;
+}
+
 // --- TGA -------------------------------------------------------------------------------------
 
 struct Tga {
@@ -171,6 +182,14 @@ bool tga_packet_across_rows(const Bytes& d) {
   }
   return false;
 }
+
+// As bmp_sixteen_bits: the library keeps a 15- or 16-bit TGA as a 15-bit picture.
+bool tga_sixteen_bits(const Bytes& d) {
+  return d.size() >= 18 && (d[2] & 7) == 2 && (d[16] == 15 || d[16] == 16);
+}
+
+// The library ignores the descriptor's right-to-left bit: the picture comes out mirrored.
+bool tga_right_to_left(const Bytes& d) { return d.size() >= 18 && (d[17] & 0x10) != 0; }
 
 // --- PCX -------------------------------------------------------------------------------------
 
@@ -265,23 +284,6 @@ bool png_gamma(const Bytes& d) {
   return p.gamma && (p.colour_type & 2) != 0 && (p.colour_type & 1) == 0;
 }
 
-// --- BMP and TGA: what the library leaves out ----------------------------------------------
-
-// The library has no 2-bit reader: it makes the picture and leaves it blank.
-bool bmp_two_bits(const Bytes& d) {
-  if (d.size() < 30) return false;
-  const uint32_t header = formats::le32(d.data() + 14);
-  return u16le(d, header == 12 ? 24 : 28) == 2;
-}
-
-// As bmp_sixteen_bits: the library keeps a 15- or 16-bit TGA as a 15-bit picture.
-bool tga_sixteen_bits(const Bytes& d) {
-  return d.size() >= 18 && (d[2] & 7) == 2 && (d[16] == 15 || d[16] == 16);
-}
-
-// The library ignores the descriptor's right-to-left bit: the picture comes out mirrored.
-bool tga_right_to_left(const Bytes& d) { return d.size() >= 18 && (d[17] & 0x10) != 0; }
-
 // --- The classes -----------------------------------------------------------------------------
 
 enum When {
@@ -293,36 +295,36 @@ enum When {
 
 struct Class {
   const char* name;
-  carrier::Container container;
+  const char* extension;
   When when;
   bool (*test)(const Bytes&);
 };
 
 const Class classes[] = {
-    {"bmp_top_down", carrier::Container::bmp, before, bmp_top_down},
-    {"bmp_run_past_width", carrier::Container::bmp, before, bmp_run_past_width},
-    {"bmp_two_bits", carrier::Container::bmp, after, bmp_two_bits},
-    {"bmp_colour_table_in_true_colour", carrier::Container::bmp, reduction,
-     bmp_colour_table_in_true_colour},
-    {"bmp_sixteen_bits", carrier::Container::bmp, reduction, bmp_sixteen_bits},
-    {"tga_sixteen_bits", carrier::Container::tga, reduction, tga_sixteen_bits},
-    {"tga_long_colour_map", carrier::Container::tga, before, tga_long_colour_map},
-    {"tga_packet_across_rows", carrier::Container::tga, before, tga_packet_across_rows},
-    {"tga_odd_colour_map_entries", carrier::Container::tga, before, tga_odd_colour_map_entries},
-    {"tga_right_to_left", carrier::Container::tga, after, tga_right_to_left},
-    {"pcx_raw", carrier::Container::pcx, after, pcx_raw},
-    {"pcx_run_across_lines", carrier::Container::pcx, after, pcx_run_across_lines},
-    {"pcx_header_colours_in_true_colour", carrier::Container::pcx, reduction,
-     pcx_header_colours_in_true_colour},
-    {"png_not_indexed", carrier::Container::png, reduction, png_not_indexed},
-    {"png_transparency", carrier::Container::png, after, png_transparency},
-    {"png_gamma", carrier::Container::png, after, png_gamma},
-    {"png_sixteen_bits", carrier::Container::png, after, png_sixteen_bits},
+    {"bmp_top_down", "bmp", before, bmp_top_down},
+    {"bmp_run_past_width", "bmp", before, bmp_run_past_width},
+    {"bmp_two_bits", "bmp", after, bmp_two_bits},
+    {"bmp_colour_table_in_true_colour", "bmp", reduction, bmp_colour_table_in_true_colour},
+    {"bmp_sixteen_bits", "bmp", reduction, bmp_sixteen_bits},
+    {"tga_sixteen_bits", "tga", reduction, tga_sixteen_bits},
+    {"tga_long_colour_map", "tga", before, tga_long_colour_map},
+    {"tga_packet_across_rows", "tga", before, tga_packet_across_rows},
+    {"tga_odd_colour_map_entries", "tga", before, tga_odd_colour_map_entries},
+    {"tga_right_to_left", "tga", after, tga_right_to_left},
+    {"pcx_raw", "pcx", after, pcx_raw},
+    {"pcx_run_across_lines", "pcx", after, pcx_run_across_lines},
+    {"pcx_header_colours_in_true_colour", "pcx", reduction, pcx_header_colours_in_true_colour},
+    {"png_not_indexed", "png", reduction, png_not_indexed},
+    {"png_transparency", "png", after, png_transparency},
+    {"png_gamma", "png", after, png_gamma},
+    {"png_sixteen_bits", "png", after, png_sixteen_bits},
 };
 
 const char* class_of(const Bytes& d, When when) {
   for (const Class& c : classes) {
-    if (c.container == container && c.when == when && c.test(d)) return c.name;
+    if (std::strcmp(c.extension, container.extension) == 0 && c.when == when && c.test(d)) {
+      return c.name;
+    }
   }
   return nullptr;
 }
@@ -343,22 +345,13 @@ formats::Bitmap read_unreduced(const Bytes& d) {
   formats::Input in(d.data(), d.size());
   formats::Image image;
   carrier::Mark mark;
-  run::Fault f;
-  switch (container) {
-    case carrier::Container::bmp: f = formats::read_bmp(in, image, mark); break;
-    case carrier::Container::tga: f = formats::read_tga(in, image, mark); break;
-    case carrier::Container::pcx: f = formats::read_pcx(in, image, mark); break;
-    case carrier::Container::png: f = formats::read_png(in, image, mark); break;
-    case carrier::Container::lbm:
-    case carrier::Container::unknown: break;
-  }
-  if (f || in.fault()) return nullptr;
+  if (container.read(in, image, mark)) return nullptr;
   return as_bitmap(image);
 }
 
 // True if our picture before its reduction and the library's unconverted one have the same
-// colour in every place, ours taken at the library's depth. An 8-bit picture of ours counts as grey levels (PNG grey pictures,
-// which the library turns into true colour).
+// colour in every place, ours taken at the library's depth. An 8-bit picture of ours counts as
+// grey levels (PNG grey pictures, which the library turns into true colour).
 bool same_colours(BITMAP* ours, BITMAP* theirs) {
   if (!ours || !theirs || ours->w != theirs->w || ours->h != theirs->h) return false;
   const int a = bitmap_color_depth(ours);
@@ -384,8 +377,8 @@ std::map<std::string, uint64_t> tally;
 
 void report_tally() {
   std::fprintf(stderr, "diff_fuzz:");
-  for (const auto& [what, n] : tally) std::fprintf(stderr, " %s=%llu", what.c_str(),
-                                                   static_cast<unsigned long long>(n));
+  for (const auto& [what, n] : tally)
+    std::fprintf(stderr, " %s=%llu", what.c_str(), static_cast<unsigned long long>(n));
   std::fprintf(stderr, "\n");
 }
 
@@ -478,6 +471,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Bytes d(data, data + size);
   compare(d);
-  if (container == carrier::Container::png && fuzz::fix_png_checksums(d)) compare(d);
+  if (png && fuzz::fix_png_checksums(d)) compare(d);
   return 0;
 }

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <set>
 
+#include "front_end.h"
+
 namespace fuzz {
 
 namespace {
@@ -68,29 +70,35 @@ int memory_seek(void* userdata, int offset) {
 int memory_eof(void* userdata) { return memory(userdata).at >= memory(userdata).size; }
 int memory_error(void*) { return 0; }
 
-const PACKFILE_VTABLE memory_vtable = {memory_close, memory_getc,   memory_ungetc,
-                                       memory_read,  memory_putc,   memory_write,
-                                       memory_seek,  memory_eof,    memory_error};
+const PACKFILE_VTABLE memory_vtable = {memory_close, memory_getc, memory_ungetc,
+                                       memory_read,  memory_putc, memory_write,
+                                       memory_seek,  memory_eof,  memory_error};
 
 // loadpng creates the picture before libpng decodes the pixels, and when libpng then fails it
 // returns NULL without destroying it: one lost picture per refused file, which a long campaign
 // cannot afford. create_bitmap_ex and destroy_bitmap are wrapped at link time
 // (-Wl,--wrap=...) so that what a loader made and neither returned nor destroyed is destroyed
 // here.
+const struct Loader {
+  const char* extension;
+  BITMAP* (*load)(PACKFILE*, RGB*);
+} loaders[] = {
+    {"bmp", load_bmp_pf}, {"tga", load_tga_pf}, {"pcx", load_pcx_pf}, {"png", load_png_pf}};
+
 bool tracking = false;
 std::set<BITMAP*> made;
 
 }  // namespace
 
 void start_library() {
-  if (!formats::start_library(false)) {
+  if (!front_end::start_headless()) {
     std::fprintf(stderr, "library_load: the library did not start\n");
     std::abort();
   }
   register_png_file_type();
 }
 
-LibraryLoad library_load(carrier::Container c, const unsigned char* data, size_t size,
+LibraryLoad library_load(const formats::Container& c, const unsigned char* data, size_t size,
                          int depth) {
   Memory m{data, size};
   LibraryLoad out;
@@ -104,13 +112,10 @@ LibraryLoad library_load(carrier::Container c, const unsigned char* data, size_t
   made.clear();
   tracking = true;
   BITMAP* bmp = nullptr;
-  switch (c) {
-    case carrier::Container::bmp: bmp = load_bmp_pf(f, pal); break;
-    case carrier::Container::tga: bmp = load_tga_pf(f, pal); break;
-    case carrier::Container::pcx: bmp = load_pcx_pf(f, pal); break;
-    case carrier::Container::png: bmp = load_png_pf(f, pal); break;
-    case carrier::Container::lbm:  // load_lbm reads only a named file: no differential target
-    case carrier::Container::unknown: break;
+  // The library's loader for the container, by its extension (load_lbm reads only a named
+  // file: LBM has none here).
+  for (const Loader& l : loaders) {
+    if (std::strcmp(l.extension, c.extension) == 0) bmp = l.load(f, pal);
   }
   tracking = false;
   set_color_depth(8);

@@ -11,15 +11,14 @@
 
 #include <cstddef>
 
-#include "carrier.h"
 #include "formats.h"
 
 namespace fuzz {
 
 struct LibraryLoad {
-  formats::Bitmap bmp;    // null when the loader refused the file
-  bool ran_out = false;   // the loader asked for bytes past the end of the file
-  size_t past_end = 0;    // how many it asked for
+  formats::Bitmap bmp;   // null when the loader refused the file
+  bool ran_out = false;  // the loader asked for bytes past the end of the file
+  size_t past_end = 0;   // how many it asked for
 };
 
 // Starts the library headless at 8-bit colour depth, as the programs did when they used its
@@ -30,7 +29,7 @@ void start_library();
 // (our own vtable), the palette cleared first. At `depth` 8 (the default) the loader reduces a
 // true-colour picture to 8 bits as the programs saw it; at depth 32 it converts nothing, and a
 // true-colour picture comes back at the file's own depth (15, 16, 24 or 32 bits).
-LibraryLoad library_load(carrier::Container c, const unsigned char* data, size_t size,
+LibraryLoad library_load(const formats::Container& c, const unsigned char* data, size_t size,
                          int depth = 8);
 
 }  // namespace fuzz

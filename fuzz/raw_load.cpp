@@ -17,8 +17,9 @@ int main(int argc, char** argv) {
     std::ifstream in(name, std::ios::binary);
     const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)),
                                            std::istreambuf_iterator<char>());
-    const carrier::Container c = carrier::container_for(name);
-    const fuzz::LibraryLoad lib = fuzz::library_load(c, bytes.data(), bytes.size());
+    const formats::Container* const c = formats::container_for(name);
+    if (!c) continue;
+    const fuzz::LibraryLoad lib = fuzz::library_load(*c, bytes.data(), bytes.size());
     std::printf("%s: %s%s\n", argv[i], lib.bmp ? "loaded" : "refused by the loader",
                 lib.ran_out ? ", reading past the end" : "");
   }

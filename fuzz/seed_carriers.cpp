@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "encode.h"
-#include "formats.h"
+#include "front_end.h"
 
 namespace {
 
@@ -41,9 +41,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: seed_carriers OUTDIR\n");
     return 2;
   }
-  if (!formats::start_library(false)) return 1;
+  if (!front_end::start_headless()) return 1;
   PALETTE pal;
-  for (int i = 0; i < PAL_SIZE; ++i) pal[i].r = pal[i].g = pal[i].b = static_cast<unsigned char>(i / 4);
+  for (int i = 0; i < PAL_SIZE; ++i)
+    pal[i].r = pal[i].g = pal[i].b = static_cast<unsigned char>(i / 4);
 
   const std::string root = argv[1];
   const std::string source = root + "/.source";

@@ -34,7 +34,8 @@ class Convert : public ::testing::Test {
  protected:
   void SetUp() override {
     test::start_library();
-    for (int i = 0; i < 256; ++i) pal[i] = RGB{uint8_t(i / 4), uint8_t(i * 7 % 64), uint8_t(63 - i / 4), 0};
+    for (int i = 0; i < 256; ++i)
+      pal[i] = RGB{uint8_t(i / 4), uint8_t(i * 7 % 64), uint8_t(63 - i / 4), 0};
   }
   run::Outcome encode(const std::string& source, const std::string& destination) {
     return zororuzo::encode_file(source, destination, pal, feedback);
@@ -70,16 +71,23 @@ TEST_F(Convert, RoundTripsAreExactInEveryContainer) {
   const std::string archives = TESTS_DIR "/data/archives/";
   const struct {
     Bytes data;
-    bool others;         // also read by ImageMagick, netpbm and the library's load_bitmap
-    std::string opens;   // a command that opens the copy, for an archive
+    bool others;        // also read by ImageMagick, netpbm and the library's load_bitmap
+    std::string opens;  // a command that opens the copy, for an archive
   } cases[] = {
-      {ending_in_zeros(0, 0), true, ""},     {ending_in_zeros(1, 0), false, ""},
-      {ending_in_zeros(1023, 0), false, ""}, {ending_in_zeros(1024, 0), false, ""},
-      {ending_in_zeros(1025, 0), false, ""}, {ending_in_zeros(3072, 0), false, ""},
-      {ending_in_zeros(70000, 0), true, ""}, {ending_in_zeros(2000, 1), false, ""},
-      {ending_in_zeros(2000, 1023), false, ""}, {ending_in_zeros(2000, 1024), false, ""},
-      {ending_in_zeros(2000, 1025), true, ""},  {ending_in_zeros(0, 1), false, ""},
-      {ending_in_zeros(0, 5000), true, ""},     {ending_in_zeros(3000, 2000), false, ""},
+      {ending_in_zeros(0, 0), true, ""},
+      {ending_in_zeros(1, 0), false, ""},
+      {ending_in_zeros(1023, 0), false, ""},
+      {ending_in_zeros(1024, 0), false, ""},
+      {ending_in_zeros(1025, 0), false, ""},
+      {ending_in_zeros(3072, 0), false, ""},
+      {ending_in_zeros(70000, 0), true, ""},
+      {ending_in_zeros(2000, 1), false, ""},
+      {ending_in_zeros(2000, 1023), false, ""},
+      {ending_in_zeros(2000, 1024), false, ""},
+      {ending_in_zeros(2000, 1025), true, ""},
+      {ending_in_zeros(0, 1), false, ""},
+      {ending_in_zeros(0, 5000), true, ""},
+      {ending_in_zeros(3000, 2000), false, ""},
       {test::read_file(archives + "made.zip"), false, "/usr/bin/python3 -m zipfile -t"},
       {test::read_file(archives + "made.tar"), false, "tar -tf"},
   };
@@ -169,7 +177,8 @@ TEST_F(Convert, RefusalsTouchNoExistingFile) {
     Status status;
     run::Fault fault;
   } cases[] = {
-      {true, dir.path("missing.bin"), precious, Status::source_unreadable, run::system_fault(ENOENT)},
+      {true, dir.path("missing.bin"), precious, Status::source_unreadable,
+       run::system_fault(ENOENT)},
       {true, dir.dir(), precious, Status::source_unreadable, run::system_fault(EISDIR)},
       {true, dir.path("fifo.bmp"), precious, Status::source_unreadable, special},
       {true, "/dev/zero", precious, Status::source_unreadable, special},
@@ -177,7 +186,8 @@ TEST_F(Convert, RefusalsTouchNoExistingFile) {
       {true, source, dir.path("out.LBM"), Status::format_unsupported, {}},
       {true, source, dir.path("same.bmp"), Status::same_file, {}},
       {true, source, dir.path("folder.bmp"), Status::destination_failed, run::system_fault(EISDIR)},
-      {true, source, "/nonexistent-folder/x.bmp", Status::destination_failed, run::system_fault(ENOENT)},
+      {true, source, "/nonexistent-folder/x.bmp", Status::destination_failed,
+       run::system_fault(ENOENT)},
       {true, source, dir.path("fifo.bmp"), Status::destination_failed, special},
       {true, source, dir.path("loop.bmp"), Status::destination_failed, run::system_fault(ELOOP)},
       {true, dir.path("64mib.bin"), dir.path("tall.tga"), Status::container_too_small, {}},
@@ -312,10 +322,12 @@ TEST_F(Convert, WhatMemoryCannotHoldEndsInTheMemoryNotice) {
     test::write_file(from, *c.name ? test::read_file(kept) : Bytes{});
     ASSERT_EQ(truncate(from.c_str(), c.size), 0);
     test::write_file(to, keep);
-    const int status = in_child([] { return memory_limit(rlim_t{320} << 20); }, [&] {
-      const run::Outcome o = *c.name ? decode(from, to) : encode(from, dir.path("kept.bmp"));
-      return static_cast<int>(o.status);
-    });
+    const int status = in_child(
+        [] { return memory_limit(rlim_t{320} << 20); },
+        [&] {
+          const run::Outcome o = *c.name ? decode(from, to) : encode(from, dir.path("kept.bmp"));
+          return static_cast<int>(o.status);
+        });
     EXPECT_EQ(status, static_cast<int>(c.status));
     if (c.status != Status::done) {
       EXPECT_EQ(test::read_file(to), keep);
@@ -338,8 +350,7 @@ TEST_F(Convert, WhatTheUserProtectedIsKept) {
   test::write_file(open_file, Bytes(10000, 'o'));
   ASSERT_EQ(chmod(open_file.c_str(), 0666) | chmod(dir.path("shut").c_str(), 0555), 0);
   const auto write = [&] { return static_cast<int>(decode(picture, open_file).status); };
-  EXPECT_EQ(in_child(ordinary_user, write),
-            static_cast<int>(Status::done));
+  EXPECT_EQ(in_child(ordinary_user, write), static_cast<int>(Status::done));
   EXPECT_EQ(test::read_file(open_file), test::sample_data(3000));
 }
 

@@ -15,21 +15,22 @@ namespace fs = std::filesystem;
 using test::Bytes;
 
 // The end of the data in a picture w x h whose pixels are 0 but for `set` (linear positions).
-int64_t data_end(int32_t w, int32_t h, std::initializer_list<std::pair<int64_t, unsigned char>> set) {
+int64_t data_end(int32_t w, int32_t h,
+                 std::initializer_list<std::pair<int64_t, unsigned char>> set) {
   Bytes bytes(static_cast<size_t>(w) * h);
   for (auto [position, v] : set) bytes[static_cast<size_t>(position)] = v;
   return carrier::find_data_end({bytes.data(), w, h});
 }
 
 TEST(Carrier, DataEndsAtTheLastRowsLastPixelAboveZeroOrElseTheLastAnywhere) {
-  EXPECT_EQ(data_end(1024, 1, {{1, 7}, {1023, 9}}), 1023);           // 1023 bytes fill the row
-  EXPECT_EQ(data_end(1024, 2, {{1, 7}, {1024, 200}}), 1024);         // column 0 of the last row
+  EXPECT_EQ(data_end(1024, 1, {{1, 7}, {1023, 9}}), 1023);              // 1023 bytes fill the row
+  EXPECT_EQ(data_end(1024, 2, {{1, 7}, {1024, 200}}), 1024);            // column 0 of the last row
   EXPECT_EQ(data_end(512, 3, {{5, 255}, {1026, 1}, {1027, 2}}), 1027);  // the last row wins
-  EXPECT_EQ(data_end(1024, 3, {{1500, 4}}), 1500);                   // a last row of zeros
-  EXPECT_EQ(data_end(1024, 2, {{700, 3}}), 700);                     // ...back to the first row
-  EXPECT_EQ(data_end(1024, 1, {{0, 9}}), 0);                         // position 0 carries nothing
+  EXPECT_EQ(data_end(1024, 3, {{1500, 4}}), 1500);                      // a last row of zeros
+  EXPECT_EQ(data_end(1024, 2, {{700, 3}}), 700);                        // ...back to the first row
+  EXPECT_EQ(data_end(1024, 1, {{0, 9}}), 0);  // position 0 carries nothing
   EXPECT_EQ(data_end(4, 3, {}), 0);
-  EXPECT_EQ(data_end(1, 5, {{2, 1}}), 2);                            // one column
+  EXPECT_EQ(data_end(1, 5, {{2, 1}}), 2);  // one column
 }
 
 TEST(SafeOutput, ReplacesTheFileWholeOnlyOnCommitThroughLinksKeepingItsMode) {

@@ -26,7 +26,8 @@ using test::Bytes;
 // The pictures in a corpus folder, without their expectations.
 std::vector<std::string> pictures(const std::string& folder) {
   std::vector<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(std::string(CORPUS_DIR) + "/" + folder)) {
+  for (const auto& e :
+       std::filesystem::directory_iterator(std::string(CORPUS_DIR) + "/" + folder)) {
     const std::string ext = e.path().extension();
     if (ext != ".pgm" && ext != ".ppm" && ext != ".out") names.push_back(e.path().filename());
   }
@@ -34,9 +35,7 @@ std::vector<std::string> pictures(const std::string& folder) {
   return names;
 }
 
-Bytes pixels(const formats::Image& image) {
-  return Bytes(image.row(0), image.row(image.h()));
-}
+Bytes pixels(const formats::Image& image) { return Bytes(image.row(0), image.row(image.h())); }
 
 class Good : public ::testing::TestWithParam<std::string> {};
 
@@ -62,7 +61,8 @@ TEST_P(Good, ReadsToTheExpectedBytes) {
     formats::Image rgb;
     ASSERT_FALSE(formats::new_image(32, w, h, formats::unbounded, rgb, true));
     for (int i = 0; i < w * h; ++i) {
-      reinterpret_cast<uint32_t*>(rgb.row(0))[i] = formats::rgb32(want[3 * i], want[3 * i + 1], want[3 * i + 2]);
+      reinterpret_cast<uint32_t*>(rgb.row(0))[i] =
+          formats::rgb32(want[3 * i], want[3 * i + 1], want[3 * i + 2]);
     }
     ASSERT_FALSE(formats::reduce_to_eight_bits(rgb));
     want = pixels(rgb);
@@ -116,14 +116,18 @@ INSTANTIATE_TEST_SUITE_P(Corpus, Records, ::testing::ValuesIn(pictures("../recor
 TEST(Writers, MatchTheLibrarysSavers) {
   test::start_library();
   PALETTE pal;
-  for (int i = 0; i < 256; ++i) pal[i] = RGB{uint8_t(i & 63), uint8_t(i * 7 & 63), uint8_t(63 - (i & 63)), 0};
+  for (int i = 0; i < 256; ++i)
+    pal[i] = RGB{uint8_t(i & 63), uint8_t(i * 7 & 63), uint8_t(63 - (i & 63)), 0};
   test::TempDir dir;
   for (const auto& [w, h] : {std::pair{1, 1}, {7, 5}, {1024, 3}, {13, 40}}) {
     formats::Image image;
     ASSERT_FALSE(formats::new_image(8, w, h, formats::unbounded, image, true));
     formats::Bitmap bmp(create_bitmap_ex(8, w, h));  // the same pixels, for the library's savers
     for (int i = 0, x = 0, y = 0; i < w * h; ++i, x = i % w, y = i / w) {
-      bmp->line[y][x] = image.row(y)[x] = y == 1 && x < 70 ? 0xC3 : y == 2 && x >= w / 2 ? 0 : static_cast<unsigned char>(i * 13 + y);
+      bmp->line[y][x] = image.row(y)[x] = y == 1 && x < 70 ? 0xC3
+                                          : y == 2 && x >= w / 2
+                                              ? 0
+                                              : static_cast<unsigned char>(i * 13 + y);
     }
     const carrier::Record record{static_cast<uint64_t>(w * h - 1), 0x12345678};
     const carrier::RecordBytes r = carrier::record_bytes(record);
@@ -135,14 +139,16 @@ TEST(Writers, MatchTheLibrarysSavers) {
       for (const carrier::Record* with : {static_cast<const carrier::Record*>(nullptr), &record}) {
         const std::string ours = dir.path("ours." + ext);
         files::SafeOutput out;
-        ASSERT_FALSE(out.open(ours) || formats::write_picture(*formats::container_for(ours), out,
-                                                               image, pal, with) || out.commit());
+        ASSERT_FALSE(out.open(ours) ||
+                     formats::write_picture(*formats::container_for(ours), out, image, pal, with) ||
+                     out.commit());
         // With the record, the library's picture with the record in its place (BMP: after the
         // pixels, counted in the file size; TGA: the ID field; PCX: header bytes 74 to 101).
         Bytes expected = want;
         if (with && ext == "pcx") std::copy(r.begin(), r.end(), expected.begin() + 74);
         if (with && ext != "pcx") {
-          expected.insert(ext == "bmp" ? expected.end() : expected.begin() + 18, r.begin(), r.end());
+          expected.insert(ext == "bmp" ? expected.end() : expected.begin() + 18, r.begin(),
+                          r.end());
         }
         if (with && ext == "tga") expected[0] = r.size();
         for (int i = 0; with && ext == "bmp" && i < 4; ++i) {  // the file's size, little-endian

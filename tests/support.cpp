@@ -19,7 +19,8 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() {
   const std::string command = "chmod -R u+w '" + dir_ + "' 2>/dev/null; rm -rf '" + dir_ + "'";
-  if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", dir_.c_str());
+  if (std::system(command.c_str()) != 0)
+    std::fprintf(stderr, "could not remove %s\n", dir_.c_str());
 }
 
 void write_file(const std::string& path, const Bytes& data) {
@@ -48,8 +49,8 @@ Bytes sample_data(size_t n, uint32_t seed) {
 }
 
 Pixels independent_read(const std::string& path, bool others) {
-  const std::string command = "/usr/bin/python3 " TESTS_DIR "/read_with.py '" + path + "'" +
-                              (others ? " --others" : "");
+  const std::string command =
+      "/usr/bin/python3 " TESTS_DIR "/read_with.py '" + path + "'" + (others ? " --others" : "");
   FILE* pipe = popen(command.c_str(), "r");
   Pixels p;
   char mode[16] = {};

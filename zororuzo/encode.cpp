@@ -20,9 +20,9 @@ namespace zororuzo {
 
 namespace {
 
+using run::failure;
 using run::Outcome;
 using run::Status;
-using run::failure;
 
 constexpr size_t read_block = 1 << 20;
 

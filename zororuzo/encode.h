@@ -15,8 +15,8 @@ namespace zororuzo {
 // names, with palette `pal` and the record of the bytes it holds (common/carrier.h). Nothing
 // is written unless the whole carrier (or, after Esc, the part converted so far) reached the
 // disk.
-run::Outcome encode_file(const std::string& source, const std::string& destination,
-                         const RGB* pal, run::Feedback& feedback);
+run::Outcome encode_file(const std::string& source, const std::string& destination, const RGB* pal,
+                         run::Feedback& feedback);
 
 }  // namespace zororuzo
 

@@ -12,10 +12,14 @@ const char stringa2[] = FRONT_END_AUTHOR_CREDIT;
 const char stringa3[] = FRONT_END_WEB_LINE;
 const char stringa4[] = FRONT_END_RIGHTS_NOTICE;
 
+// The dialog's four lines, then its two prompts.
 const front_end::Texts texts = {
-    stringa, stringa2, stringa3, stringa4,
-    "File sorgente!",
-    "File destinazione! (nome.bmp,nome.tga,nome.pcx,)",
+    stringa,
+    stringa2,
+    stringa3,
+    stringa4,
+    "File sorgente!",                                    // the source's prompt
+    "File destinazione! (nome.bmp,nome.tga,nome.pcx,)",  // the destination's prompt
 };
 
 }  // namespace
@@ -29,8 +33,8 @@ int main() {
     case front_end::Start::names: break;
   }
   front_end::ScreenFeedback feedback;
-  const run::Outcome outcome = zororuzo::encode_file(front_end::sorgente, front_end::destinazione,
-                                                     front_end::pal, feedback);
+  const run::Outcome outcome =
+      zororuzo::encode_file(front_end::sorgente, front_end::destinazione, front_end::pal, feedback);
   front_end::show_completion(outcome);
   return 0;
 }

@@ -213,8 +213,8 @@ run::Fault read_into(Input& in, Image& out, carrier::Mark& mark) {
   const uint32_t off_bits = le32(head + 10);
   const uint32_t info_size = le32(head + 14);
   const bool core = info_size == 12;
-  const bool windows = info_size == 40 || info_size == 52 || info_size == 56 ||
-                       info_size == 108 || info_size == 124;
+  const bool windows =
+      info_size == 40 || info_size == 52 || info_size == 56 || info_size == 108 || info_size == 124;
   if (!core && !windows && (info_size < 16 || info_size > 64)) return unsupported();
   if (const run::Fault f = in.read(head + 18, info_size - 4)) return f;
 
@@ -241,7 +241,13 @@ run::Fault read_into(Input& in, Image& out, carrier::Mark& mark) {
 
   if (planes != 1) return unsupported();
   switch (l.bits) {
-    case 1: case 2: case 4: case 8: case 16: case 24: case 32: break;
+    case 1:
+    case 2:
+    case 4:
+    case 8:
+    case 16:
+    case 24:
+    case 32: break;
     default: return unsupported();
   }
   const bool bit_fields =

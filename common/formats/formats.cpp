@@ -190,8 +190,8 @@ run::Fault read_picture(const Container& c, Input& in, Picture& out) try {
   return run::system_fault(ENOMEM);
 }
 
-run::Fault write_picture(const Container& c, files::Sink& out, const Image& image,
-                         const RGB* pal, const carrier::Record* record) {
+run::Fault write_picture(const Container& c, files::Sink& out, const Image& image, const RGB* pal,
+                         const carrier::Record* record) {
   if (!c.write || image.depth() != 8 || image.h() > c.most_rows || image.w() > c.most_columns) {
     return run::defect(run::Defect::unsupported);
   }

@@ -18,9 +18,10 @@
 // Pixels that a run-length picture skips are 0.
 //
 // Writers put an 8-bit picture, its palette and the carrier's record into a files::Sink (the
-// programs' is a SafeOutput), and every failed write returns its reason. Without the record, the BMP, TGA and PCX writers give, byte
-// for byte, what the library's save_bmp, save_tga and save_pcx write for the same picture and
-// palette; the record changes only its own bytes and the fields that count them.
+// programs' is a SafeOutput), and every failed write returns its reason. Without the record, the
+// BMP, TGA and PCX writers give, byte for byte, what the library's save_bmp, save_tga and save_pcx
+// write for the same picture and palette; the record changes only its own bytes and the fields that
+// count them.
 #ifndef COMMON_FORMATS_FORMATS_H
 #define COMMON_FORMATS_FORMATS_H
 
@@ -73,8 +74,7 @@ class Image {
   carrier::Rows rows() const { return carrier::Rows{base_, w_, h_}; }
 
  private:
-  friend run::Fault new_image(int depth, int64_t w, int64_t h, Reach reach, Image& out,
-                              bool whole);
+  friend run::Fault new_image(int depth, int64_t w, int64_t h, Reach reach, Image& out, bool whole);
   friend run::Fault reduce_to_eight_bits(Image& image);
   struct Free {
     void operator()(unsigned char* p) const { std::free(p); }
@@ -190,7 +190,7 @@ struct Container {
   int32_t most_rows;      // what its fields hold (carrier.h); 0 for a container only read
   int32_t most_columns;
   Reader read;
-  Writer write;           // null for a container only read
+  Writer write;  // null for a container only read
 };
 
 // The container a file name selects by its extension, ignoring case; null for none.
@@ -202,8 +202,8 @@ run::Fault read_picture(const Container& c, Input& in, Picture& out);
 // Writes `image` in container `c` (see Writer). A picture the container cannot hold (not 8 bits,
 // more rows or columns than its fields take) or a container only read: Defect::unsupported.
 // Nothing is committed: the caller commits `out`, or drops it.
-run::Fault write_picture(const Container& c, files::Sink& out, const Image& image,
-                         const RGB* pal, const carrier::Record* record);
+run::Fault write_picture(const Container& c, files::Sink& out, const Image& image, const RGB* pal,
+                         const carrier::Record* record);
 
 // The table's readers and writers, one module each (LBM: read only).
 run::Fault read_bmp(Input& in, Image& out, carrier::Mark& mark);
@@ -221,7 +221,9 @@ run::Fault write_png(files::Sink& out, const Image& image, const RGB* pal,
                      const carrier::Record* record);
 
 // A 6-bit palette entry as the 8-bit value the library's writers store.
-inline unsigned char scale_6(unsigned v) { return static_cast<unsigned char>(_rgb_scale_6[v & 63]); }
+inline unsigned char scale_6(unsigned v) {
+  return static_cast<unsigned char>(_rgb_scale_6[v & 63]);
+}
 
 // A true-colour pixel in makecol32's layout.
 inline uint32_t rgb32(unsigned r, unsigned g, unsigned b) {

@@ -202,26 +202,26 @@ run::Fault write_pcx(files::Sink& out, const Image& image, const RGB* pal,
   // size is only a hint, and takes the height's low 16 bits, as the library writes it.
   const int w = image.w(), h = image.h();
   Fields head;
-  head.u8(10);          // manufacturer
-  head.u8(5);           // version
-  head.u8(1);           // run-length
-  head.u8(8);           // bits per pixel
-  head.le16(0);         // xmin
-  head.le16(0);         // ymin
-  head.le16(w - 1);     // xmax
-  head.le16(h - 1);     // ymax
-  head.le16(320);       // dpi
+  head.u8(10);       // manufacturer
+  head.u8(5);        // version
+  head.u8(1);        // run-length
+  head.u8(8);        // bits per pixel
+  head.le16(0);      // xmin
+  head.le16(0);      // ymin
+  head.le16(w - 1);  // xmax
+  head.le16(h - 1);  // ymax
+  head.le16(320);    // dpi
   head.le16(200);
   for (int i = 0; i < 16; ++i) {
     head.u8(scale_6(pal[i].r));
     head.u8(scale_6(pal[i].g));
     head.u8(scale_6(pal[i].b));
   }
-  head.u8(0);           // reserved
-  head.u8(1);           // planes
-  head.le16(w);         // bytes per line
-  head.le16(1);         // colour palette
-  head.le16(w);         // screen size
+  head.u8(0);    // reserved
+  head.u8(1);    // planes
+  head.le16(w);  // bytes per line
+  head.le16(1);  // colour palette
+  head.le16(w);  // screen size
   head.le16(h & 0xFFFF);
   head.bytes.resize(header_bytes);  // filler
   if (record) {

@@ -151,8 +151,8 @@ struct Source {
   uint64_t data = 0;                 // of those, the chunk's data (the rest is its CRC)
   unsigned char head[8] = {};        // the next chunk's length and type, as they come
   size_t head_got = 0;
-  bool idat = false;                 // the chunk is an IDAT
-  uint64_t capture = 0;              // bytes of a record chunk's data still to keep
+  bool idat = false;     // the chunk is an IDAT
+  uint64_t capture = 0;  // bytes of a record chunk's data still to keep
   int records = 0;
   unsigned char record[carrier::record_size + 1] = {};
   size_t record_got = 0;
@@ -237,7 +237,8 @@ struct Layout {
 
 // Checks the header's fields; fills `layout`.
 run::Fault check_header(const unsigned char* h, Layout& layout) {
-  if (std::memcmp(h, signature, sizeof signature) != 0) return run::defect(run::Defect::unsupported);
+  if (std::memcmp(h, signature, sizeof signature) != 0)
+    return run::defect(run::Defect::unsupported);
   if (be32(h + 8) != 13 || std::memcmp(h + 12, "IHDR", 4) != 0) {
     return run::defect(run::Defect::damaged);
   }

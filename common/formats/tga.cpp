@@ -159,7 +159,11 @@ run::Fault read_tga(Input& in, Image& out, carrier::Mark& mark) {
   uint64_t map_bytes = 0;
   if (map_type == 1) {
     switch (entry_bits) {
-      case 8: case 15: case 16: case 24: case 32: break;
+      case 8:
+      case 15:
+      case 16:
+      case 24:
+      case 32: break;
       default: return run::defect(run::Defect::unsupported);
     }
     map_bytes = uint64_t{map_entries} * ((entry_bits + 7) / 8);
@@ -182,8 +186,7 @@ run::Fault read_tga(Input& in, Image& out, carrier::Mark& mark) {
       if (bits != 8) return run::defect(run::Defect::unsupported);
       bytes = 1;
       break;
-    default:
-      return run::defect(run::Defect::unsupported);
+    default: return run::defect(run::Defect::unsupported);
   }
   if (descriptor & 0xC0) return run::defect(run::Defect::unsupported);
   const bool run_length = image_type & 8;
@@ -198,8 +201,8 @@ run::Fault read_tga(Input& in, Image& out, carrier::Mark& mark) {
   Image image;  // every pixel is written, raw or run-length
   if (const run::Fault f = new_image(bytes == 1 ? 8 : 32, w, h, reach, image, true)) return f;
   RowPlacer rows(image, bytes, descriptor & 0x20, descriptor & 0x10);
-  const run::Fault f = run_length ? read_run_length(in, rows, w, h, bytes)
-                                  : read_raw(in, rows, w, h, bytes);
+  const run::Fault f =
+      run_length ? read_run_length(in, rows, w, h, bytes) : read_raw(in, rows, w, h, bytes);
   if (f) return f;
   out = std::move(image);
   mark = carrier::read_mark(id, id_length);
@@ -210,17 +213,17 @@ run::Fault write_tga(files::Sink& out, const Image& image, const RGB* pal,
                      const carrier::Record* record) {
   Fields head;
   head.u8(record ? carrier::record_size : 0);  // the ID field's length
-  head.u8(1);     // a colour map
-  head.u8(1);     // colour-mapped, raw
-  head.le16(0);   // first entry
+  head.u8(1);                                  // a colour map
+  head.u8(1);                                  // colour-mapped, raw
+  head.le16(0);                                // first entry
   head.le16(256);
-  head.u8(24);    // bits per entry
-  head.le16(0);   // x origin
-  head.le16(0);   // y origin
+  head.u8(24);   // bits per entry
+  head.le16(0);  // x origin
+  head.le16(0);  // y origin
   head.le16(image.w());
   head.le16(image.h());
-  head.u8(8);     // bits per pixel
-  head.u8(0);     // bottom to top, no alpha
+  head.u8(8);  // bits per pixel
+  head.u8(0);  // bottom to top, no alpha
   if (record) {
     const carrier::RecordBytes r = carrier::record_bytes(*record);
     head.bytes.insert(head.bytes.end(), r.begin(), r.end());
