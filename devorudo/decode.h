@@ -4,7 +4,7 @@
 // Two layers. The format layer (common/formats/formats.h) reads the picture in one pass,
 // refusing what it cannot read completely; walk_picture writes a picture's data into a sink,
 // as far as its record or the end-of-data rule says (common/carrier.h). decode_file puts them
-// together between a source file and a destination written safely (common/safe_output.h).
+// together between a source file and a destination written safely (common/files.h).
 #ifndef DEVORUDO_DECODE_H
 #define DEVORUDO_DECODE_H
 

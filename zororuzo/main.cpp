@@ -12,15 +12,11 @@ const char stringa2[] = FRONT_END_AUTHOR_CREDIT;
 const char stringa3[] = FRONT_END_WEB_LINE;
 const char stringa4[] = FRONT_END_RIGHTS_NOTICE;
 
-// The dialog's four lines, then its two prompts.
-const front_end::Texts texts = {
-    stringa,
-    stringa2,
-    stringa3,
-    stringa4,
-    "File sorgente!",                                    // the source's prompt
-    "File destinazione! (nome.bmp,nome.tga,nome.pcx,)",  // the destination's prompt
-};
+const char prompt_sorgente[] = "File sorgente!";
+const char prompt_destinazione[] = "File destinazione! (nome.bmp,nome.tga,nome.pcx,)";
+
+const front_end::Texts texts = {stringa,  stringa2,        stringa3,
+                                stringa4, prompt_sorgente, prompt_destinazione};
 
 }  // namespace
 }  // namespace zororuzo

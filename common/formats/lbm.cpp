@@ -36,7 +36,8 @@
 //   damaged       a BMHD that is not 20 bytes, a BODY before the BMHD, the FORM's chunks
 //                 ending without a BODY, width or height 0, 0 planes, a run or literal past its
 //                 line
-//   too_large     a picture past the library's int, or one the rest of the file cannot hold
+//   too_large     before allocating (new_image): a picture past the library's int, or one
+//                 far larger than the rest of the file can hold (less far: truncated)
 //                 (raw: its lines; ByteRun1: 2 bytes per 128 of a line)
 //   truncated     a file cut short anywhere from the FORM to the last line (between two chunks:
 //                 before the end its FORM length gives), a chunk before the BODY longer than

@@ -34,7 +34,8 @@
 //   unsupported   manufacturer other than 10, an unknown version or encoding, 1, 2 or 4 bits per
 //                 plane, planes other than 1 or 3
 //   damaged       xmax < xmin, ymax < ymin, bytes per line below the width, a run past the end
-//   too_large     a picture past the library's int, or one the rest of the file cannot hold
+//   too_large     before allocating (new_image): a picture past the library's int, or one
+//                 far larger than the rest of the file can hold (less far: truncated)
 //                 (raw: its bytes; run-length: 63 bytes per pair)
 //   truncated     a file cut short anywhere from the header to the last row
 //

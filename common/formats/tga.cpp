@@ -31,7 +31,8 @@
 //                 or any other depth, map entries other than 8/15/16/24/32 bits, interleaved
 //                 rows (their order is not the file's order)
 //   damaged       colour-mapped without a colour map, width or height 0, a packet past the end
-//   too_large     a picture past the library's int, or one the rest of the file cannot hold
+//   too_large     before allocating (new_image): a picture past the library's int, or one
+//                 far larger than the rest of the file can hold (less far: truncated)
 //                 (raw: its bytes; run-length: 128 pixels per packet of 1 + pixel bytes)
 //   truncated     a file cut short anywhere from the header to the last pixel
 //
