@@ -2,7 +2,7 @@
 // the library's own loader for the same container, instrumented like our code (library_load.h).
 // Where both accept a file, the two 8-bit pictures must be the same size with the same pixel
 // in every place, unless the file is in one of the classes below where the library is known to
-// be wrong; each class is a precise test of the file, and is listed in README's fuzzing section.
+// be wrong; each class is a precise test of the file, and is listed in docs/library.md.
 //
 // The library's loaders trust what they read, so they only ever see files our reader accepted,
 // and not even all of those: the classes marked "before" are files on which the loader would
