@@ -157,6 +157,18 @@ TEST(Writers, MatchTheLibrarysSavers) {
         EXPECT_EQ(test::read_file(ours), expected) << (with ? "with" : "without") << " the record";
       }
     }
+    // PNG has no saver in the library: its PLTE holds the colours of the library's BMP.
+    const std::string png = dir.path("ours.png");
+    files::SafeOutput out;
+    ASSERT_FALSE(out.open(png) ||
+                 formats::write_picture(*formats::container_for(png), out, image, pal, nullptr) ||
+                 out.commit());
+    const Bytes ours = test::read_file(png), bmp_file = test::read_file(dir.path("theirs.bmp"));
+    const std::string plte = "PLTE";
+    const auto at = std::search(ours.begin(), ours.end(), plte.begin(), plte.end()) + 4;
+    for (int i = 0; i < 256 * 3; ++i) {
+      ASSERT_EQ(at[i], bmp_file[54 + i / 3 * 4 + 2 - i % 3]) << "palette byte " << i;
+    }
   }
 }
 
