@@ -313,7 +313,7 @@ TEST_F(Convert, WhatMemoryCannotHoldEndsInTheMemoryNotice) {
       {"rle-32768x16384.bmp", off_t{2} << 20, Status::no_memory},
       {"rle32-16384x8192.tga", off_t{6} << 20, Status::no_memory},
       {"raw32-536870000x1.bmp", off_t{64} << 20, Status::image_invalid},  // before allocating
-      {"rle-65536x32768.bmp", off_t{16} << 20, Status::image_invalid},  // past an int
+      {"rle-65536x32768.bmp", off_t{16} << 20, Status::image_invalid},    // past an int
       {"", off_t{400} << 20, Status::no_memory},  // the encoder's carrier of a 400 MiB file
   };
   for (const auto& c : cases) {
