@@ -62,13 +62,11 @@ constexpr size_t record_at = 74;
 // to.done(r) follows once it is complete.
 template <class Target>
 run::Fault decode_run_length(Input& in, size_t row_bytes, int h, Target& to) {
-  const unsigned char* p = nullptr;
-  const unsigned char* end = nullptr;
-  // The Input's next block, once this one is used up: the loops run on local pointers.
-  const auto more = [&] {
-    if (p) in.taken(p);
-    return in.block(p, end);
-  };
+  // The loops run on local pointers over the Input's block in hand, and take the next one when
+  // this one is used up.
+  const unsigned char* p;
+  const unsigned char* end;
+  if (const run::Fault f = in.block(p, end)) return f;
   size_t pending = 0;  // what is left of a run from the row before
   unsigned char pending_value = 0;
   for (int r = 0; r < h; ++r) {
@@ -78,7 +76,8 @@ run::Fault decode_run_length(Input& in, size_t row_bytes, int h, Target& to) {
     pending -= x;
     while (x < row_bytes) {
       if (p == end) {
-        if (const run::Fault f = more()) return f;
+        in.taken(p);
+        if (const run::Fault f = in.block(p, end)) return f;
       }
       // Bytes that stand for themselves, as many as the row and the block allow.
       const unsigned char* const stop = p + std::min<size_t>(row_bytes - x, end - p);
@@ -86,7 +85,8 @@ run::Fault decode_run_length(Input& in, size_t row_bytes, int h, Target& to) {
       if (p == stop) continue;
       size_t n = *p++ & 0x3Fu;
       if (p == end) {
-        if (const run::Fault f = more()) return f;
+        in.taken(p);
+        if (const run::Fault f = in.block(p, end)) return f;
       }
       const unsigned char value = *p++;
       if (n > row_bytes - x) {
@@ -101,7 +101,7 @@ run::Fault decode_run_length(Input& in, size_t row_bytes, int h, Target& to) {
     }
     to.done(r);
   }
-  if (p) in.taken(p);
+  in.taken(p);
   return {};
 }
 
