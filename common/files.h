@@ -21,6 +21,7 @@
 #define COMMON_FILES_H
 
 #include <sys/stat.h>
+
 #include <cerrno>
 #include <cstddef>
 #include <string>
