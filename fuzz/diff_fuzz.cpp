@@ -33,13 +33,11 @@ const bool png = std::strcmp(container.extension, "png") == 0;
 
 using Bytes = std::vector<unsigned char>;
 
-uint32_t u16le(const Bytes& d, size_t at) { return d[at] | d[at + 1] << 8u; }
+uint32_t u16le(const Bytes& d, size_t at) { return formats::le16(d.data() + at); }
 int32_t i32le(const Bytes& d, size_t at) {
   return static_cast<int32_t>(formats::le32(d.data() + at));
 }
-uint32_t u32be(const Bytes& d, size_t at) {
-  return uint32_t{d[at]} << 24 | uint32_t{d[at + 1]} << 16 | uint32_t{d[at + 2]} << 8 | d[at + 3];
-}
+uint32_t u32be(const Bytes& d, size_t at) { return formats::be32(d.data() + at); }
 
 // --- BMP -------------------------------------------------------------------------------------
 

@@ -145,6 +145,10 @@ inline uint32_t le16(const unsigned char* p) { return p[0] | (p[1] << 8u); }
 inline uint32_t le32(const unsigned char* p) {
   return p[0] | (p[1] << 8u) | (p[2] << 16u) | (uint32_t{p[3]} << 24u);
 }
+inline uint32_t be16(const unsigned char* p) { return uint32_t{p[0]} << 8u | p[1]; }
+inline uint32_t be32(const unsigned char* p) {
+  return uint32_t{p[0]} << 24u | uint32_t{p[1]} << 16u | uint32_t{p[2]} << 8u | p[3];
+}
 
 // Fields being written, little-endian: a header, or a palette block.
 struct Fields {

@@ -65,11 +65,6 @@ constexpr size_t longest_run = 128;  // bytes one ByteRun1 code (two bytes) give
 run::Fault damaged() { return run::defect(run::Defect::damaged); }
 run::Fault unsupported() { return run::defect(run::Defect::unsupported); }
 
-uint32_t be16(const unsigned char* p) { return uint32_t{p[0]} << 8 | p[1]; }
-uint32_t be32(const unsigned char* p) {
-  return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-}
-
 bool is(const unsigned char* id, const char (&name)[5]) { return std::memcmp(id, name, 4) == 0; }
 
 struct Bmhd {

@@ -77,10 +77,6 @@ struct ContextFree {
 };
 using Context = std::unique_ptr<spng_ctx, ContextFree>;
 
-uint32_t be32(const unsigned char* p) {
-  return (uint32_t{p[0]} << 24u) | (uint32_t{p[1]} << 16u) | (uint32_t{p[2]} << 8u) | p[3];
-}
-
 // The carrier's record chunk: ancillary, private, not safe to copy.
 constexpr unsigned char record_chunk[4] = {'z', 'o', 'R', 'O'};
 
