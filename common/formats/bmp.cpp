@@ -63,9 +63,6 @@ constexpr uint32_t bi_rgb = 0, bi_rle8 = 1, bi_rle4 = 2, bi_bitfields = 3, bi_al
 constexpr size_t file_header_size = 14;
 constexpr size_t largest_info_header = 124;
 
-constexpr uint64_t small_picture_pixels = uint64_t{1} << 24;
-constexpr uint64_t rle_pixels_per_byte = 256;
-
 run::Fault damaged() { return run::defect(run::Defect::damaged); }
 run::Fault unsupported() { return run::defect(run::Defect::unsupported); }
 
@@ -295,9 +292,7 @@ run::Fault read_into(Input& in, Image& out, carrier::Mark& mark) {
   // Raw pixels must all be in the file; run-length data may skip pixels at no cost, up to what
   // its deltas can describe.
   const uint64_t left = in.size() > off_bits ? in.size() - off_bits : 0;
-  const Reach reach{run_length ? std::max(small_picture_pixels, rle_pixels_per_byte * in.size())
-                               : left / l.row_bytes * w,
-                    in.size()};
+  const Reach reach{run_length ? run_length_reach(in.size()) : left / l.row_bytes * w, in.size()};
   // Run-length data need not write every pixel: those it skips stay untouched zero pages.
   if (const run::Fault f = new_image(depth, l.width, l.height, reach, out, !run_length)) return f;
   if (const run::Fault f = in.skip(off_bits - in.offset())) return f;

@@ -105,14 +105,18 @@ run::Fault Input::skip(uint64_t n) {
   return {};
 }
 
+uint64_t run_length_reach(uint64_t file_size) {
+  return std::max<uint64_t>(uint64_t{1} << 24, file_size * 256);
+}
+
 run::Fault new_image(int depth, int64_t w, int64_t h, Reach reach, Image& out, bool whole) {
   out = Image{};
   if (w < 1 || h < 1) return run::defect(run::Defect::damaged);
   if (w > INT_MAX / h || w * h > INT_MAX / (depth / 8)) return run::defect(run::Defect::too_large);
   const auto pixels = static_cast<uint64_t>(w * h);
   if (pixels > reach.pixels) {
-    const uint64_t far = std::max<uint64_t>(uint64_t{1} << 24, reach.file_size * 256);
-    return run::defect(pixels > far ? run::Defect::too_large : run::Defect::truncated);
+    const bool far = pixels > run_length_reach(reach.file_size);
+    return run::defect(far ? run::Defect::too_large : run::Defect::truncated);
   }
   const auto bytes = static_cast<size_t>(w * h * (depth / 8));
   if (depth == 8) {

@@ -54,6 +54,9 @@ struct Reach {
 };
 // For a picture that no file bounds.
 constexpr Reach unbounded{UINT64_MAX, 0};
+// The most pixels that run-length data of a file this size could describe, skipping at no
+// cost: max(16 Mi, 256 x its bytes).
+uint64_t run_length_reach(uint64_t file_size);
 
 // A picture in memory: h rows of w pixels, top to bottom, each row right after the one before,
 // 1 byte a pixel (depth 8) or 4 (depth 32, makecol32's layout). A row is found by its number:
@@ -161,9 +164,8 @@ struct Fields {
 // A new picture of `depth` bits per pixel (8 or 32), all 0: the one size check before every
 // picture is allocated. Refused: a size below 1 (damaged); w * h * depth / 8 bytes past an int,
 // as the library needs (too large); more pixels than `reach` (too large past
-// max(16 Mi, 256 x the file's bytes) pixels, more than run-length data of that size can
-// describe; cut short below that). ENOMEM when it cannot be had. `whole`: the caller will write
-// every pixel, so the system may back it with huge pages.
+// run_length_reach of the file's size, cut short below it). ENOMEM when it cannot be had. `whole`:
+// the caller will write every pixel, so the system may back it with huge pages.
 run::Fault new_image(int depth, int64_t w, int64_t h, Reach reach, Image& out, bool whole);
 
 // What read_picture makes.
