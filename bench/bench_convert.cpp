@@ -11,7 +11,8 @@
 //                                                CRC-32 of the data and the zeros after it
 //
 // Prints one line of key=value pairs: seconds and cpu_seconds (the timed part only), status,
-// and what else the mode knows (rows shown, bytes written).
+// and what else the mode knows (rows shown, bytes written). Encode and decode then print the
+// closing notice's three lines as the program shows them, one a line (the third may be empty).
 #include <allegro.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -25,6 +26,7 @@
 #include "encode.h"
 #include "formats.h"
 #include "front_end.h"
+#include "notice.h"
 #include "run.h"
 
 namespace {
@@ -114,6 +116,8 @@ int main(int argc, char** argv) {
     std::snprintf(more, sizeof more, " rows_shown=%ld bytes=%lld", feedback.rows_shown,
                   bytes_in(argv[3]));
     timer.print(ok, more);
+    const front_end::Notice notice = front_end::notice_for(o);
+    std::printf("%s\n%s\n%s\n", notice.line1.c_str(), notice.line2.c_str(), notice.line3.c_str());
     return ok ? 0 : 1;
   }
 

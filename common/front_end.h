@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "notice.h"
 #include "run.h"
 
 // Each program's own window icon (XPM data), drawn at build time from its source.
@@ -66,12 +67,6 @@ void show_progress(int32_t current_row, int32_t total_rows);
 // screen shows no more), and always as last reached before the notice: to a person the screen
 // is the same as drawing it after every byte, and the program costs no more than its conversion.
 void progress_reached(int32_t current_row, int32_t total_rows);
-
-// The three lines of the closing notice for an outcome (notice.cpp).
-struct Notice {
-  std::string line1, line2, line3;
-};
-Notice notice_for(const run::Outcome& outcome);
 
 // Draws the last row count reached, then shows the closing notice for the run and waits until
 // it is dismissed (with Ok, Return, Esc or the window's close button).

@@ -1,5 +1,5 @@
 // The closing notice's texts: what each outcome of a run tells the user.
-#include "front_end.h"
+#include "notice.h"
 
 #include <cerrno>
 #include <cstdio>
