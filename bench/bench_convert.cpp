@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
   if ((mode == "encode" || mode == "decode") && argc == 4) {
     CountingFeedback feedback;
     const Timer timer;
-    const run::Outcome o = mode == "encode" ? zororuzo::encode_file(argv[2], argv[3], pal, feedback)
+    const run::Outcome o = mode == "encode" ? zororuzo::encode_file(argv[2], argv[3], feedback)
                                             : devorudo::decode_file(argv[2], argv[3], feedback);
     const bool ok = o.status == run::Status::done;
     char more[64];

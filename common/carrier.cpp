@@ -3,7 +3,9 @@
 #include <libdeflate.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace carrier {
 
@@ -99,6 +101,98 @@ bool zero_after(const Rows& picture, int64_t from) {
   return std::all_of(picture.pixels + from + 1, end, [](unsigned char v) { return v == 0; });
 }
 
+// The text form's fields after the tag: " 1 <n> <crc> <check>", each number with no sign and no
+// leading zeros (but 0 itself), each CRC 8 hexadecimal digits.
+bool parse_decimal(const char*& p, const char* end, uint64_t& v) {
+  const char* const start = p;
+  v = 0;
+  for (; p < end && *p >= '0' && *p <= '9'; ++p) {
+    if (v > (UINT64_MAX - 9) / 10) return false;
+    v = v * 10 + static_cast<uint64_t>(*p - '0');
+  }
+  return p > start && (p - start == 1 || *start != '0');
+}
+
+bool parse_hex8(const char*& p, const char* end, uint32_t& v) {
+  if (end - p < 8) return false;
+  v = 0;
+  for (int i = 0; i < 8; ++i, ++p) {
+    const char c = *p;
+    const int d = c >= '0' && c <= '9'   ? c - '0'
+                  : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                  : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                         : -1;
+    if (d < 0) return false;
+    v = v << 4 | static_cast<uint32_t>(d);
+  }
+  return true;
+}
+
+bool parse_space(const char*& p, const char* end) { return p < end && *p++ == ' '; }
+
+// The record in its text form, `n` bytes from the tag on; false when it is not one.
+bool parse_text(const unsigned char* bytes, size_t n, Record& r) {
+  const char* const text = reinterpret_cast<const char*>(bytes);
+  const char* end = text + n;
+  while (end > text && (end[-1] == ' ' || end[-1] == '\r' || end[-1] == '\n' || end[-1] == 0)) {
+    --end;
+  }
+  const char* p = text + sizeof tag;
+  uint64_t v = 0;
+  uint32_t check = 0;
+  if (!parse_space(p, end) || !parse_decimal(p, end, v) || v != version) return false;
+  if (!parse_space(p, end) || !parse_decimal(p, end, r.length)) return false;
+  if (!parse_space(p, end) || !parse_hex8(p, end, r.crc)) return false;
+  const char* const checked_end = p;
+  if (!parse_space(p, end) || !parse_hex8(p, end, check) || p != end) return false;
+  return check == crc32(0, bytes, static_cast<size_t>(checked_end - text));
+}
+
+// The bytes of positions [from, to) under `how`, a block at a time, to `take(bytes, n)`; false
+// as soon as a pixel has no level, or `take` says to stop.
+template <class Take>
+bool read_through(const Rows& picture, const Reading& how, int64_t from, int64_t to, Take take) {
+  constexpr int64_t block = 1 << 16;
+  std::vector<unsigned char> buffer;
+  const int64_t w = picture.w;
+  while (from < to) {
+    const int64_t y = from / w, x = from % w;
+    const int64_t n = std::min({to - from, w - x, block});
+    const unsigned char* p =
+        picture.row(static_cast<int32_t>(how.upside_down ? picture.h - 1 - y : y)) + x;
+    if (how.levels) {
+      buffer.resize(static_cast<size_t>(n));
+      for (int64_t i = 0; i < n; ++i) {
+        const int16_t level = how.levels[p[i]];
+        if (level < 0) return false;
+        buffer[static_cast<size_t>(i)] = static_cast<unsigned char>(level);
+      }
+      p = buffer.data();
+    }
+    if (!take(p, static_cast<size_t>(n))) return false;
+    from += n;
+  }
+  return true;
+}
+
+// True when the record holds for `picture` read as `how` says.
+bool holds(const Rows& picture, const Record& r, const Reading& how) {
+  const int64_t all = int64_t{picture.w} * picture.h;
+  const auto n = static_cast<int64_t>(r.length);
+  if (!how.levels && !how.upside_down) {  // the carrier as written: one block
+    return crc32(0, picture.pixels + 1, static_cast<size_t>(n)) == r.crc && zero_after(picture, n);
+  }
+  uint32_t crc = 0;
+  const bool read = read_through(picture, how, 1, n + 1, [&](const unsigned char* p, size_t k) {
+    crc = crc32(crc, p, k);
+    return true;
+  });
+  return read && crc == r.crc &&
+         read_through(picture, how, n + 1, all, [](const unsigned char* p, size_t k) {
+           return std::all_of(p, p + k, [](unsigned char v) { return v == 0; });
+         });
+}
+
 }  // namespace
 
 RecordBytes record_bytes(const Record& r) {
@@ -115,30 +209,49 @@ Mark read_mark(const unsigned char* p, size_t n) {
   Mark m;
   if (n < sizeof tag || std::memcmp(p, tag, sizeof tag) != 0) return m;
   m.state = Mark::broken;
-  if (n != record_size || get_le(p + 8, 4) != version ||
-      get_le(p + checked, 4) != crc32(0, p, checked)) {
-    return m;
+  if (n == record_size && get_le(p + 8, 4) == version &&
+      get_le(p + checked, 4) == crc32(0, p, checked)) {
+    m.state = Mark::whole;
+    m.record.length = get_le(p + 12, 8);
+    m.record.crc = static_cast<uint32_t>(get_le(p + 20, 4));
+  } else if (parse_text(p, n, m.record)) {
+    m.state = Mark::whole;
+  } else {
+    m.record = Record{};
   }
-  m.state = Mark::whole;
-  m.record.length = get_le(p + 12, 8);
-  m.record.crc = static_cast<uint32_t>(get_le(p + 20, 4));
   return m;
 }
 
-DataEnd locate_data(const Rows& picture, const Mark& mark) {
+std::string record_text(const Record& r) {
+  char line[64];
+  std::snprintf(line, sizeof line, "ZORORUZO %u %llu %08x", static_cast<unsigned>(version),
+                static_cast<unsigned long long>(r.length), static_cast<unsigned>(r.crc));
+  const std::string head = line;
+  const uint32_t check = crc32(0, reinterpret_cast<const unsigned char*>(head.data()), head.size());
+  std::snprintf(line, sizeof line, " %08x", static_cast<unsigned>(check));
+  return head + line;
+}
+
+DataEnd locate_data(const Rows& picture, const Mark& mark, const int16_t* levels) {
   DataEnd d;
-  if (mark.state == Mark::whole && picture.w > 0 && picture.h > 0) {
-    const uint64_t n = mark.record.length;
-    if (n <= uint64_t{static_cast<uint32_t>(picture.w)} * static_cast<uint32_t>(picture.h) - 1 &&
-        crc32(0, picture.pixels + 1, static_cast<size_t>(n)) == mark.record.crc &&
-        zero_after(picture, static_cast<int64_t>(n))) {
-      d.end = static_cast<int64_t>(n);
-      d.exact = true;
-      return d;
+  if (mark.state == Mark::whole && picture.w > 0 && picture.h > 0 &&
+      mark.record.length <=
+          uint64_t{static_cast<uint32_t>(picture.w)} * static_cast<uint32_t>(picture.h) - 1) {
+    // A tool that keeps colours may re-order or trim the palette, and one may turn the rows over.
+    std::vector<Reading> readings = {{nullptr, false}, {nullptr, true}};
+    if (levels) readings.insert(readings.begin() + 1, {levels, false}), readings.push_back({levels, true});
+    for (const Reading& how : readings) {
+      if (holds(picture, mark.record, how)) {
+        d.end = static_cast<int64_t>(mark.record.length);
+        d.exact = true;
+        d.reading = how;
+        return d;
+      }
     }
   }
   d.end = find_data_end(picture);
   d.altered = mark.state != Mark::none;
+  d.unchecked = mark.state == Mark::none;
   return d;
 }
 

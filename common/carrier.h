@@ -17,27 +17,41 @@
 // after position 0; with none at all there is no data. By the pixels alone a file's trailing 0
 // bytes cannot be told from the filler: the record below keeps them.
 //
-// The record. Beside the pixels, in a place that readers of pictures pass over, every carrier
-// the encoder writes holds 28 bytes (fields little-endian):
+// The record. Beside the pixels, in a place that readers of pictures pass over or keep as text,
+// every carrier the encoder writes holds the file's length n and the CRC-32 of its n bytes (zip's,
+// gzip's and PNG's CRC), in one of two forms. Binary, 28 bytes (fields little-endian):
 //    0   8  tag, the letters "ZORORUZO"
 //    8   4  version, 1
-//   12   8  n, the file's length in bytes
-//   20   4  the CRC-32 of the file's n bytes (zip's, gzip's and PNG's CRC)
+//   12   8  n
+//   20   4  the CRC-32 of the file
 //   24   4  the CRC-32 of bytes 0 to 23: a record changed in part fails it
+// Text, one line of printable ASCII, fields parted by one space:
+//   ZORORUZO 1 <n in decimal> <CRC-32 of the file> <CRC-32 of the line before this field>
+// the CRCs as 8 hexadecimal digits, lower case when written ("ZORORUZO 1 1500 0a1b2c3d 4e5f6a7b").
 // Where each container keeps it:
-//   .bmp  right after the pixel data; the file-size field counts it
-//   .tga  the image ID field (ID length 28), between the header and the colour map
-//   .pcx  header bytes 74 to 101, in the filler after the header's fields
-//   .png  the data of one "zoRO" chunk (ancillary, private, not safe to copy, so an editor that
-//         changes the pixels drops it), after PLTE
+//   .bmp  binary, right after the pixel data; the file-size field counts it
+//   .tga  text, the image ID field, which image tools keep (earlier carriers: binary)
+//   .pcx  binary, header bytes 74 to 101, in the filler after the header's fields
+//   .png  text, a tEXt chunk with keyword "Comment" before the pixels, which image tools keep
+//         and carry into a TGA's ID field and back (earlier carriers: binary, the data of a
+//         private "zoRO" chunk)
 //   .lbm  nowhere: LBM pictures are only read (from other programs), and have no record
 // A reader uses n when the record is whole, n <= w * h - 1, positions 1 to n have its CRC and
 // every pixel after n is 0: the data is exactly positions 1 to n, trailing zeros included.
 // Otherwise the picture was changed after it was made, and the end-of-data rule holds; so it
-// does for pictures without a record (earlier carriers, other programs' pictures). In Python:
+// does for pictures without a record (earlier carriers, other programs' pictures, pictures a
+// tool re-saved without it), whose length cannot be checked. In Python:
 //
 //   tag, version, n, crc, check = struct.unpack("<8sIQII", record)
 //   whole = tag == b"ZORORUZO" and version == 1 and check == zlib.crc32(record[:24])
+//
+//   line = text.rstrip(" \r\n\0"); head, check = line.rsplit(" ", 1)
+//   tag, version, n, crc = head.split(" ")
+//   whole = tag == "ZORORUZO" and version == "1" and int(check, 16) == zlib.crc32(head.encode())
+//
+// The palette. A carrier's index i is the grey (i, i, i): 256 distinct colours, so that a tool
+// that keeps colours rather than indices (re-saving as grey or true colour, sorting or trimming
+// the palette) keeps every byte as a grey level, which the decoder reads back.
 //
 // Containers, chosen by the name's extension (formats.h holds their table), and the rows each can
 // hold:
@@ -56,6 +70,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "run.h"
 
@@ -142,13 +157,14 @@ constexpr size_t record_size = 28;
 using RecordBytes = std::array<unsigned char, record_size>;
 RecordBytes record_bytes(const Record& r);
 
-// What a picture holds in its record's place.
+// What a picture holds in its record's place (in either form).
 struct Mark {
   enum State { none, broken, whole } state = none;
   Record record;
 };
 // The mark of the `n` bytes found where a record belongs: none when they do not start with the
-// tag, broken when they are not exactly one record of this version with its own check.
+// tag, broken when they are not exactly one record of this version with its own check, in
+// binary or as text (which may end in spaces, line ends and NUL bytes).
 Mark read_mark(const unsigned char* p, size_t n);
 
 // Linear position of the last data byte under the end-of-data rule above: the data occupies
@@ -156,13 +172,28 @@ Mark read_mark(const unsigned char* p, size_t n);
 // w - 1 towards 0; the fallback scan from the picture's last pixel back to position 1.
 int64_t find_data_end(const Rows& picture);
 
+// The record as one line of text (above), without an end of line.
+std::string record_text(const Record& r);
+
+// How bytes are read from a picture's pixels: each pixel as it is, or through `levels` (each
+// index's grey level, -1 for none: such a pixel cannot be read); rows top to bottom, or
+// upside_down, from the last row up.
+struct Reading {
+  const int16_t* levels = nullptr;
+  bool upside_down = false;
+};
+
 // Where the data of `picture` ends, by its record when that holds, else by the rule.
 struct DataEnd {
-  int64_t end = 0;       // the data is positions 1 to end
-  bool exact = false;    // the record gave it
-  bool altered = false;  // a record that does not match the pixels
+  int64_t end = 0;        // the data is positions 1 to end
+  bool exact = false;     // the record gave it
+  bool altered = false;   // a record that does not match the pixels
+  bool unchecked = false;  // no record: the length is the rule's, and nothing checks the bytes
+  Reading reading;        // exact: the reading under which the record holds
 };
-DataEnd locate_data(const Rows& picture, const Mark& mark);
+// The record is tried on the pixels as they are, then (when it does not hold) through `levels`,
+// upside down, and both: a tool may have re-ordered the palette or turned the rows over.
+DataEnd locate_data(const Rows& picture, const Mark& mark, const int16_t* levels = nullptr);
 
 }  // namespace carrier
 

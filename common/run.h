@@ -72,6 +72,7 @@ struct Outcome {
   Fault fault;                 // why it failed, when the status is a failure
   bool true_colour = false;    // the picture was not a 256-colour one: its bytes keep no file
   bool altered = false;        // the picture's record does not match it: changed since it was made
+  bool unchecked = false;      // the picture holds no record: its length is the rule's, unchecked
   int64_t saved = 0;           // with stopped: the bytes of the file that the result holds
   int64_t whole = 0;           // with stopped: the bytes of the whole file
   int32_t rows = 0;            // with container_too_small: the rows needed

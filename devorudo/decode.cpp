@@ -27,14 +27,29 @@ constexpr size_t walk_chunk = 1 << 16;
 
 }  // namespace
 
-Walk walk_picture(const carrier::Rows& picture, const carrier::Mark& mark, files::Sink& sink,
+carrier::DataEnd find_data(formats::Picture& picture) {
+  formats::Image& image = picture.image;
+  const int16_t* const levels = picture.levels.empty() ? nullptr : picture.levels.data();
+  const carrier::DataEnd located = carrier::locate_data(image.rows(), picture.mark, levels);
+  if (located.reading.levels) {
+    unsigned char* const pixels = image.row(0);
+    const size_t n = static_cast<size_t>(image.w()) * static_cast<size_t>(image.h());
+    // Every pixel has a level: the record held through them.
+    for (size_t i = 0; i < n; ++i) pixels[i] = static_cast<unsigned char>(levels[pixels[i]]);
+  }
+  if (located.reading.upside_down) {
+    for (int32_t y = 0, z = image.h() - 1; y < z; ++y, --z) {
+      std::swap_ranges(image.row(y), image.row(y) + image.w(), image.row(z));
+    }
+  }
+  return located;
+}
+
+Walk walk_picture(const carrier::Rows& picture, const carrier::DataEnd& located, files::Sink& sink,
                   run::Feedback& feedback) {
   Walk walk;
   const int32_t w = picture.w;
-  const carrier::DataEnd located = carrier::locate_data(picture, mark);
   const int64_t end = located.end;
-  walk.exact = located.exact;
-  walk.altered = located.altered;
   walk.end = end;
 
   // Esc held before the walk (from the dialog, or through the scan) stops it before any byte.
@@ -80,7 +95,8 @@ Outcome decode(const std::string& source, const std::string& destination, run::F
   if (const run::Fault f = out.open(destination)) {
     return failure(Status::destination_failed, destination, f);
   }
-  const Walk walk = walk_picture(picture.image.rows(), picture.mark, out, feedback);
+  const carrier::DataEnd located = find_data(picture);
+  const Walk walk = walk_picture(picture.image.rows(), located, out, feedback);
   if (const run::Fault f = walk.fault ? walk.fault : out.commit()) {
     return failure(Status::destination_failed, destination, f);
   }
@@ -88,7 +104,8 @@ Outcome decode(const std::string& source, const std::string& destination, run::F
   o.status = walk.escaped ? Status::stopped : Status::done;
   o.file = destination;
   o.true_colour = picture.true_colour;
-  o.altered = walk.altered;
+  o.altered = located.altered;
+  o.unchecked = located.unchecked;
   o.saved = walk.sent;
   o.whole = walk.end;
   return o;

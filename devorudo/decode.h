@@ -15,26 +15,30 @@
 
 #include "carrier.h"
 #include "files.h"
+#include "formats.h"
 #include "run.h"
 
 namespace devorudo {
 
+// Where the picture's data ends (carrier::locate_data): by its record when that holds, else by
+// the end-of-data rule. When the record holds only for another reading of the pixels (the grey
+// levels of a palette a tool re-ordered, rows a tool turned over), the picture is made that
+// reading first, so that its pixels are the file's bytes.
+carrier::DataEnd find_data(formats::Picture& picture);
+
 struct Walk {
   bool escaped = false;  // ended early by Esc (before the scan, or during the walk)
   run::Fault fault;      // why the sink refused a write
-  bool exact = false;    // the record gave the end
-  bool altered = false;  // the picture has a record that does not match its pixels
   int64_t sent = 0;      // bytes sent to the sink
   int64_t end = 0;       // bytes the whole walk would send
 };
 
-// Sends the data of the 8-bit picture, whose record's place held `mark`, to `sink`:
-// pixels from linear position 1 up to the end that carrier::locate_data finds, one byte each,
-// nothing when there is none.
+// Sends the data of the 8-bit picture to `sink`: pixels from linear position 1 up to the end
+// `located` gives, one byte each, nothing when there is none.
 // Esc held when the scan ends sends nothing; Esc found held during the walk (tested after every
 // byte) stops it after the byte in hand. feedback.show_row is called whenever the row changes,
 // with the 1-based row and the picture's height.
-Walk walk_picture(const carrier::Rows& picture, const carrier::Mark& mark, files::Sink& sink,
+Walk walk_picture(const carrier::Rows& picture, const carrier::DataEnd& located, files::Sink& sink,
                   run::Feedback& feedback);
 
 // Reads the picture `source` (its container chosen by its extension) and writes the file it

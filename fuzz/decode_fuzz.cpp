@@ -150,10 +150,14 @@ void decode_one(const uint8_t* data, size_t size, bool first) {
       picture.mark.record.length != from_file.mark.record.length) {
     fail("reading from a file and from memory give different records");
   }
-  const devorudo::Walk walk = devorudo::walk_picture(image.rows(), picture.mark, sink, feedback);
+  if (picture.levels != from_file.levels) fail("reading from a file and from memory give other levels");
+  const carrier::DataEnd located = devorudo::find_data(picture);
+  const devorudo::Walk walk = devorudo::walk_picture(image.rows(), located, sink, feedback);
   if (walk.escaped || walk.fault) fail("the walk stopped by itself");
-  if (walk.exact != (picture.mark.state == carrier::Mark::whole && !walk.altered) ||
-      (walk.altered && picture.mark.state == carrier::Mark::none)) {
+  const bool whole = picture.mark.state == carrier::Mark::whole;
+  if (located.exact != (whole && !located.altered) ||
+      located.altered != (picture.mark.state != carrier::Mark::none && !located.exact) ||
+      located.unchecked != (picture.mark.state == carrier::Mark::none)) {
     fail("the walk's verdict does not follow the record");
   }
   // Data runs from position 1 to a pixel above 0 (or, by a whole record, to its length): never
@@ -161,7 +165,7 @@ void decode_one(const uint8_t* data, size_t size, bool first) {
   if (static_cast<int64_t>(bytes.size()) > int64_t{image.w()} * image.h() - 1) {
     fail("the walk ran past the picture");
   }
-  if (walk.exact ? bytes.size() != picture.mark.record.length
+  if (located.exact ? bytes.size() != picture.mark.record.length
                  : !bytes.empty() && bytes.back() == 0) {
     fail("the data does not end where it should");
   }

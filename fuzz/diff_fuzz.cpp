@@ -342,8 +342,8 @@ formats::Bitmap as_bitmap(const formats::Image& image) {
 formats::Bitmap read_unreduced(const Bytes& d) {
   formats::Input in(d.data(), d.size());
   formats::Image image;
-  carrier::Mark mark;
-  if (container.read(in, image, mark)) return nullptr;
+  formats::Found found;
+  if (container.read(in, image, found)) return nullptr;
   return as_bitmap(image);
 }
 

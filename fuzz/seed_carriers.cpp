@@ -42,10 +42,6 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (!front_end::start_headless()) return 1;
-  PALETTE pal;
-  for (int i = 0; i < PAL_SIZE; ++i)
-    pal[i].r = pal[i].g = pal[i].b = static_cast<unsigned char>(i / 4);
-
   const std::string root = argv[1];
   const std::string source = root + "/.source";
   QuietFeedback feedback;
@@ -58,7 +54,7 @@ int main(int argc, char** argv) {
       const std::string folder = root + "/" + container;
       mkdir(folder.c_str(), 0755);
       const std::string name = folder + "/enc_" + std::to_string(n) + "." + container;
-      const run::Outcome o = zororuzo::encode_file(source, name, pal, feedback);
+      const run::Outcome o = zororuzo::encode_file(source, name, feedback);
       // A container whose writer refuses is left out: the corpus still seeds its targets.
       if (o.status == run::Status::done) {
         ++written;

@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
   }
   files::SafeOutput file;
   run::Fault f = file.open(out);
-  if (!f) f = formats::write_picture(*container, file, image, pal, nullptr);
+  if (!f) f = formats::write_picture(*container, file, image, formats::from_library(pal), nullptr);
   if (!f) f = file.commit();
   if (f) {
     std::fprintf(stderr, "cannot save %s: %s\n", out.c_str(),

@@ -95,7 +95,7 @@ TEST_P(Bad, IsRefusedWithItsDefectAndOverwritesNothing) {
 INSTANTIATE_TEST_SUITE_P(Corpus, Bad, ::testing::ValuesIn(pictures("bad")));
 
 // The records corpus (scripts/make_records): VERDICT.WHAT.EXT decodes to VERDICT.WHAT.EXT.out,
-// with the warning when VERDICT is "altered".
+// with the altered warning when VERDICT is "altered", and the unchecked one when it is "rule".
 class Records : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(Records, DecodeAsTheirVerdictSays) {
@@ -106,6 +106,7 @@ TEST_P(Records, DecodeAsTheirVerdictSays) {
   const run::Outcome o = devorudo::decode_file(path, dir.path("out.bin"), feedback);
   EXPECT_EQ(o.status, run::Status::done);
   EXPECT_EQ(o.altered, GetParam().rfind("altered.", 0) == 0);
+  EXPECT_EQ(o.unchecked, GetParam().rfind("rule.", 0) == 0);
   EXPECT_EQ(test::read_file(dir.path("out.bin")), test::read_file(path + ".out"));
 }
 
@@ -118,6 +119,7 @@ TEST(Writers, MatchTheLibrarysSavers) {
   PALETTE pal;
   for (int i = 0; i < 256; ++i)
     pal[i] = RGB{uint8_t(i & 63), uint8_t(i * 7 & 63), uint8_t(63 - (i & 63)), 0};
+  const formats::Palette library = formats::from_library(pal);
   test::TempDir dir;
   for (const auto& [w, h] : {std::pair{1, 1}, {7, 5}, {1024, 3}, {13, 40}}) {
     formats::Image image;
@@ -131,26 +133,35 @@ TEST(Writers, MatchTheLibrarysSavers) {
     }
     const carrier::Record record{static_cast<uint64_t>(w * h - 1), 0x12345678};
     const carrier::RecordBytes r = carrier::record_bytes(record);
+    const std::string text = carrier::record_text(record);
     for (const std::string ext : {"bmp", "tga", "pcx"}) {
       SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + "." + ext);
       const std::string theirs = dir.path("theirs." + ext);
       ASSERT_EQ(save_bitmap(theirs.c_str(), bmp.get(), pal), 0);
-      const Bytes want = test::read_file(theirs);
+      Bytes want = test::read_file(theirs);
+      if (ext == "tga") {  // ours is top-down: the descriptor says so, and the rows come in order
+        want[17] = 0x20;
+        for (int y = 0; y < h / 2; ++y) {
+          std::swap_ranges(want.begin() + 18 + 768 + y * w, want.begin() + 18 + 768 + (y + 1) * w,
+                           want.end() - (y + 1) * w);
+        }
+      }
       for (const carrier::Record* with : {static_cast<const carrier::Record*>(nullptr), &record}) {
         const std::string ours = dir.path("ours." + ext);
         files::SafeOutput out;
         ASSERT_FALSE(out.open(ours) ||
-                     formats::write_picture(*formats::container_for(ours), out, image, pal, with) ||
+                     formats::write_picture(*formats::container_for(ours), out, image, library, with) ||
                      out.commit());
         // With the record, the library's picture with the record in its place (BMP: after the
-        // pixels, counted in the file size; TGA: the ID field; PCX: header bytes 74 to 101).
+        // pixels, counted in the file size; TGA: the ID field, as text; PCX: header bytes 74 to
+        // 101).
         Bytes expected = want;
         if (with && ext == "pcx") std::copy(r.begin(), r.end(), expected.begin() + 74);
-        if (with && ext != "pcx") {
-          expected.insert(ext == "bmp" ? expected.end() : expected.begin() + 18, r.begin(),
-                          r.end());
+        if (with && ext == "bmp") expected.insert(expected.end(), r.begin(), r.end());
+        if (with && ext == "tga") {
+          expected.insert(expected.begin() + 18, text.begin(), text.end());
+          expected[0] = static_cast<unsigned char>(text.size());
         }
-        if (with && ext == "tga") expected[0] = r.size();
         for (int i = 0; with && ext == "bmp" && i < 4; ++i) {  // the file's size, little-endian
           expected[2 + i] = static_cast<unsigned char>(expected.size() >> 8 * i);
         }
@@ -161,7 +172,7 @@ TEST(Writers, MatchTheLibrarysSavers) {
     const std::string png = dir.path("ours.png");
     files::SafeOutput out;
     ASSERT_FALSE(out.open(png) ||
-                 formats::write_picture(*formats::container_for(png), out, image, pal, nullptr) ||
+                 formats::write_picture(*formats::container_for(png), out, image, library, nullptr) ||
                  out.commit());
     const Bytes ours = test::read_file(png), bmp_file = test::read_file(dir.path("theirs.bmp"));
     const std::string plte = "PLTE";

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""Reads a picture with Pillow: prints "WIDTH HEIGHT MODE", a newline, then its bytes (palette
-indices for a "P" picture), rows top to bottom.
+"""Reads a picture with Pillow: prints "WIDTH HEIGHT MODE", a newline, then each pixel's grey level
+(a carrier's index i is the grey (i, i, i)), rows top to bottom.
 
     read_with.py PATH            Pillow alone
     read_with.py PATH --others   and fails unless ImageMagick (silently) and netpbm read the same
@@ -20,4 +20,5 @@ if sys.argv[2:] == ['--others']:
         assert 'netpbm' in command[0] or not run.stderr, run.stderr
         assert Image.open(io.BytesIO(run.stdout)).convert('RGB').tobytes() == \
             im.convert('RGB').tobytes(), command[0]
-sys.stdout.buffer.write(b'%d %d %s\n' % (im.size[0], im.size[1], im.mode.encode()) + im.tobytes())
+sys.stdout.buffer.write(b'%d %d %s\n' % (im.size[0], im.size[1], im.mode.encode()) +
+                        im.convert('L').tobytes())

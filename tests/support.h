@@ -33,7 +33,7 @@ Bytes read_file(const std::string& path);
 // run-length limit) and a last byte that is not 0. The same for the same seed.
 Bytes sample_data(size_t n, uint32_t seed = 1);
 
-// A picture as Pillow reads it: w * h palette indices, rows top to bottom. With `others`, it
+// A picture as Pillow reads it: w * h grey levels, rows top to bottom. With `others`, it
 // fails unless ImageMagick and netpbm read the same colours (tests/read_with.py).
 struct Pixels {
   int w = 0, h = 0;

@@ -34,7 +34,7 @@ ssize_t read_some(int fd, unsigned char* buffer, size_t n) {
   return got;
 }
 
-Outcome encode(const std::string& source, const std::string& destination, const RGB* pal,
+Outcome encode(const std::string& source, const std::string& destination,
                run::Feedback& feedback) {
   int fd;
   struct stat st {};
@@ -98,7 +98,7 @@ Outcome encode(const std::string& source, const std::string& destination, const 
   // Dropped without a commit, the output leaves the destination as it was.
   files::SafeOutput out;
   run::Fault f = out.open(destination);
-  if (!f) f = formats::write_picture(*container, out, image, pal, &record);
+  if (!f) f = formats::write_picture(*container, out, image, formats::grey_palette(), &record);
   if (!f) f = out.commit();
   if (f) return failure(Status::destination_failed, destination, f);
 
@@ -112,10 +112,10 @@ Outcome encode(const std::string& source, const std::string& destination, const 
 
 }  // namespace
 
-Outcome encode_file(const std::string& source, const std::string& destination, const RGB* pal,
+Outcome encode_file(const std::string& source, const std::string& destination,
                     run::Feedback& feedback) {
   try {
-    return encode(source, destination, pal, feedback);
+    return encode(source, destination, feedback);
   } catch (const std::bad_alloc&) {
     return failure(Status::no_memory, source);  // whatever was opened is closed, or removed
   }

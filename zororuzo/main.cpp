@@ -30,7 +30,7 @@ int main() {
   }
   front_end::ScreenFeedback feedback;
   const run::Outcome outcome =
-      zororuzo::encode_file(front_end::sorgente, front_end::destinazione, front_end::pal, feedback);
+      zororuzo::encode_file(front_end::sorgente, front_end::destinazione, feedback);
   front_end::show_completion(outcome);
   return 0;
 }

@@ -29,7 +29,9 @@
 //   0, 2, dx, dy   move dx columns right and dy rows up (the pixels passed stay 0)
 //   0, n >= 3      n pixels follow (bytes, or nibbles high first), padded to an even length
 // After raw indexed pixels, the bytes up to the file's end are where a carrier keeps its record
-// (carrier.h); the writer puts it there when it has one, and counts it in bfSize.
+// (carrier.h); the writer puts it there when it has one, and counts it in bfSize. Bytes that
+// bfSize counts past the pixels and that are no whole record are a damaged record: a carrier
+// cut short, or a record overwritten.
 //
 // What is refused, and as what:
 //   unsupported  not "BM"; a header size not above; planes not 1; bits not 1, 2, 4, 8, 16, 24
@@ -102,6 +104,7 @@ struct Layout {
   uint32_t compression = bi_rgb;
   uint64_t row_bytes = 0;
   Channel red, green, blue;
+  uint32_t alpha = 0;  // the alpha mask, 0 for none
 };
 
 // The picture's line that the n-th row of the file fills.
@@ -133,7 +136,7 @@ run::Fault read_indexed(Input& in, const Image& image, const Layout& l) {
   return {};
 }
 
-run::Fault read_true_colour(Input& in, const Image& image, const Layout& l) {
+run::Fault read_true_colour(Input& in, const Image& image, const Layout& l, bool& translucent) {
   std::vector<unsigned char> row(l.row_bytes);
   const unsigned bytes = l.bits / 8;
   for (int64_t n = 0; n < l.height; ++n) {
@@ -145,6 +148,7 @@ run::Fault read_true_colour(Input& in, const Image& image, const Layout& l) {
       if (bytes > 2) pixel |= uint32_t{p[2]} << 16;
       if (bytes > 3) pixel |= uint32_t{p[3]} << 24;
       to[x] = rgb32(l.red(pixel), l.green(pixel), l.blue(pixel));
+      translucent |= (pixel & l.alpha) != l.alpha;
     }
   }
   return {};
@@ -202,7 +206,7 @@ run::Fault read_run_length(Input& in, const Image& image, const Layout& l) {
   }
 }
 
-run::Fault read_into(Input& in, Image& out, carrier::Mark& mark) {
+run::Fault read_into(Input& in, Image& out, Found& found) {
   unsigned char head[file_header_size + largest_info_header] = {};
   if (const run::Fault f = in.read(head, 2)) return f;
   if (head[0] != 'B' || head[1] != 'M') return unsupported();
@@ -283,6 +287,9 @@ run::Fault read_into(Input& in, Image& out, carrier::Mark& mark) {
     if (!l.red.set(masks[0]) || !l.green.set(masks[1]) || !l.blue.set(masks[2])) {
       return damaged();
     }
+    const bool alpha_mask =
+        bit_fields && (info_size >= 56 || l.compression == bi_alphabitfields);
+    if (alpha_mask) l.alpha = le32(head + 66) & static_cast<uint32_t>((uint64_t{1} << l.bits) - 1);
   }
   if (off_bits < headers_end + palette_entries * entry_size) return damaged();
 
@@ -295,29 +302,40 @@ run::Fault read_into(Input& in, Image& out, carrier::Mark& mark) {
   const Reach reach{run_length ? run_length_reach(in.size()) : left / l.row_bytes * w, in.size()};
   // Run-length data need not write every pixel: those it skips stay untouched zero pages.
   if (const run::Fault f = new_image(depth, l.width, l.height, reach, out, !run_length)) return f;
+  if (depth == 8) {  // the palette's grey levels, B, G, R (, 0) an entry
+    std::vector<unsigned char> entries(
+        static_cast<size_t>(std::min<uint64_t>(palette_entries, 256) * entry_size));
+    if (const run::Fault f = in.skip(headers_end - in.offset())) return f;
+    if (const run::Fault f = in.read(entries.data(), entries.size())) return f;
+    found.palette_levels(entries.data(), entries.size() / entry_size, entry_size, 2, 0);
+  }
   if (const run::Fault f = in.skip(off_bits - in.offset())) return f;
   if (run_length) return read_run_length(in, out, l);
-  if (depth != 8) return read_true_colour(in, out, l);
+  if (depth != 8) return read_true_colour(in, out, l, found.translucent);
   if (const run::Fault f = read_indexed(in, out, l)) return f;
   // The carrier's record follows the pixels.
+  const uint64_t pixels_end = in.offset(), counted = le32(head + 2);
   unsigned char record[carrier::record_size + 1];
   const auto n = static_cast<size_t>(std::min<uint64_t>(in.remaining(), sizeof record));
   if (const run::Fault f = in.read(record, n)) return f;
-  mark = carrier::read_mark(record, n);
+  found.mark = carrier::read_mark(record, n);
+  if (counted > pixels_end && found.mark.state == carrier::Mark::none) {
+    found.mark.state = carrier::Mark::broken;
+  }
   return {};
 }
 
 }  // namespace
 
-run::Fault read_bmp(Input& in, Image& out, carrier::Mark& mark) {
+run::Fault read_bmp(Input& in, Image& out, Found& found) {
   Image picture;
-  const run::Fault f = read_into(in, picture, mark);
+  const run::Fault f = read_into(in, picture, found);
   if (f) return f;
   out = std::move(picture);
   return {};
 }
 
-run::Fault write_bmp(files::Sink& out, const Image& image, const RGB* pal,
+run::Fault write_bmp(files::Sink& out, const Image& image, const Palette& pal,
                      const carrier::Record* record) {
   const auto w = static_cast<uint64_t>(image.w()), rows = static_cast<uint64_t>(image.h());
   const uint64_t row_bytes = (w + 3) / 4 * 4;
@@ -343,10 +361,10 @@ run::Fault write_bmp(files::Sink& out, const Image& image, const RGB* pal,
   hd.le32(0xB12);
   hd.le32(256);
   hd.le32(256);
-  for (int i = 0; i < 256; ++i) {
-    hd.u8(scale_6(pal[i].b));
-    hd.u8(scale_6(pal[i].g));
-    hd.u8(scale_6(pal[i].r));
+  for (const Colour& c : pal) {
+    hd.u8(c.b);
+    hd.u8(c.g);
+    hd.u8(c.r);
     hd.u8(0);
   }
   if (const run::Fault f = out.write(hd.bytes.data(), hd.bytes.size())) return f;

@@ -136,6 +136,53 @@ run::Fault new_image(int depth, int64_t w, int64_t h, Reach reach, Image& out, b
   return {};
 }
 
+const Palette& grey_palette() {
+  static const Palette greys = [] {
+    Palette p{};
+    for (int i = 0; i < 256; ++i) {
+      const auto v = static_cast<unsigned char>(i);
+      p[i] = Colour{v, v, v};
+    }
+    return p;
+  }();
+  return greys;
+}
+
+Palette from_library(const RGB* pal) {
+  Palette p{};
+  for (int i = 0; i < 256; ++i) {
+    p[i] = Colour{static_cast<unsigned char>(_rgb_scale_6[pal[i].r & 63]),
+                  static_cast<unsigned char>(_rgb_scale_6[pal[i].g & 63]),
+                  static_cast<unsigned char>(_rgb_scale_6[pal[i].b & 63])};
+  }
+  return p;
+}
+
+void Found::palette_levels(const unsigned char* entries, size_t n, size_t step, size_t red,
+                           size_t blue, size_t first) {
+  levels.assign(256, -1);
+  for (size_t i = 0; i < n && first + i < 256; ++i) {
+    const unsigned char* e = entries + i * step;
+    if (e[red] == e[1] && e[1] == e[blue]) levels[first + i] = e[1];
+  }
+}
+
+bool grey_levels(Image& image, bool translucent) {
+  if (translucent) return false;
+  const auto* const pixels = reinterpret_cast<const uint32_t*>(image.row(0));
+  const size_t n = static_cast<size_t>(image.w()) * static_cast<size_t>(image.h());
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t c = pixels[i];
+    if (getr32(c) != getg32(c) || getg32(c) != getb32(c)) return false;
+  }
+  Image eight;
+  if (new_image(8, image.w(), image.h(), unbounded, eight, true)) return false;
+  unsigned char* const to = eight.row(0);
+  for (size_t i = 0; i < n; ++i) to[i] = static_cast<unsigned char>(getg32(pixels[i]));
+  image = std::move(eight);
+  return true;
+}
+
 run::Fault reduce_to_eight_bits(Image& image) {
   BITMAP* const wide = image.bitmap_.get();  // one row: the colours do not depend on the shape
   Bitmap eight(create_bitmap_ex(8, wide->w, 1));
@@ -181,9 +228,13 @@ const Container* container_for(const std::string& name) {
 
 run::Fault read_picture(const Container& c, Input& in, Picture& out) try {
   Image image;
-  if (const run::Fault f = c.read(in, image, out.mark)) return f;
+  Found found;
+  if (const run::Fault f = c.read(in, image, found)) return f;
   if (!image) return run::defect(run::Defect::damaged);
-  out.true_colour = image.depth() != 8;
+  out.mark = found.mark;
+  out.levels = std::move(found.levels);
+  // A carrier a tool turned into true colour keeps its bytes as grey levels.
+  out.true_colour = image.depth() != 8 && !grey_levels(image, found.translucent);
   if (out.true_colour) {
     if (const run::Fault reduced = reduce_to_eight_bits(image)) return reduced;
   }
@@ -194,8 +245,8 @@ run::Fault read_picture(const Container& c, Input& in, Picture& out) try {
   return run::system_fault(ENOMEM);
 }
 
-run::Fault write_picture(const Container& c, files::Sink& out, const Image& image, const RGB* pal,
-                         const carrier::Record* record) {
+run::Fault write_picture(const Container& c, files::Sink& out, const Image& image,
+                         const Palette& pal, const carrier::Record* record) {
   if (!c.write || image.depth() != 8 || image.h() > c.most_rows || image.w() > c.most_columns) {
     return run::defect(run::Defect::unsupported);
   }

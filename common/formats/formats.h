@@ -17,16 +17,22 @@
 //                      then a blit through its colour table).
 // Pixels that a run-length picture skips are 0.
 //
+// Beside the pixels, a reader reports what the record's place holds and, for an indexed picture,
+// the grey level of each palette entry (the carrier's palette is grey: a tool may re-order it),
+// and whether a true-colour picture has a pixel that is not opaque.
+//
 // Writers put an 8-bit picture, its palette and the carrier's record into a files::Sink (the
-// programs' is a SafeOutput), and every failed write returns its reason. Without the record, the
-// BMP, TGA and PCX writers give, byte for byte, what the library's save_bmp, save_tga and save_pcx
-// write for the same picture and palette; the record changes only its own bytes and the fields that
-// count them.
+// programs' is a SafeOutput), and every failed write returns its reason. Without the record and
+// given the library's palette (from_library), the BMP and PCX writers give, byte for byte, what
+// the library's save_bmp and save_pcx write for the same picture; the record changes only its own
+// bytes and the fields that count them. TGA carriers are written top to bottom, which every reader
+// tried reads right (and image tools keep so).
 #ifndef COMMON_FORMATS_FORMATS_H
 #define COMMON_FORMATS_FORMATS_H
 
 #include <allegro.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -161,6 +167,29 @@ struct Fields {
   void le32(uint32_t v) { le16(v & 0xFFFF), le16(v >> 16); }
 };
 
+// A palette of 8-bit colours, as containers store them.
+struct Colour {
+  unsigned char r, g, b;
+};
+using Palette = std::array<Colour, 256>;
+// The carrier's: index i is (i, i, i).
+const Palette& grey_palette();
+// The library's 6-bit palette as its own writers store it.
+Palette from_library(const RGB* pal);
+
+// What a reader learns beside the pixels.
+struct Found {
+  carrier::Mark mark;  // what the record's place held (carrier.h)
+  // For an indexed picture, 256 entries: the grey level of each index's palette entry, -1 where
+  // the entry is missing or not grey. Empty for other pictures.
+  std::vector<int16_t> levels;
+  bool translucent = false;  // true colour with a pixel that is not fully opaque
+  // An indexed picture's levels from its palette's first `n` entries (r, g, b each, `step` bytes
+  // apart, the red at `red`, green at 1, blue at `blue`), from entry `first` on.
+  void palette_levels(const unsigned char* entries, size_t n, size_t step, size_t red, size_t blue,
+                      size_t first = 0);
+};
+
 // A new picture of `depth` bits per pixel (8 or 32), all 0: the one size check before every
 // picture is allocated. Refused: a size below 1 (damaged); w * h * depth / 8 bytes past an int,
 // as the library needs (too large); more pixels than `reach` (too large past
@@ -173,20 +202,23 @@ struct Picture {
   Image image;               // 8 bits per pixel
   bool true_colour = false;  // reduced from true colour: the bytes are not a kept file
   carrier::Mark mark;        // what the record's place held (carrier.h)
+  std::vector<int16_t> levels;  // an indexed picture's grey levels (Found)
 };
+
+// A 32-bit picture whose every pixel is grey and opaque, as an 8-bit picture of its levels: a
+// carrier that a tool turned into true colour. False, and `image` as it was, for any other.
+bool grey_levels(Image& image, bool translucent);
 
 // Reduces a 32-bit picture to 8 bits as the library's load_bitmap does: a palette optimised for
 // the picture (starting cleared, so the same picture always gives the same bytes), its colour
 // table, and a blit through it.
 run::Fault reduce_to_eight_bits(Image& image);
 
-// A reader sets `out` to an 8-bit or a 32-bit picture, and `mark` to what the record's place
-// holds.
-using Reader = run::Fault (*)(Input& in, Image& out, carrier::Mark& mark);
+// A reader sets `out` to an 8-bit or a 32-bit picture, and `found` to what it learnt beside.
+using Reader = run::Fault (*)(Input& in, Image& out, Found& found);
 // A writer puts the 8-bit picture `image`, within its container's rows and columns, with
-// palette `pal` (the library's 6-bit entries) and `record` in its place when there is one, into
-// `out`. Without a record it gives the bytes that the library's saver would.
-using Writer = run::Fault (*)(files::Sink& out, const Image& image, const RGB* pal,
+// palette `pal` and `record` in its place when there is one, into `out`.
+using Writer = run::Fault (*)(files::Sink& out, const Image& image, const Palette& pal,
                               const carrier::Record* record);
 
 // A container: a row of the table.
@@ -208,28 +240,23 @@ run::Fault read_picture(const Container& c, Input& in, Picture& out);
 // Writes `image` in container `c` (see Writer). A picture the container cannot hold (not 8 bits,
 // more rows or columns than its fields take) or a container only read: Defect::unsupported.
 // Nothing is committed: the caller commits `out`, or drops it.
-run::Fault write_picture(const Container& c, files::Sink& out, const Image& image, const RGB* pal,
-                         const carrier::Record* record);
+run::Fault write_picture(const Container& c, files::Sink& out, const Image& image,
+                         const Palette& pal, const carrier::Record* record);
 
 // The table's readers and writers, one module each (LBM: read only).
-run::Fault read_bmp(Input& in, Image& out, carrier::Mark& mark);
-run::Fault read_tga(Input& in, Image& out, carrier::Mark& mark);
-run::Fault read_pcx(Input& in, Image& out, carrier::Mark& mark);
-run::Fault read_png(Input& in, Image& out, carrier::Mark& mark);
-run::Fault read_lbm(Input& in, Image& out, carrier::Mark& mark);  // the mark stays none
-run::Fault write_bmp(files::Sink& out, const Image& image, const RGB* pal,
+run::Fault read_bmp(Input& in, Image& out, Found& found);
+run::Fault read_tga(Input& in, Image& out, Found& found);
+run::Fault read_pcx(Input& in, Image& out, Found& found);
+run::Fault read_png(Input& in, Image& out, Found& found);
+run::Fault read_lbm(Input& in, Image& out, Found& found);  // no record, no levels
+run::Fault write_bmp(files::Sink& out, const Image& image, const Palette& pal,
                      const carrier::Record* record);
-run::Fault write_tga(files::Sink& out, const Image& image, const RGB* pal,
+run::Fault write_tga(files::Sink& out, const Image& image, const Palette& pal,
                      const carrier::Record* record);
-run::Fault write_pcx(files::Sink& out, const Image& image, const RGB* pal,
+run::Fault write_pcx(files::Sink& out, const Image& image, const Palette& pal,
                      const carrier::Record* record);
-run::Fault write_png(files::Sink& out, const Image& image, const RGB* pal,
+run::Fault write_png(files::Sink& out, const Image& image, const Palette& pal,
                      const carrier::Record* record);
-
-// A 6-bit palette entry as the 8-bit value the library's writers store.
-inline unsigned char scale_6(unsigned v) {
-  return static_cast<unsigned char>(_rgb_scale_6[v & 63]);
-}
 
 // A true-colour pixel in makecol32's layout.
 inline uint32_t rgb32(unsigned r, unsigned g, unsigned b) {

@@ -151,8 +151,8 @@ run::Fault read_body(Input& in, const Bmhd& head, bool pbm, Image& out) {
 
 }  // namespace
 
-run::Fault read_lbm(Input& in, Image& out, carrier::Mark& mark) {
-  mark = carrier::Mark{};  // LBM has no place for the record
+run::Fault read_lbm(Input& in, Image& out, Found& found) {
+  found = Found{};  // LBM has no place for the record: its palette's levels are never needed
   unsigned char form[12];
   if (const run::Fault f = in.read(form, 4)) return f;
   if (!is(form, "FORM")) return unsupported();

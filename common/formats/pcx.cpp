@@ -24,8 +24,9 @@
 // 8-bit pictures end in 0x0C and a 768-byte palette.
 //
 // What is read:
-//   8 bits, 1 plane    each pixel its index; the palette at the end is not read at all, so a
-//                      missing or short one is accepted (colours are ignored)
+//   8 bits, 1 plane    each pixel its index; the palette at the end (the file's last 769
+//                      bytes, when they start with 0x0C) gives only its grey levels, and a
+//                      missing or short one is accepted
 //   8 bits, 3 planes   a 32-bit picture from the red, green and blue planes
 //   run-length or raw; padding past the width dropped. The data is one stream: a run may cross
 //   from one plane to the next (the library's writer does this), and from one row to the next
@@ -39,7 +40,7 @@
 //                 (raw: its bytes; run-length: 63 bytes per pair)
 //   truncated     a file cut short anywhere from the header to the last row
 //
-// The writer gives save_pcx_pf's bytes for an 8-bit picture: version 5, 320 x 200 dpi, the first
+// The writer gives save_pcx_pf's bytes for an 8-bit picture and the library's palette: version 5, 320 x 200 dpi, the first
 // 16 palette entries in the header, runs of at most 63 per row, single bytes of 0xC0 and above
 // written as runs of 1, and 0x0C with the 256-entry palette at the end.
 #include <algorithm>
@@ -190,14 +191,20 @@ run::Fault read_into(Input& in, Image& out, unsigned char (&head)[header_bytes])
 
 }  // namespace
 
-run::Fault read_pcx(Input& in, Image& out, carrier::Mark& mark) {
+run::Fault read_pcx(Input& in, Image& out, Found& found) {
   unsigned char head[header_bytes];
   if (const run::Fault f = read_into(in, out, head)) return f;
-  mark = carrier::read_mark(head + record_at, carrier::record_size);
+  found.mark = carrier::read_mark(head + record_at, carrier::record_size);
+  unsigned char palette[1 + 256 * 3];
+  if (out.depth() == 8 && in.remaining() >= sizeof palette) {
+    if (const run::Fault f = in.skip(in.remaining() - sizeof palette)) return f;
+    if (const run::Fault f = in.read(palette, sizeof palette)) return f;
+    if (palette[0] == 12) found.palette_levels(palette + 1, 256, 3, 0, 2);
+  }
   return {};
 }
 
-run::Fault write_pcx(files::Sink& out, const Image& image, const RGB* pal,
+run::Fault write_pcx(files::Sink& out, const Image& image, const Palette& pal,
                      const carrier::Record* record) {
   // Bytes per line hold the width and ymax the last row's index, in 16 bits. The vertical screen
   // size is only a hint, and takes the height's low 16 bits, as the library writes it.
@@ -214,9 +221,9 @@ run::Fault write_pcx(files::Sink& out, const Image& image, const RGB* pal,
   head.le16(320);    // dpi
   head.le16(200);
   for (int i = 0; i < 16; ++i) {
-    head.u8(scale_6(pal[i].r));
-    head.u8(scale_6(pal[i].g));
-    head.u8(scale_6(pal[i].b));
+    head.u8(pal[i].r);
+    head.u8(pal[i].g);
+    head.u8(pal[i].b);
   }
   head.u8(0);    // reserved
   head.u8(1);    // planes
@@ -253,10 +260,10 @@ run::Fault write_pcx(files::Sink& out, const Image& image, const RGB* pal,
 
   Fields palette;
   palette.u8(12);
-  for (int i = 0; i < 256; ++i) {
-    palette.u8(scale_6(pal[i].r));
-    palette.u8(scale_6(pal[i].g));
-    palette.u8(scale_6(pal[i].b));
+  for (const Colour& c : pal) {
+    palette.u8(c.r);
+    palette.u8(c.g);
+    palette.u8(c.b);
   }
   return out.write(palette.bytes.data(), palette.bytes.size());
 }

@@ -16,15 +16,18 @@
 //   29  4  CRC
 //   PLTE (palette) before the pixels; IDAT chunks (one zlib stream of filtered rows, each row a
 //   filter byte then its samples, packed high bit first below 8 bits); IEND last. A carrier's
-//   record is the data of a "zoRO" chunk (carrier.h): the writer puts it after PLTE, the reader
-//   takes it from among the chunks up to IEND.
+//   record (carrier.h) is the text of a tEXt chunk with keyword "Comment", which the writer puts
+//   before the pixels. The reader takes it from any tEXt, zTXt or iTXt chunk whose keyword is
+//   "comment" in any case (image tools write it so), and from the data of a "zoRO" chunk, where
+//   earlier carriers kept it in binary. Two records that differ are a damaged one.
 //
 // What is read, and what each pixel becomes:
-//   palette, 1 2 4 8 bits      8-bit picture, the index itself (colours and tRNS ignored; an
-//                              index past the PLTE's entries is still its index)
+//   palette, 1 2 4 8 bits      8-bit picture, the index itself (tRNS ignored; an index past
+//                              the PLTE's entries is still its index); the entries' grey levels
 //   grey, 1 2 4 bits           8-bit picture, v * 255 / (2^d - 1)
 //   grey, 8 / 16 bits          8-bit picture, v / round(v * 255 / 65535); alpha, if any, ignored
-//   RGB, RGBA, 8 / 16 bits     32-bit picture, 16-bit channels rounded as grey; alpha ignored
+//   RGB, RGBA, 8 / 16 bits     32-bit picture, 16-bit channels rounded as grey; alpha only
+//                              tells whether every pixel is opaque
 //   Adam7 interlacing, for all of these.
 // What is refused:
 //   not the signature, other colour type / bit depth pairs, unknown compression, filter or
@@ -40,6 +43,7 @@
 //   ancillary chunk past the memory limits below                   too_large
 // Broken ancillary chunks (gAMA, tRNS, text...) are passed over: the pixels do not need them.
 #include <spng.h>
+#include <strings.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -48,6 +52,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "formats.h"
@@ -77,8 +82,11 @@ struct ContextFree {
 };
 using Context = std::unique_ptr<spng_ctx, ContextFree>;
 
-// The carrier's record chunk: ancillary, private, not safe to copy.
+// Earlier carriers' record chunk: ancillary, private, not safe to copy.
 constexpr unsigned char record_chunk[4] = {'z', 'o', 'R', 'O'};
+// The keyword of the text chunk that holds the record: kept by image tools, which may write it
+// in lower case.
+constexpr char record_keyword[] = "Comment";
 
 // The whole zlib stream of the IDAT chunks, inflated to its end. The library stops inflating
 // once it has the last row, so this second pass is what checks the rest: the stream's end, its
@@ -262,17 +270,24 @@ unsigned char level8(const unsigned char* p) {
   return static_cast<unsigned char>((v * 255 + 32767) / 65535);
 }
 
-// One decoded row (the file's samples, big-endian) into picture row `y`.
-void convert_row(const Layout& l, const unsigned char* src, const Image& image, int y) {
+// One decoded row (the file's samples, big-endian) into picture row `y`; a pixel whose alpha is
+// below its most sets `translucent`.
+void convert_row(const Layout& l, const unsigned char* src, const Image& image, int y,
+                 bool& translucent) {
   const int w = image.w();
   if (l.true_colour()) {
     auto* to = reinterpret_cast<uint32_t*>(image.row(y));
     const unsigned step = l.channels * (l.depth / 8);
+    const bool alpha = l.channels == 4;
     if (l.depth == 8) {
-      for (int x = 0; x < w; ++x, src += step) to[x] = rgb32(src[0], src[1], src[2]);
+      for (int x = 0; x < w; ++x, src += step) {
+        to[x] = rgb32(src[0], src[1], src[2]);
+        translucent |= alpha && src[3] != 0xFF;
+      }
     } else {
       for (int x = 0; x < w; ++x, src += step) {
         to[x] = rgb32(level8(src), level8(src + 2), level8(src + 4));
+        translucent |= alpha && (src[6] & src[7]) != 0xFF;
       }
     }
     return;
@@ -323,9 +338,36 @@ int write_output(spng_ctx*, void* user, void* data, size_t n) {
   return d.fault ? SPNG_IO_ERROR : 0;
 }
 
+// What the record's places hold: the zoRO chunks' mark and every comment's that starts with the
+// tag. Several are one record only when they all are whole and say the same.
+carrier::Mark record_mark(spng_ctx* c, const carrier::Mark& chunk) {
+  std::vector<carrier::Mark> marks;
+  if (chunk.state != carrier::Mark::none) marks.push_back(chunk);
+  uint32_t n = 0;
+  if (spng_get_text(c, nullptr, &n) == 0 && n > 0) {
+    std::vector<spng_text> texts(n);
+    if (spng_get_text(c, texts.data(), &n) == 0) {
+      for (uint32_t i = 0; i < n; ++i) {
+        if (strcasecmp(texts[i].keyword, record_keyword) != 0 || !texts[i].text) continue;
+        const carrier::Mark m = carrier::read_mark(
+            reinterpret_cast<const unsigned char*>(texts[i].text), texts[i].length);
+        if (m.state != carrier::Mark::none) marks.push_back(m);
+      }
+    }
+  }
+  if (marks.empty()) return {};
+  for (const carrier::Mark& m : marks) {
+    if (m.state != carrier::Mark::whole || m.record.length != marks[0].record.length ||
+        m.record.crc != marks[0].record.crc) {
+      return carrier::Mark{carrier::Mark::broken, {}};
+    }
+  }
+  return marks[0];
+}
+
 }  // namespace
 
-run::Fault read_png(Input& in, Image& out, carrier::Mark& mark) {
+run::Fault read_png(Input& in, Image& out, Found& found) {
   unsigned char header[header_size];
   // A file too short for the signature is another kind of file if what it has differs.
   const size_t start = in.remaining() < sizeof signature ? in.remaining() : sizeof signature;
@@ -380,7 +422,9 @@ run::Fault read_png(Input& in, Image& out, carrier::Mark& mark) {
                                         : rows.data();
     e = spng_decode_row(c, to, static_cast<size_t>(row_bytes));
     if (e && e != SPNG_EOI) break;
-    if (!layout.direct() && !interlaced) convert_row(layout, rows.data(), image, y);
+    if (!layout.direct() && !interlaced) {
+      convert_row(layout, rows.data(), image, y, found.translucent);
+    }
   } while (!e);
   if (e != SPNG_EOI) return refusal(e, source);
   // The chunks after the pixels, up to IEND, with their CRCs; then the rest of the stream.
@@ -388,15 +432,22 @@ run::Fault read_png(Input& in, Image& out, carrier::Mark& mark) {
   if (const run::Fault f = source.stream.verdict()) return f;
   if (!layout.direct() && interlaced) {
     for (uint32_t y = 0; y < h; ++y) {
-      convert_row(layout, rows.data() + row_bytes * y, image, static_cast<int>(y));
+      convert_row(layout, rows.data() + row_bytes * y, image, static_cast<int>(y),
+                  found.translucent);
+    }
+  }
+  if (layout.colour_type == 3) {
+    spng_plte plte{};
+    if (spng_get_plte(c, &plte) == 0) {
+      found.palette_levels(&plte.entries[0].red, plte.n_entries, sizeof plte.entries[0], 0, 2);
     }
   }
   out = std::move(image);
-  mark = source.mark();
+  found.mark = record_mark(c, source.mark());
   return {};
 }
 
-run::Fault write_png(files::Sink& out, const Image& image, const RGB* pal,
+run::Fault write_png(files::Sink& out, const Image& image, const Palette& pal,
                      const carrier::Record* record) {
   Context ctx(spng_ctx_new(SPNG_CTX_ENCODER));
   if (!ctx) return run::system_fault(ENOMEM);
@@ -410,19 +461,21 @@ run::Fault write_png(files::Sink& out, const Image& image, const RGB* pal,
   spng_plte plte{};
   plte.n_entries = PAL_SIZE;
   for (int i = 0; i < PAL_SIZE; ++i) {
-    plte.entries[i].red = scale_6(pal[i].r);
-    plte.entries[i].green = scale_6(pal[i].g);
-    plte.entries[i].blue = scale_6(pal[i].b);
+    plte.entries[i].red = pal[i].r;
+    plte.entries[i].green = pal[i].g;
+    plte.entries[i].blue = pal[i].b;
   }
   Destination to{out, {}};
   int e = spng_set_png_stream(c, write_output, &to);
   if (!e) e = spng_set_ihdr(c, &ihdr);
   if (!e) e = spng_set_plte(c, &plte);
-  carrier::RecordBytes bytes{};
-  if (record) bytes = carrier::record_bytes(*record);
-  spng_unknown_chunk chunk{{}, bytes.size(), bytes.data(), SPNG_AFTER_PLTE};
-  std::memcpy(chunk.type, record_chunk, sizeof chunk.type);
-  if (!e && record) e = spng_set_unknown_chunks(c, &chunk, 1);
+  std::string line = record ? carrier::record_text(*record) : "";
+  spng_text text{};
+  std::memcpy(text.keyword, record_keyword, sizeof record_keyword);
+  text.type = SPNG_TEXT;
+  text.length = line.size();
+  text.text = line.data();
+  if (!e && record) e = spng_set_text(c, &text, 1);
   if (!e) e = spng_set_option(c, SPNG_IMG_COMPRESSION_LEVEL, compression_level);
   if (!e) e = spng_set_option(c, SPNG_FILTER_CHOICE, SPNG_DISABLE_FILTERING);
   if (!e) {

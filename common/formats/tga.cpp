@@ -36,13 +36,15 @@
 //                 (raw: its bytes; run-length: 128 pixels per packet of 1 + pixel bytes)
 //   truncated     a file cut short anywhere from the header to the last pixel
 //
-// The writer gives save_tga_pf's bytes for an 8-bit picture: type 1, 256 map entries of 24 bits
-// (blue, green, red from scale_6), descriptor 0, rows bottom to top. The ID field is where a
-// carrier keeps its record (carrier.h): empty without one.
+// The writer: type 1, 256 map entries of 24 bits (blue, green, red), descriptor 0x20, rows top to
+// bottom, which every reader tried reads right and image tools keep that way (bottom-up carriers
+// came back upside down from some). The ID field is where a carrier keeps its record, as text
+// (carrier.h): empty without one. Earlier carriers were bottom-up, with a binary record there.
 #include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "formats.h"
@@ -57,8 +59,12 @@ constexpr size_t header_bytes = 18;
 // puts each finished row where it belongs in the picture.
 class RowPlacer {
  public:
-  RowPlacer(const Image& image, unsigned bytes, bool top_down, bool right_to_left)
-      : image_(image), bytes_(bytes), top_down_(top_down), right_to_left_(right_to_left) {
+  RowPlacer(const Image& image, unsigned bytes, bool top_down, bool right_to_left, bool alpha)
+      : image_(image),
+        bytes_(bytes),
+        top_down_(top_down),
+        right_to_left_(right_to_left),
+        alpha_(alpha) {
     // 8-bit pixels land in the picture's own row; others are converted from a row of file bytes.
     if (bytes_ != 1) scratch_.resize(static_cast<size_t>(image.w()) * bytes_);
   }
@@ -83,17 +89,20 @@ class RowPlacer {
         c = rgb32(_rgb_scale_5[(v >> 10) & 31], _rgb_scale_5[(v >> 5) & 31], _rgb_scale_5[v & 31]);
       } else {
         c = rgb32(p[2], p[1], p[0]);
+        translucent |= alpha_ && bytes_ == 4 && p[3] != 255;
       }
       out[right_to_left_ ? w - 1 - x : x] = c;
     }
   }
+
+  bool translucent = false;  // a pixel's alpha, where the descriptor gives it, below 255
 
  private:
   int target(int r) const { return top_down_ ? r : image_.h() - 1 - r; }
 
   const Image& image_;
   unsigned bytes_;
-  bool top_down_, right_to_left_;
+  bool top_down_, right_to_left_, alpha_;
   std::vector<unsigned char> scratch_;
 };
 
@@ -147,11 +156,33 @@ run::Fault read_run_length(Input& in, RowPlacer& rows, int w, int h, unsigned by
 
 }  // namespace
 
-run::Fault read_tga(Input& in, Image& out, carrier::Mark& mark) {
+// An indexed picture's levels from the colour map's `n` entries of `bits`, for indices from
+// `first` on.
+void map_levels(Found& found, const unsigned char* map, size_t n, unsigned bits, size_t first) {
+  std::vector<unsigned char> rgb(n * 3);
+  const unsigned bytes = (bits + 7) / 8;
+  for (size_t i = 0; i < n; ++i) {
+    const unsigned char* e = map + i * bytes;
+    unsigned char* c = &rgb[i * 3];
+    if (bytes == 1) {
+      c[0] = c[1] = c[2] = e[0];
+    } else if (bytes == 2) {
+      const unsigned v = e[0] | e[1] << 8;
+      c[0] = static_cast<unsigned char>(_rgb_scale_5[(v >> 10) & 31]);
+      c[1] = static_cast<unsigned char>(_rgb_scale_5[(v >> 5) & 31]);
+      c[2] = static_cast<unsigned char>(_rgb_scale_5[v & 31]);
+    } else {
+      c[0] = e[2], c[1] = e[1], c[2] = e[0];
+    }
+  }
+  found.palette_levels(rgb.data(), n, 3, 0, 2, first);
+}
+
+run::Fault read_tga(Input& in, Image& out, Found& found) {
   unsigned char head[header_bytes];
   if (const run::Fault f = in.read(head, sizeof head)) return f;
   const unsigned id_length = head[0], map_type = head[1], image_type = head[2];
-  const uint32_t map_entries = le16(head + 5);
+  const uint32_t map_first = le16(head + 3), map_entries = le16(head + 5);
   const unsigned entry_bits = head[7];
   const int w = static_cast<int>(le16(head + 12)), h = static_cast<int>(le16(head + 14));
   const unsigned bits = head[16], descriptor = head[17];
@@ -194,26 +225,35 @@ run::Fault read_tga(Input& in, Image& out, carrier::Mark& mark) {
 
   unsigned char id[255];
   if (const run::Fault f = in.read(id, id_length)) return f;
-  if (const run::Fault f = in.skip(map_bytes)) return f;
+  std::vector<unsigned char> map;  // the entries that indices 0 to 255 can reach
+  if ((image_type & ~8u) == 1 && map_first < 256) {
+    const size_t n = std::min<size_t>(map_entries, 256 - map_first);
+    map.resize(n * ((entry_bits + 7) / 8));
+    if (const run::Fault f = in.read(map.data(), map.size())) return f;
+    map_levels(found, map.data(), n, entry_bits, map_first);
+  }
+  if (const run::Fault f = in.skip(map_bytes - map.size())) return f;
 
   // The most pixels the rest of the file holds: raw, its bytes; run-length, 128 pixels a packet.
   const uint64_t left = in.remaining();
   const Reach reach{run_length ? (left + bytes) / (1 + bytes) * 128 : left / bytes, in.size()};
   Image image;  // every pixel is written, raw or run-length
   if (const run::Fault f = new_image(bytes == 1 ? 8 : 32, w, h, reach, image, true)) return f;
-  RowPlacer rows(image, bytes, descriptor & 0x20, descriptor & 0x10);
+  RowPlacer rows(image, bytes, descriptor & 0x20, descriptor & 0x10, (descriptor & 0x0F) != 0);
   const run::Fault f =
       run_length ? read_run_length(in, rows, w, h, bytes) : read_raw(in, rows, w, h, bytes);
   if (f) return f;
   out = std::move(image);
-  mark = carrier::read_mark(id, id_length);
+  found.mark = carrier::read_mark(id, id_length);
+  found.translucent = rows.translucent;
   return {};
 }
 
-run::Fault write_tga(files::Sink& out, const Image& image, const RGB* pal,
+run::Fault write_tga(files::Sink& out, const Image& image, const Palette& pal,
                      const carrier::Record* record) {
+  const std::string id = record ? carrier::record_text(*record) : "";
   Fields head;
-  head.u8(record ? carrier::record_size : 0);  // the ID field's length
+  head.u8(static_cast<unsigned>(id.size()));  // the ID field's length
   head.u8(1);                                  // a colour map
   head.u8(1);                                  // colour-mapped, raw
   head.le16(0);                                // first entry
@@ -224,18 +264,15 @@ run::Fault write_tga(files::Sink& out, const Image& image, const RGB* pal,
   head.le16(image.w());
   head.le16(image.h());
   head.u8(8);  // bits per pixel
-  head.u8(0);  // bottom to top, no alpha
-  if (record) {
-    const carrier::RecordBytes r = carrier::record_bytes(*record);
-    head.bytes.insert(head.bytes.end(), r.begin(), r.end());
-  }
-  for (int i = 0; i < 256; ++i) {
-    head.u8(scale_6(pal[i].b));
-    head.u8(scale_6(pal[i].g));
-    head.u8(scale_6(pal[i].r));
+  head.u8(0x20);  // top to bottom, no alpha
+  head.bytes.insert(head.bytes.end(), id.begin(), id.end());
+  for (const Colour& c : pal) {
+    head.u8(c.b);
+    head.u8(c.g);
+    head.u8(c.r);
   }
   if (const run::Fault f = out.write(head.bytes.data(), head.bytes.size())) return f;
-  for (int32_t y = image.h() - 1; y >= 0; --y) {
+  for (int32_t y = 0; y < image.h(); ++y) {
     if (const run::Fault f = out.write(image.row(y), static_cast<size_t>(image.w()))) return f;
   }
   return {};

@@ -1,0 +1,135 @@
+#!/usr/bin/python3
+"""tool_table.py BENCH_CONVERT [--report]
+
+Carriers passed through other programs' image tools, as a user would, then decoded. Each case
+encodes one source file into a carrier, lets a tool turn it into a new picture, decodes that,
+and takes a verdict:
+  exact    the file came back whole, without a warning;
+  warned   the notice warns (whatever the bytes);
+  refused  the decoder refused the picture;
+  silent   other bytes came back without a warning: always a failure.
+A case whose verdict is not the table's fails too. --report prints the verdicts and their
+counts and exits 0 (for measuring)."""
+import os, random, subprocess, sys, tempfile
+from collections import Counter
+
+IM = '/usr/bin/convert'  # ImageMagick's own: another convert may come first on PATH
+
+# Each tool path is a shell command run in the case's folder: it reads the carrier c.{a} and
+# writes t.{b}, the picture decoded.
+TOOLS = {
+    'im': IM + ' c.{a} t.{b}',
+    'gm': 'gm convert c.{a} t.{b}',
+    'pillow': sys.executable + ''' -c "from PIL import Image; Image.open('c.{a}').save('t.{b}')"''',
+    'im-png8': IM + ' c.{a} png8:t.{b}',
+    'im-palette': IM + ' c.{a} -type Palette t.{b}',
+    'im-png24': IM + ' c.{a} PNG24:t.{b}',
+    'im-png32': IM + ' c.{a} PNG32:t.{b}',
+    'optipng': 'optipng -quiet -out t.{b} c.{a}',
+    'pngcrush': 'pngcrush -q c.{a} t.{b}',
+    'advpng': 'cp c.{a} t.{b} && advpng -q -z -4 t.{b}',
+    'zopflipng': 'zopflipng -y c.{a} t.{b}',
+    'pnmtopng': 'pngtopnm c.{a} | pnmtopng >t.{b}',
+    'ppmtobmp': 'bmptoppm c.{a} | ppmtobmp >t.{b}',
+    'pamtotga': 'tgatoppm c.{a} | pamtotga >t.{b}',
+    'ppmtotga': 'tgatoppm c.{a} | ppmtotga >t.{b}',
+    'ppmtopcx': 'pcxtoppm c.{a} | ppmtopcx >t.{b}',
+    'ppmtoilbm': 'pngtopnm c.{a} | ppmtoilbm >t.{b}',  # more than 32 colours: 24 planes
+    'ppmtoilbm-8': 'pngtopnm c.{a} | ppmtoilbm -maxplanes 8 >t.{b}',  # its own colour map
+}
+
+# Tool, carrier's container, the tool's containers, the verdict expected for each. A record
+# survives in a PNG text comment and a TGA ID field (ImageMagick and GraphicsMagick carry either
+# into the other); BMP and PCX records are lost on re-saving. Where the record survives, the
+# decoder also finds the bytes through a re-ordered grey palette and in rows turned over
+# (ImageMagick 6 writes a TGA made from another container upside down: rows top first under a
+# bottom-left origin).
+TABLE = [
+    ('im', 'bmp', 'bmp tga pcx png', 'warned warned warned warned'),
+    ('im', 'tga', 'bmp tga pcx png', 'warned exact warned exact'),
+    ('im', 'pcx', 'bmp tga pcx png', 'warned warned warned warned'),
+    ('im', 'png', 'bmp tga pcx png', 'warned exact warned exact'),  # TGA upside down
+    ('gm', 'bmp', 'bmp tga pcx png', 'warned warned warned warned'),
+    ('gm', 'tga', 'bmp tga pcx png', 'warned exact warned exact'),  # PNG keyword "comment"
+    ('gm', 'pcx', 'bmp tga pcx png', 'warned warned warned warned'),
+    ('gm', 'png', 'bmp tga pcx png', 'warned exact warned exact'),  # PCX without RLE
+    ('pillow', 'bmp', 'bmp tga pcx png', 'warned warned warned warned'),
+    ('pillow', 'tga', 'bmp tga pcx png', 'warned exact warned warned'),  # keeps the ID field
+    ('pillow', 'pcx', 'bmp tga pcx png', 'warned warned warned warned'),
+    ('pillow', 'png', 'bmp tga pcx png', 'warned warned warned warned'),  # drops tEXt
+    ('im-png8', 'png', 'png', 'exact'),  # the grey palette in its own order
+    ('im-png8', 'bmp', 'png', 'warned'),
+    ('im-palette', 'png', 'png bmp', 'exact warned'),  # grey levels, not a palette
+    ('im-palette', 'bmp', 'bmp', 'warned'),
+    ('im-png24', 'png', 'png', 'exact'),  # RGB, every pixel grey
+    ('im-png32', 'png', 'png', 'exact'),
+    ('optipng', 'png', 'png', 'exact'),  # to grey levels, tEXt kept
+    ('pngcrush', 'png', 'png', 'exact'),
+    ('advpng', 'png', 'png', 'warned'),  # drops tEXt
+    ('zopflipng', 'png', 'png', 'warned'),  # to grey levels, drops tEXt
+    ('pnmtopng', 'png', 'png', 'warned'),
+    ('ppmtobmp', 'bmp', 'bmp', 'warned'),  # the netpbm writers make their own colour maps
+    ('pamtotga', 'tga', 'tga', 'warned'),
+    ('ppmtotga', 'tga', 'tga', 'warned'),
+    ('ppmtopcx', 'pcx', 'pcx', 'warned'),
+    ('ppmtoilbm', 'png', 'lbm', 'refused'),
+    ('ppmtoilbm-8', 'png', 'lbm', 'warned'),
+]
+CASES = [(tool, a, b, expected) for tool, a, bs, verdicts in TABLE
+         for b, expected in zip(bs.split(), verdicts.split())]
+
+
+def source():
+    """About 100 kB: random stretches, text, runs and zeros, then 400 zero bytes."""
+    r = random.Random(20240607)
+    text = b'The quick brown fox jumps over the lazy dog.\n' * 20
+    parts = []
+    while sum(map(len, parts)) < 99_600:
+        parts.append(r.choice([r.randbytes(r.randrange(100, 3000)), bytes(r.randrange(1, 64)),
+                               bytes([r.randrange(256)]) * r.randrange(2, 500), text]))
+    return b''.join(parts)[:99_599] + b'\xa5' + bytes(400)
+
+
+def bench(bench_convert, work, *args):
+    """Whether the conversion was done, and the notice's three lines."""
+    lines = subprocess.run([bench_convert, *args], cwd=work, capture_output=True,
+                           text=True).stdout.split('\n') + ['', '', '']
+    return 'status=done' in lines[0].split(), lines[1:4]
+
+
+def verdict(bench_convert, data, tool, a, b, work):
+    with open(os.path.join(work, 'source.bin'), 'wb') as f:
+        f.write(data)
+    done, notice = bench(bench_convert, work, 'encode', 'source.bin', 'c.' + a)
+    if not done:
+        return 'encode failed: ' + ' '.join(notice)
+    run = subprocess.run('set -o pipefail; ' + TOOLS[tool].format(a=a, b=b), shell=True,
+                         executable='/bin/bash', cwd=work, capture_output=True)
+    if run.returncode != 0 or not os.path.exists(os.path.join(work, 't.' + b)):
+        return 'tool failed: ' + run.stderr.decode(errors='replace').strip()[-200:]
+    done, notice = bench(bench_convert, work, 'decode', 't.' + b, 'back.bin')
+    if not done:
+        return 'refused'
+    if notice[2]:
+        return 'warned'
+    with open(os.path.join(work, 'back.bin'), 'rb') as f:
+        return 'exact' if f.read() == data else 'silent'
+
+
+def main():
+    bench_convert, report = os.path.abspath(sys.argv[1]), sys.argv[2:] == ['--report']
+    data, counts, faults = source(), Counter(), []
+    for tool, a, b, expected in CASES:
+        with tempfile.TemporaryDirectory() as work:
+            got = verdict(bench_convert, data, tool, a, b, work)
+        name = '%s %s>%s' % (tool, a, b)
+        print('%-22s %s' % (name, got), flush=True)
+        counts[got.split(':')[0]] += 1
+        if got == 'silent' or got != expected:
+            faults.append('%s: expected %s, got %s' % (name, expected, got))
+    print(', '.join('%s %d' % kv for kv in sorted(counts.items())))
+    if faults and not report:
+        sys.exit('\n'.join(['FAILED (%d):' % len(faults)] + faults))
+
+
+main()
