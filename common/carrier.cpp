@@ -239,7 +239,8 @@ DataEnd locate_data(const Rows& picture, const Mark& mark, const int16_t* levels
           uint64_t{static_cast<uint32_t>(picture.w)} * static_cast<uint32_t>(picture.h) - 1) {
     // A tool that keeps colours may re-order or trim the palette, and one may turn the rows over.
     std::vector<Reading> readings = {{nullptr, false}, {nullptr, true}};
-    if (levels) readings.insert(readings.begin() + 1, {levels, false}), readings.push_back({levels, true});
+    if (levels)
+      readings.insert(readings.begin() + 1, {levels, false}), readings.push_back({levels, true});
     for (const Reading& how : readings) {
       if (holds(picture, mark.record, how)) {
         d.end = static_cast<int64_t>(mark.record.length);

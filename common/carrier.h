@@ -185,11 +185,11 @@ struct Reading {
 
 // Where the data of `picture` ends, by its record when that holds, else by the rule.
 struct DataEnd {
-  int64_t end = 0;        // the data is positions 1 to end
-  bool exact = false;     // the record gave it
-  bool altered = false;   // a record that does not match the pixels
+  int64_t end = 0;         // the data is positions 1 to end
+  bool exact = false;      // the record gave it
+  bool altered = false;    // a record that does not match the pixels
   bool unchecked = false;  // no record: the length is the rule's, and nothing checks the bytes
-  Reading reading;        // exact: the reading under which the record holds
+  Reading reading;         // exact: the reading under which the record holds
 };
 // The record is tried on the pixels as they are, then (when it does not hold) through `levels`,
 // upside down, and both: a tool may have re-ordered the palette or turned the rows over.

@@ -62,7 +62,8 @@ std::string saved_line(const Outcome& o) {
   }
   if (o.altered) return "Attenzione: l'immagine è stata modificata, i dati possono essere errati.";
   // No record: the length is the end-of-data rule's, and nothing checks the bytes.
-  if (o.unchecked) return "Nessun controllo: forse mancano zeri finali; se modificata, byte diversi.";
+  if (o.unchecked)
+    return "Nessun controllo: forse mancano zeri finali; se modificata, byte diversi.";
   return "";
 }
 

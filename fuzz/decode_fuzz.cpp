@@ -150,7 +150,8 @@ void decode_one(const uint8_t* data, size_t size, bool first) {
       picture.mark.record.length != from_file.mark.record.length) {
     fail("reading from a file and from memory give different records");
   }
-  if (picture.levels != from_file.levels) fail("reading from a file and from memory give other levels");
+  if (picture.levels != from_file.levels)
+    fail("reading from a file and from memory give other levels");
   const carrier::DataEnd located = devorudo::find_data(picture);
   const devorudo::Walk walk = devorudo::walk_picture(image.rows(), located, sink, feedback);
   if (walk.escaped || walk.fault) fail("the walk stopped by itself");
@@ -166,7 +167,7 @@ void decode_one(const uint8_t* data, size_t size, bool first) {
     fail("the walk ran past the picture");
   }
   if (located.exact ? bytes.size() != picture.mark.record.length
-                 : !bytes.empty() && bytes.back() == 0) {
+                    : !bytes.empty() && bytes.back() == 0) {
     fail("the data does not end where it should");
   }
   for (size_t i = 0; i < bytes.size(); i += 997) {

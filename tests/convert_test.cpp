@@ -32,9 +32,7 @@ const Bytes keep{'k', 'e', 'e', 'p'};
 
 class Convert : public ::testing::Test {
  protected:
-  void SetUp() override {
-    test::start_library();
-  }
+  void SetUp() override { test::start_library(); }
   run::Outcome encode(const std::string& source, const std::string& destination) {
     return zororuzo::encode_file(source, destination, feedback);
   }

@@ -33,6 +33,31 @@ TEST(Carrier, DataEndsAtTheLastRowsLastPixelAboveZeroOrElseTheLastAnywhere) {
   EXPECT_EQ(data_end(1, 5, {{2, 1}}), 2);  // one column
 }
 
+// The record's text form as tools may hand it back: whole, or broken when it starts with the tag.
+TEST(Carrier, TextRecordsAreWholeOnlyExactlyAsWritten) {
+  const std::string line = carrier::record_text({1540, 0x0a1b2c3d});
+  EXPECT_EQ(line.substr(0, 25), "ZORORUZO 1 1540 0a1b2c3d ");
+  const std::string head = line.substr(0, 25), check = line.substr(25);
+  const std::pair<std::string, carrier::Mark::State> cases[] = {
+      {line, carrier::Mark::whole},
+      {line + std::string("\r\n\0\0", 4), carrier::Mark::whole},     // a line end, a C string's end
+      {"ZORORUZO 1 1540 0A1B2C3D " + check, carrier::Mark::broken},  // the check covers the case
+      {"ZORORUZO 1 01540 0a1b2c3d " + check, carrier::Mark::broken},
+      {head + check + " x", carrier::Mark::broken},
+      {head + check.substr(1), carrier::Mark::broken},
+      {"ZORORUZO", carrier::Mark::broken},
+      {"made elsewhere", carrier::Mark::none},
+  };
+  for (const auto& [text, state] : cases) {
+    const carrier::Mark m =
+        carrier::read_mark(reinterpret_cast<const unsigned char*>(text.data()), text.size());
+    EXPECT_EQ(m.state, state) << text;
+    if (state == carrier::Mark::whole) {
+      EXPECT_TRUE(m.record.length == 1540 && m.record.crc == 0x0a1b2c3d);
+    }
+  }
+}
+
 TEST(SafeOutput, ReplacesTheFileWholeOnlyOnCommitThroughLinksKeepingItsMode) {
   test::TempDir dir;
   const std::string path = dir.path("out.bin"), link = dir.path("link.bin");

@@ -149,9 +149,10 @@ TEST(Writers, MatchTheLibrarysSavers) {
       for (const carrier::Record* with : {static_cast<const carrier::Record*>(nullptr), &record}) {
         const std::string ours = dir.path("ours." + ext);
         files::SafeOutput out;
-        ASSERT_FALSE(out.open(ours) ||
-                     formats::write_picture(*formats::container_for(ours), out, image, library, with) ||
-                     out.commit());
+        ASSERT_FALSE(
+            out.open(ours) ||
+            formats::write_picture(*formats::container_for(ours), out, image, library, with) ||
+            out.commit());
         // With the record, the library's picture with the record in its place (BMP: after the
         // pixels, counted in the file size; TGA: the ID field, as text; PCX: header bytes 74 to
         // 101).
@@ -171,9 +172,10 @@ TEST(Writers, MatchTheLibrarysSavers) {
     // PNG has no saver in the library: its PLTE holds the colours of the library's BMP.
     const std::string png = dir.path("ours.png");
     files::SafeOutput out;
-    ASSERT_FALSE(out.open(png) ||
-                 formats::write_picture(*formats::container_for(png), out, image, library, nullptr) ||
-                 out.commit());
+    ASSERT_FALSE(
+        out.open(png) ||
+        formats::write_picture(*formats::container_for(png), out, image, library, nullptr) ||
+        out.commit());
     const Bytes ours = test::read_file(png), bmp_file = test::read_file(dir.path("theirs.bmp"));
     const std::string plte = "PLTE";
     const auto at = std::search(ours.begin(), ours.end(), plte.begin(), plte.end()) + 4;

@@ -34,8 +34,7 @@ ssize_t read_some(int fd, unsigned char* buffer, size_t n) {
   return got;
 }
 
-Outcome encode(const std::string& source, const std::string& destination,
-               run::Feedback& feedback) {
+Outcome encode(const std::string& source, const std::string& destination, run::Feedback& feedback) {
   int fd;
   struct stat st {};
   if (const run::Fault f = files::open_source(source, fd, st)) {

@@ -287,8 +287,7 @@ run::Fault read_into(Input& in, Image& out, Found& found) {
     if (!l.red.set(masks[0]) || !l.green.set(masks[1]) || !l.blue.set(masks[2])) {
       return damaged();
     }
-    const bool alpha_mask =
-        bit_fields && (info_size >= 56 || l.compression == bi_alphabitfields);
+    const bool alpha_mask = bit_fields && (info_size >= 56 || l.compression == bi_alphabitfields);
     if (alpha_mask) l.alpha = le32(head + 66) & static_cast<uint32_t>((uint64_t{1} << l.bits) - 1);
   }
   if (off_bits < headers_end + palette_entries * entry_size) return damaged();

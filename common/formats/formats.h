@@ -199,9 +199,9 @@ run::Fault new_image(int depth, int64_t w, int64_t h, Reach reach, Image& out, b
 
 // What read_picture makes.
 struct Picture {
-  Image image;               // 8 bits per pixel
-  bool true_colour = false;  // reduced from true colour: the bytes are not a kept file
-  carrier::Mark mark;        // what the record's place held (carrier.h)
+  Image image;                  // 8 bits per pixel
+  bool true_colour = false;     // reduced from true colour: the bytes are not a kept file
+  carrier::Mark mark;           // what the record's place held (carrier.h)
   std::vector<int16_t> levels;  // an indexed picture's grey levels (Found)
 };
 

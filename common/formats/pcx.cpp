@@ -40,9 +40,9 @@
 //                 (raw: its bytes; run-length: 63 bytes per pair)
 //   truncated     a file cut short anywhere from the header to the last row
 //
-// The writer gives save_pcx_pf's bytes for an 8-bit picture and the library's palette: version 5, 320 x 200 dpi, the first
-// 16 palette entries in the header, runs of at most 63 per row, single bytes of 0xC0 and above
-// written as runs of 1, and 0x0C with the 256-entry palette at the end.
+// The writer gives save_pcx_pf's bytes for an 8-bit picture and the library's palette: version 5,
+// 320 x 200 dpi, the first 16 palette entries in the header, runs of at most 63 per row, single
+// bytes of 0xC0 and above written as runs of 1, and 0x0C with the 256-entry palette at the end.
 #include <algorithm>
 #include <cerrno>
 #include <climits>

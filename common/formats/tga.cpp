@@ -254,16 +254,16 @@ run::Fault write_tga(files::Sink& out, const Image& image, const Palette& pal,
   const std::string id = record ? carrier::record_text(*record) : "";
   Fields head;
   head.u8(static_cast<unsigned>(id.size()));  // the ID field's length
-  head.u8(1);                                  // a colour map
-  head.u8(1);                                  // colour-mapped, raw
-  head.le16(0);                                // first entry
+  head.u8(1);                                 // a colour map
+  head.u8(1);                                 // colour-mapped, raw
+  head.le16(0);                               // first entry
   head.le16(256);
   head.u8(24);   // bits per entry
   head.le16(0);  // x origin
   head.le16(0);  // y origin
   head.le16(image.w());
   head.le16(image.h());
-  head.u8(8);  // bits per pixel
+  head.u8(8);     // bits per pixel
   head.u8(0x20);  // top to bottom, no alpha
   head.bytes.insert(head.bytes.end(), id.begin(), id.end());
   for (const Colour& c : pal) {
