@@ -142,26 +142,32 @@ bool SafeOutput::open_in_place(bool regular) {
   return true;
 }
 
-bool SafeOutput::drain() {
+bool SafeOutput::put(const unsigned char* p, size_t n) {
   if (fd_ < 0) return fail(EBADF);
   size_t done = 0;
-  while (done < used_) {
-    const ssize_t n = ::write(fd_, buffer_.data() + done, used_ - done);
-    if (n < 0) {
+  while (done < n) {
+    const ssize_t got = ::write(fd_, p + done, n - done);
+    if (got < 0) {
       if (errno == EINTR) continue;
-      used_ = 0;
       return fail(errno);
     }
-    done += static_cast<size_t>(n);
+    done += static_cast<size_t>(got);
   }
   written_ += static_cast<off_t>(done);
-  used_ = 0;
   return !fault_;
+}
+
+bool SafeOutput::drain() {
+  const size_t n = used_;
+  used_ = 0;
+  return put(buffer_.data(), n);
 }
 
 bool SafeOutput::append(const void* data, size_t n) {
   if (fault_) return false;
   const auto* p = static_cast<const unsigned char*>(data);
+  // A block as large as the buffer goes to the file as it is: copying it first costs as much.
+  if (n >= buffer_.size()) return drain() && put(p, n);
   while (n > 0) {
     if (used_ == buffer_.size() && !drain()) return false;
     const size_t take = std::min(n, buffer_.size() - used_);

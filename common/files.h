@@ -77,6 +77,8 @@ class SafeOutput : public Sink {
   void abandon();
   bool open_in_place(bool regular);
   bool drain();
+  // Writes n bytes from p to the file.
+  bool put(const unsigned char* p, size_t n);
   bool fail(int error) { return fail(run::system_fault(error)); }
   bool fail(run::Fault f);
 

@@ -41,7 +41,7 @@ struct Texts {
 
 extern char sorgente[name_bytes];
 extern char destinazione[name_bytes];
-extern PALETTE pal;
+extern PALETTE pal;  // the display's, as read at the start (carriers have their own greys)
 
 // How the start ended.
 enum class Start {
