@@ -79,6 +79,13 @@ def refusal(c):
           "carrier.bmp", "Il file è troncato: mancano dati dell'immagine."])
     assert (c.work / "copia.bin").read_bytes() == b"an older file", "the older file changed"
     assert sorted(os.listdir(c.work)) == ["carrier.bmp", "copia.bin"], os.listdir(c.work)
+    # Another program's picture holds no record: decoded by the rule, and the notice says that
+    # nothing checked it (the longest third line, within the box).
+    data = sample(3071, 3)
+    Image.frombytes("L", (1024, 3), b"\0" + data).save(c.work / "altro.png")
+    c.run("devorudo", ["altro.png", "copia.bin"], [SAVED, "copia.bin",
+          "Nessun controllo: forse mancano zeri finali; se modificata, byte diversi."])
+    assert (c.work / "copia.bin").read_bytes() == data.rstrip(b"\0"), "the copy differs"
 
 
 if __name__ == "__main__":
