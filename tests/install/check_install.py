@@ -28,11 +28,6 @@ MAN = "share/man/man1/{p}.1.gz"
 WANTED = sorted({"share/doc/zororuzo/copyright"} | {path.format(p=p, s=s) for p in PROGRAMS
                 for path in ("bin/{p}", "share/applications/{p}.desktop",
                              MAN, METAINFO, ICON) for s in ICON_SIZES})
-# The keys the menu goes by, as patterns ({p}: the program). Exec takes no files (the dialog
-# asks for them); that it starts the program in the home folder, the launchers mode shows.
-DESKTOP_KEYS = {"Type": "Application", "Terminal": "false", "Icon": "{p}", "TryExec": "{p}",
-                "Categories": "(.*;)?Utility;.*", "Exec": "[^%]+", "StartupWMClass": "(?i){p}"}
-XML_LANG = "{http://www.w3.org/XML/1998/namespace}lang"
 # What the .deb must depend on, found by dpkg-shlibdeps (lintian checks the other fields).
 LIBRARIES = (r"liballegro4\.4", r"libspng\d+", r"libdeflate\d+")
 
@@ -59,19 +54,8 @@ def layout(cmake, build):
         found = sorted(os.path.relpath(os.path.join(d, f), prefix)
                        for d, _, files in os.walk(prefix) for f in files)
         assert found == WANTED, "installed: %s\nexpected: %s" % (found, WANTED)
-        for p in PROGRAMS:
-            path, entry = desktop_entry(prefix, p)
-            quiet_run("desktop-file-validate", path)
-            wrong = [key for key, pattern in DESKTOP_KEYS.items()
-                     if not re.fullmatch(pattern.format(p=p), entry.get(key, ""))]
-            # The Italian texts, there and not copies of the English ones.
-            wrong += [key + "[it]" for key in ("GenericName", "Comment")
-                      if entry.get(key + "[it]") in (None, entry.get(key))]
-            assert not wrong, "%s: %s" % (path, {key: entry.get(key) for key in wrong})
-            # Each icon's format, size and whether it has more than a few colours.
-            icons = [Image.open(Path(prefix, ICON.format(p=p, s=s))) for s in ICON_SIZES]
-            facts = [(i.format, i.size, len(set(i.convert("RGBA").getdata())) > 8) for i in icons]
-            assert facts == [("PNG", (s, s), True) for s in ICON_SIZES], "%s: %s" % (p, facts)
+        for p in PROGRAMS:  # what the menu goes by; that it starts the program, launchers shows
+            quiet_run("desktop-file-validate", desktop_entry(prefix, p)[0])
 
 
 def launchers(cmake, build):
@@ -131,7 +115,7 @@ def package(cpack, build):
         sanitized = "SANITIZE:BOOL=ON" in Path(build, "CMakeCache.txt").read_text()
         assert sanitized or "hardening" not in tags, tags
         # Then what Debian's and AppStream's checkers cannot know: the licence text, the
-        # versions, what each component launches.
+        # version, what each component launches.
         doc, version = usr / "share/doc/zororuzo", fields["Version"]
         terms = (doc / "copyright").read_text("utf-8").split("License: Expat\n")[-1]
         licence = (HERE / "../../LICENSE").read_text("utf-8").split("\n\nPermission", 1)[1]
@@ -142,14 +126,9 @@ def package(cpack, build):
         for p in PROGRAMS:
             quiet_run("man", "--warnings", "-E", "UTF-8", "-l", usr / MAN.format(p=p))
             quiet_run("appstreamcli", "validate", "--no-net", usr / METAINFO.format(p=p))
+            # What the validator cannot know: the menu entry it launches is installed.
             info = ElementTree.parse(usr / METAINFO.format(p=p)).getroot()
-            summaries = {s.get(XML_LANG, "en"): s.text for s in info.findall("summary")}
-            # The summaries' languages and how many differ, whether the menu entry launched is
-            # installed, the program provided, the newest release.
-            facts = (sorted(summaries), len(set(summaries.values())),
-                     (usr / "share/applications" / info.findtext("launchable")).is_file(),
-                     info.findtext("provides/binary"), info.find("releases/release").get("version"))
-            assert facts == (["en", "it"], 2, True, p, version.split("-")[0]), "%s: %s" % (p, facts)
+            assert (usr / "share/applications" / info.findtext("launchable")).is_file(), p
         print("%s, Depends: %s" % (debs[0], fields["Depends"]))
 
 
