@@ -33,13 +33,18 @@ TEST(Carrier, DataEndsAtTheLastRowsLastPixelAboveZeroOrElseTheLastAnywhere) {
   EXPECT_EQ(data_end(1, 5, {{2, 1}}), 2);  // one column
 }
 
-// The record's text form as tools may hand it back: whole, or broken when it starts with the tag.
-TEST(Carrier, TextRecordsAreWholeOnlyExactlyAsWritten) {
+// The record as tools may hand it back: whole, or broken when it starts with the tag.
+TEST(Carrier, RecordsAreWholeOnlyExactlyAsWritten) {
   const std::string line = carrier::record_text({1540, 0x0a1b2c3d});
   EXPECT_EQ(line.substr(0, 25), "ZORORUZO 1 1540 0a1b2c3d ");
   const std::string head = line.substr(0, 25), check = line.substr(25);
+  const carrier::RecordBytes binary = carrier::record_bytes({1540, 0x0a1b2c3d});
+  std::string torn(binary.begin(), binary.end());
+  torn[14] ^= 1;  // the length changed under its check
   const std::pair<std::string, carrier::Mark::State> cases[] = {
       {line, carrier::Mark::whole},
+      {std::string(binary.begin(), binary.end()), carrier::Mark::whole},
+      {torn, carrier::Mark::broken},
       {line + std::string("\r\n\0\0", 4), carrier::Mark::whole},     // a line end, a C string's end
       {"ZORORUZO 1 1540 0A1B2C3D " + check, carrier::Mark::broken},  // the check covers the case
       {"ZORORUZO 1 01540 0a1b2c3d " + check, carrier::Mark::broken},
