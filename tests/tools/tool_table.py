@@ -17,26 +17,21 @@ from collections import Counter
 IM = '/usr/bin/convert'  # ImageMagick's own: another convert may come first on PATH
 
 # Each tool path is a shell command run in the case's folder: it reads the carrier c.{a} and
-# writes t.{b}, the picture decoded.
+# writes t.{b}, the picture decoded. netpbm's are round trips through its own format.
 TOOLS = {
     'im': IM + ' c.{a} t.{b}',
     'gm': 'gm convert c.{a} t.{b}',
     'pillow': sys.executable + ''' -c "from PIL import Image; Image.open('c.{a}').save('t.{b}')"''',
-    'im-png8': IM + ' c.{a} png8:t.{b}',
-    'im-palette': IM + ' c.{a} -type Palette t.{b}',
-    'im-png24': IM + ' c.{a} PNG24:t.{b}',
-    'im-png32': IM + ' c.{a} PNG32:t.{b}',
+    **{'im-' + k: IM + ' c.{a} %st.{b}' % v for k, v in (
+        ('png8', 'png8:'), ('palette', '-type Palette '), ('png24', 'PNG24:'), ('png32', 'PNG32:'))},
     'optipng': 'optipng -quiet -out t.{b} c.{a}',
     'pngcrush': 'pngcrush -q c.{a} t.{b}',
     'advpng': 'cp c.{a} t.{b} && advpng -q -z -4 t.{b}',
     'zopflipng': 'zopflipng -y c.{a} t.{b}',
-    'pnmtopng': 'pngtopnm c.{a} | pnmtopng >t.{b}',
-    'ppmtobmp': 'bmptoppm c.{a} | ppmtobmp >t.{b}',
-    'pamtotga': 'tgatoppm c.{a} | pamtotga >t.{b}',
-    'ppmtotga': 'tgatoppm c.{a} | ppmtotga >t.{b}',
-    'ppmtopcx': 'pcxtoppm c.{a} | ppmtopcx >t.{b}',
-    'ppmtoilbm': 'pngtopnm c.{a} | ppmtoilbm >t.{b}',  # more than 32 colours: 24 planes
-    'ppmtoilbm-8': 'pngtopnm c.{a} | ppmtoilbm -maxplanes 8 >t.{b}',  # its own colour map
+    **{w.split()[0] + ('-8' if ' ' in w else ''): r + ' c.{a} | %s >t.{b}' % w
+       for r, w in (('pngtopnm', 'pnmtopng'), ('bmptoppm', 'ppmtobmp'), ('tgatoppm', 'pamtotga'),
+                    ('tgatoppm', 'ppmtotga'), ('pcxtoppm', 'ppmtopcx'), ('pngtopnm', 'ppmtoilbm'),
+                    ('pngtopnm', 'ppmtoilbm -maxplanes 8'))},  # the default ILBM: 24 planes
 }
 
 # Tool, carrier's container, the tool's containers, the verdict expected for each. A record
