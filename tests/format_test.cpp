@@ -128,7 +128,6 @@ TEST(Writers, MatchTheLibrarysSavers) {
                                               ? 0
                                               : static_cast<unsigned char>(i * 13 + y);
     }
-    const carrier::Record record{static_cast<uint64_t>(w * h - 1), 0x12345678};
     for (const std::string ext : {"bmp", "tga", "pcx"}) {
       SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h) + "." + ext);
       const std::string theirs = dir.path("theirs." + ext);
@@ -141,30 +140,14 @@ TEST(Writers, MatchTheLibrarysSavers) {
                            want.end() - (y + 1) * w);
         }
       }
-      for (const carrier::Record* with : {static_cast<const carrier::Record*>(nullptr), &record}) {
-        const std::string ours = dir.path("ours." + ext);
-        files::SafeOutput out;
-        ASSERT_FALSE(
-            out.open(ours) ||
-            formats::write_picture(*formats::container_for(ours), out, image, library, with) ||
-            out.commit());
-        if (!with) {
-          EXPECT_EQ(test::read_file(ours), want);
-          continue;
-        }
-        // The record comes back, and the library's loader passes over it to the same pixels.
-        const Bytes file = test::read_file(ours);
-        formats::Input in(file.data(), file.size());
-        formats::Picture got;
-        ASSERT_FALSE(formats::read_picture(*formats::container_for(ours), in, got));
-        EXPECT_TRUE(got.mark.state == carrier::Mark::whole && got.mark.record.crc == record.crc &&
-                    got.mark.record.length == record.length);
-        PALETTE ignored;
-        const formats::Bitmap loaded(load_bitmap(ours.c_str(), ignored));
-        ASSERT_TRUE(loaded && loaded->w == w && loaded->h == h);
-        for (int y = 0; y < h; ++y)
-          EXPECT_TRUE(std::equal(bmp->line[y], bmp->line[y] + w, loaded->line[y]));
-      }
+      // Without the record: a carrier's record, and readers passing over it, are the round trips'.
+      const std::string ours = dir.path("ours." + ext);
+      files::SafeOutput out;
+      ASSERT_FALSE(
+          out.open(ours) ||
+          formats::write_picture(*formats::container_for(ours), out, image, library, nullptr) ||
+          out.commit());
+      EXPECT_EQ(test::read_file(ours), want);
     }
     // PNG has no saver in the library: its PLTE holds the colours of the library's BMP.
     const std::string png = dir.path("ours.png");
