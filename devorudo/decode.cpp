@@ -34,8 +34,10 @@ carrier::DataEnd find_data(formats::Picture& picture) {
   if (located.reading.levels) {
     unsigned char* const pixels = image.row(0);
     const size_t n = static_cast<size_t>(image.w()) * static_cast<size_t>(image.h());
-    // Every pixel has a level: the record held through them.
-    for (size_t i = 0; i < n; ++i) pixels[i] = static_cast<unsigned char>(levels[pixels[i]]);
+    // The record held through the levels, so every pixel after position 0 has one.
+    for (size_t i = 0; i < n; ++i) {
+      pixels[i] = static_cast<unsigned char>(std::max<int16_t>(levels[pixels[i]], 0));
+    }
   }
   if (located.reading.upside_down) {
     for (int32_t y = 0, z = image.h() - 1; y < z; ++y, --z) {
