@@ -80,7 +80,7 @@ bool SafeOutput::start(const std::string& path) {
   abandon();
   fault_ = {};
   used_ = 0;
-  written_ = 0;
+  written_ = end_ = 0;
   buffer_.resize(buffer_size);
   if (path.empty()) return fail(ENOENT);
 
@@ -154,7 +154,23 @@ bool SafeOutput::put(const unsigned char* p, size_t n) {
     done += static_cast<size_t>(got);
   }
   written_ += static_cast<off_t>(done);
+  end_ = std::max(end_, written_);
   return !fault_;
+}
+
+bool SafeOutput::place(uint64_t offset, const unsigned char* p, size_t n) {
+  if (fault_ || !drain()) return false;
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t got = ::pwrite(fd_, p + done, n - done, static_cast<off_t>(offset + done));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return fail(errno);
+    }
+    done += static_cast<size_t>(got);
+  }
+  end_ = std::max(end_, static_cast<off_t>(offset + n));
+  return true;
 }
 
 bool SafeOutput::drain() {
@@ -182,7 +198,7 @@ bool SafeOutput::append(const void* data, size_t n) {
 bool SafeOutput::finish() {
   if (fd_ < 0) return fail(EBADF);
   bool ok = drain();
-  if (ok && regular_ && ftruncate(fd_, written_) != 0) ok = fail(errno);
+  if (ok && regular_ && ftruncate(fd_, end_) != 0) ok = fail(errno);
   if (ok && fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) ok = fail(errno);
   if (::close(fd_) != 0 && ok) ok = fail(errno);
   fd_ = -1;

@@ -24,6 +24,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,10 @@ class Sink {
   virtual ~Sink() = default;
   // Takes n more bytes; once a write has failed, every later one fails too.
   virtual run::Fault write(const void* data, size_t n) = 0;
+  // Puts n bytes at `offset` from the start, over bytes written before or past the end (what
+  // lies between stays 0), leaving where write goes on unchanged: a writer fills in a field
+  // once it is known, or lays rows out in another order than it makes them.
+  virtual run::Fault write_at(uint64_t offset, const void* data, size_t n) = 0;
 };
 
 // True when `path` names (through any link) the file that `source` describes: writing it would
@@ -61,6 +66,9 @@ class SafeOutput : public Sink {
 
   // Buffered write; fails once any write has failed.
   run::Fault write(const void* data, size_t n) override { return result(append(data, n)); }
+  run::Fault write_at(uint64_t offset, const void* data, size_t n) override {
+    return result(place(offset, static_cast<const unsigned char*>(data), n));
+  }
 
   // Writes out the buffer, syncs, closes and puts the file in place. On any failure the
   // temporary is gone and an existing destination is untouched; so it is when the object goes
@@ -79,6 +87,7 @@ class SafeOutput : public Sink {
   bool drain();
   // Writes n bytes from p to the file.
   bool put(const unsigned char* p, size_t n);
+  bool place(uint64_t offset, const unsigned char* p, size_t n);
   bool fail(int error) { return fail(run::system_fault(error)); }
   bool fail(run::Fault f);
 
@@ -88,7 +97,8 @@ class SafeOutput : public Sink {
   bool regular_ = false;  // written in place over a regular file: cut to length at the end
   int fd_ = -1;
   run::Fault fault_;
-  off_t written_ = 0;
+  off_t written_ = 0;  // bytes written in order
+  off_t end_ = 0;      // the file's length, with what was placed past them
   std::vector<unsigned char> buffer_;
   size_t used_ = 0;
 };

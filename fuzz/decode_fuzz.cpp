@@ -50,6 +50,11 @@ class VectorSink : public files::Sink {
     to_.insert(to_.end(), p, p + n);
     return {};
   }
+  run::Fault write_at(uint64_t offset, const void* data, size_t n) override {
+    if (to_.size() < offset + n) to_.resize(offset + n);
+    std::memcpy(to_.data() + offset, data, n);
+    return {};
+  }
 
  private:
   std::vector<unsigned char>& to_;

@@ -25,6 +25,8 @@ using run::Outcome;
 using run::Status;
 
 constexpr size_t read_block = 1 << 20;
+// Rows made before they are written: 1 MiB.
+constexpr int32_t rows_per_band = 1024;
 
 ssize_t read_some(int fd, unsigned char* buffer, size_t n) {
   ssize_t got;
@@ -57,12 +59,30 @@ Outcome encode(const std::string& source, const std::string& destination, run::F
     return o;
   }
 
-  formats::Image image;  // written up to byte n; the zeros after it cost nothing
-  if (formats::new_image(8, carrier::width, h, formats::unbounded, image, true)) {
-    return failure(Status::no_memory, source);
+  // Dropped without a commit, the output leaves the destination as it was.
+  files::SafeOutput out;
+  if (const run::Fault f = out.open(destination)) {
+    return failure(Status::destination_failed, destination, f);
   }
+  const carrier::Record room{static_cast<uint64_t>(n), 0};  // the longest record it may hold
+  run::Fault f;
+  const auto writer =
+      formats::writer_for(*container, out, carrier::width, h, formats::grey_palette(), &room, f);
+  if (!f) f = writer->begin();
+  if (f) return failure(Status::destination_failed, destination, f);
 
-  // Byte k of the source goes to linear position k + 1: the last one to position n.
+  // The picture is made and written a band of rows at a time: byte k of the source goes to
+  // linear position k + 1, the last one to position n, and every pixel after it is 0.
+  const int32_t band_rows = std::min<int32_t>(h, rows_per_band);
+  std::vector<unsigned char> band(static_cast<size_t>(band_rows) * carrier::width);
+  int32_t band_top = 0;  // the band's first row
+  const auto write_band = [&] {
+    const int32_t count = std::min(band_rows, h - band_top);
+    f = writer->rows(band.data(), count);
+    std::fill(band.begin(), band.end(), 0);
+    band_top += count;
+    return !f;
+  };
   std::vector<unsigned char> buffer(static_cast<size_t>(std::min<int64_t>(read_block, n + 1)));
   carrier::Cursor cursor(carrier::width, h, static_cast<int32_t>(n % carrier::width),
                          static_cast<int32_t>(n / carrier::width), feedback,
@@ -70,6 +90,9 @@ Outcome encode(const std::string& source, const std::string& destination, run::F
   size_t used = 0, got = 0;
   uint32_t crc = 0;  // of the bytes placed, a block at a time
   while (const int32_t span = cursor.next_span()) {
+    if (cursor.y >= band_top + band_rows && !write_band()) {
+      return failure(Status::destination_failed, destination, f);
+    }
     if (used == got) {
       crc = carrier::crc32(crc, buffer.data(), got);
       const ssize_t r = read_some(fd, buffer.data(), buffer.size());
@@ -78,7 +101,9 @@ Outcome encode(const std::string& source, const std::string& destination, run::F
       got = static_cast<size_t>(r);
       used = 0;
     }
-    used += cursor.copy(image.row(cursor.y) + cursor.x, buffer.data() + used,
+    unsigned char* const to =
+        band.data() + static_cast<size_t>(cursor.y - band_top) * carrier::width + cursor.x;
+    used += cursor.copy(to, buffer.data() + used,
                         static_cast<int32_t>(std::min<size_t>(span, got - used)));
   }
   const bool escaped = cursor.escaped();
@@ -93,11 +118,11 @@ Outcome encode(const std::string& source, const std::string& destination, run::F
   } else if (!escaped) {
     return failure(Status::source_changed, source);  // it grew within the last block
   }
-
-  // Dropped without a commit, the output leaves the destination as it was.
-  files::SafeOutput out;
-  run::Fault f = out.open(destination);
-  if (!f) f = formats::write_picture(*container, out, image, formats::grey_palette(), &record);
+  // The band in hand, then the rows of zeros after the data (after Esc, all the rest).
+  while (band_top < h) {
+    if (!write_band()) return failure(Status::destination_failed, destination, f);
+  }
+  if (!f) f = writer->finish(&record);
   if (!f) f = out.commit();
   if (f) return failure(Status::destination_failed, destination, f);
 

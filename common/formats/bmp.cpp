@@ -334,51 +334,80 @@ run::Fault read_bmp(Input& in, Image& out, Found& found) {
   return {};
 }
 
-run::Fault write_bmp(files::Sink& out, const Image& image, const Palette& pal,
-                     const carrier::Record* record) {
-  const auto w = static_cast<uint64_t>(image.w()), rows = static_cast<uint64_t>(image.h());
-  const uint64_t row_bytes = (w + 3) / 4 * 4;
-  const uint64_t image_bytes = row_bytes * rows;
-  constexpr uint32_t pixels_at = 54 + 256 * 4;
-  const uint32_t record_bytes = record ? carrier::record_size : 0;
+namespace {
 
-  Fields hd;
-  hd.bytes.reserve(pixels_at);
-  hd.le16(0x4D42);
-  hd.le32(static_cast<uint32_t>(pixels_at + image_bytes + record_bytes));
-  hd.le16(0);
-  hd.le16(0);
-  hd.le32(pixels_at);
-  hd.le32(40);
-  hd.le32(static_cast<uint32_t>(w));
-  hd.le32(static_cast<uint32_t>(rows));
-  hd.le16(1);
-  hd.le16(8);
-  hd.le32(bi_rgb);
-  hd.le32(static_cast<uint32_t>(image_bytes));
-  hd.le32(0xB12);  // 72 dots per inch, both ways
-  hd.le32(0xB12);
-  hd.le32(256);
-  hd.le32(256);
-  for (const Colour& c : pal) {
-    hd.u8(c.b);
-    hd.u8(c.g);
-    hd.u8(c.r);
-    hd.u8(0);
-  }
-  if (const run::Fault f = out.write(hd.bytes.data(), hd.bytes.size())) return f;
+// The rows go bottom-up in the file while they come top-down: each band is laid out in the
+// file's order and placed below the band before it, so that the rows a run never makes (after
+// Esc) are the file's first, and every band is written once.
+class BmpWriter : public PictureWriter {
+ public:
+  BmpWriter(files::Sink& out, int32_t w, int32_t h, const Palette& pal, bool record)
+      : out_(out), w_(w), h_(h), pal_(pal), record_(record) {}
 
-  const unsigned char zeros[3] = {};
-  const size_t padding = row_bytes - w;
-  for (int32_t y = image.h() - 1; y >= 0; --y) {
-    if (const run::Fault f = out.write(image.row(y), w)) return f;
-    if (const run::Fault f = out.write(zeros, padding)) return f;
+  run::Fault begin() override {
+    const auto image_bytes = row_bytes() * static_cast<uint64_t>(h_);
+    const uint32_t record_bytes = record_ ? carrier::record_size : 0;
+    Fields hd;
+    hd.bytes.reserve(pixels_at);
+    hd.le16(0x4D42);
+    hd.le32(static_cast<uint32_t>(pixels_at + image_bytes + record_bytes));
+    hd.le16(0);
+    hd.le16(0);
+    hd.le32(pixels_at);
+    hd.le32(40);
+    hd.le32(static_cast<uint32_t>(w_));
+    hd.le32(static_cast<uint32_t>(h_));
+    hd.le16(1);
+    hd.le16(8);
+    hd.le32(bi_rgb);
+    hd.le32(static_cast<uint32_t>(image_bytes));
+    hd.le32(0xB12);  // 72 dots per inch, both ways
+    hd.le32(0xB12);
+    hd.le32(256);
+    hd.le32(256);
+    for (const Colour& c : pal_) {
+      hd.u8(c.b);
+      hd.u8(c.g);
+      hd.u8(c.r);
+      hd.u8(0);
+    }
+    return out_.write(hd.bytes.data(), hd.bytes.size());
   }
-  if (record) {
+
+  run::Fault rows(const unsigned char* pixels, int32_t count) override {
+    const size_t w = static_cast<size_t>(w_), stored = static_cast<size_t>(row_bytes());
+    band_.assign(stored * static_cast<size_t>(count), 0);
+    for (int32_t i = 0; i < count; ++i) {
+      std::memcpy(band_.data() + stored * static_cast<size_t>(count - 1 - i), pixels + w * i, w);
+    }
+    done_ += count;
+    const uint64_t below = static_cast<uint64_t>(h_ - done_);  // rows under this band
+    return out_.write_at(pixels_at + below * stored, band_.data(), band_.size());
+  }
+
+  run::Fault finish(const carrier::Record* record) override {
+    if (!record || !record_) return {};
     const carrier::RecordBytes r = carrier::record_bytes(*record);
-    if (const run::Fault f = out.write(r.data(), r.size())) return f;
+    return out_.write_at(pixels_at + row_bytes() * static_cast<uint64_t>(h_), r.data(), r.size());
   }
-  return {};
+
+ private:
+  static constexpr uint32_t pixels_at = 54 + 256 * 4;
+  uint64_t row_bytes() const { return (static_cast<uint64_t>(w_) + 3) / 4 * 4; }
+
+  files::Sink& out_;
+  int32_t w_, h_;
+  Palette pal_;
+  bool record_;
+  int32_t done_ = 0;  // rows written
+  std::vector<unsigned char> band_;
+};
+
+}  // namespace
+
+std::unique_ptr<PictureWriter> write_bmp(files::Sink& out, int32_t w, int32_t h, const Palette& pal,
+                                         const carrier::Record* room) {
+  return std::make_unique<BmpWriter>(out, w, h, pal, room != nullptr);
 }
 
 }  // namespace formats

@@ -245,12 +245,26 @@ run::Fault read_picture(const Container& c, Input& in, Picture& out) try {
   return run::system_fault(ENOMEM);
 }
 
+std::unique_ptr<PictureWriter> writer_for(const Container& c, files::Sink& out, int32_t w,
+                                          int32_t h, const Palette& pal,
+                                          const carrier::Record* room, run::Fault& fault) {
+  if (!c.write || w < 1 || h < 1 || h > c.most_rows || w > c.most_columns) {
+    fault = run::defect(run::Defect::unsupported);
+    return nullptr;
+  }
+  fault = {};
+  return c.write(out, w, h, pal, room);
+}
+
 run::Fault write_picture(const Container& c, files::Sink& out, const Image& image,
                          const Palette& pal, const carrier::Record* record) {
-  if (!c.write || image.depth() != 8 || image.h() > c.most_rows || image.w() > c.most_columns) {
-    return run::defect(run::Defect::unsupported);
-  }
-  return c.write(out, image, pal, record);
+  if (image.depth() != 8) return run::defect(run::Defect::unsupported);
+  run::Fault f;
+  const auto writer = writer_for(c, out, image.w(), image.h(), pal, record, f);
+  if (!f) f = writer->begin();
+  if (!f) f = writer->rows(image.row(0), image.h());
+  if (!f) f = writer->finish(record);
+  return f;
 }
 
 }  // namespace formats

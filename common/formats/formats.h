@@ -216,10 +216,26 @@ run::Fault reduce_to_eight_bits(Image& image);
 
 // A reader sets `out` to an 8-bit or a 32-bit picture, and `found` to what it learnt beside.
 using Reader = run::Fault (*)(Input& in, Image& out, Found& found);
-// A writer puts the 8-bit picture `image`, within its container's rows and columns, with
-// palette `pal` and `record` in its place when there is one, into `out`.
-using Writer = run::Fault (*)(files::Sink& out, const Image& image, const Palette& pal,
-                              const carrier::Record* record);
+// Writes an 8-bit picture w x h (within its container's rows and columns) with palette `pal`
+// into a sink, a band of rows at a time as a conversion makes them, top to bottom; what comes
+// after the pixels, and the record in its place, once the last row is in. Nothing is held but
+// what one band needs.
+class PictureWriter {
+ public:
+  virtual ~PictureWriter() = default;
+  // What comes before the pixels.
+  virtual run::Fault begin() = 0;
+  // The next `count` rows, top to bottom, each the picture's width, one after the other.
+  virtual run::Fault rows(const unsigned char* pixels, int32_t count) = 0;
+  // After the last row: what follows the pixels, and `record` in its place when there is one.
+  // Its length is at most the `room` record's that the writer was made with, which sized that
+  // place.
+  virtual run::Fault finish(const carrier::Record* record) = 0;
+};
+
+// A writer for a picture into `out`; `room` (null for none) sizes the record's place.
+using Writer = std::unique_ptr<PictureWriter> (*)(files::Sink& out, int32_t w, int32_t h,
+                                                  const Palette& pal, const carrier::Record* room);
 
 // A container: a row of the table.
 struct Container {
@@ -237,8 +253,14 @@ const Container* container_for(const std::string& name);
 // Reads a picture in container `c` from `in`.
 run::Fault read_picture(const Container& c, Input& in, Picture& out);
 
-// Writes `image` in container `c` (see Writer). A picture the container cannot hold (not 8 bits,
-// more rows or columns than its fields take) or a container only read: Defect::unsupported.
+// A writer of a w x h picture in container `c`, or null (`fault` says why) for a picture the
+// container cannot hold (more rows or columns than its fields take) or a container only read:
+// Defect::unsupported.
+std::unique_ptr<PictureWriter> writer_for(const Container& c, files::Sink& out, int32_t w,
+                                          int32_t h, const Palette& pal,
+                                          const carrier::Record* room, run::Fault& fault);
+
+// Writes `image`, whole, in container `c` (see PictureWriter); not 8 bits: Defect::unsupported.
 // Nothing is committed: the caller commits `out`, or drops it.
 run::Fault write_picture(const Container& c, files::Sink& out, const Image& image,
                          const Palette& pal, const carrier::Record* record);
@@ -249,14 +271,14 @@ run::Fault read_tga(Input& in, Image& out, Found& found);
 run::Fault read_pcx(Input& in, Image& out, Found& found);
 run::Fault read_png(Input& in, Image& out, Found& found);
 run::Fault read_lbm(Input& in, Image& out, Found& found);  // no record, no levels
-run::Fault write_bmp(files::Sink& out, const Image& image, const Palette& pal,
-                     const carrier::Record* record);
-run::Fault write_tga(files::Sink& out, const Image& image, const Palette& pal,
-                     const carrier::Record* record);
-run::Fault write_pcx(files::Sink& out, const Image& image, const Palette& pal,
-                     const carrier::Record* record);
-run::Fault write_png(files::Sink& out, const Image& image, const Palette& pal,
-                     const carrier::Record* record);
+std::unique_ptr<PictureWriter> write_bmp(files::Sink& out, int32_t w, int32_t h, const Palette& pal,
+                                         const carrier::Record* room);
+std::unique_ptr<PictureWriter> write_tga(files::Sink& out, int32_t w, int32_t h, const Palette& pal,
+                                         const carrier::Record* room);
+std::unique_ptr<PictureWriter> write_pcx(files::Sink& out, int32_t w, int32_t h, const Palette& pal,
+                                         const carrier::Record* room);
+std::unique_ptr<PictureWriter> write_png(files::Sink& out, int32_t w, int32_t h, const Palette& pal,
+                                         const carrier::Record* room);
 
 // A true-colour pixel in makecol32's layout.
 inline uint32_t rgb32(unsigned r, unsigned g, unsigned b) {

@@ -204,68 +204,92 @@ run::Fault read_pcx(Input& in, Image& out, Found& found) {
   return {};
 }
 
-run::Fault write_pcx(files::Sink& out, const Image& image, const Palette& pal,
-                     const carrier::Record* record) {
+namespace {
+
+class PcxWriter : public PictureWriter {
+ public:
+  PcxWriter(files::Sink& out, int32_t w, int32_t h, const Palette& pal)
+      : out_(out), w_(w), h_(h), pal_(pal) {}
+
   // Bytes per line hold the width and ymax the last row's index, in 16 bits. The vertical screen
   // size is only a hint, and takes the height's low 16 bits, as the library writes it.
-  const int w = image.w(), h = image.h();
-  Fields head;
-  head.u8(10);       // manufacturer
-  head.u8(5);        // version
-  head.u8(1);        // run-length
-  head.u8(8);        // bits per pixel
-  head.le16(0);      // xmin
-  head.le16(0);      // ymin
-  head.le16(w - 1);  // xmax
-  head.le16(h - 1);  // ymax
-  head.le16(320);    // dpi
-  head.le16(200);
-  for (int i = 0; i < 16; ++i) {
-    head.u8(pal[i].r);
-    head.u8(pal[i].g);
-    head.u8(pal[i].b);
-  }
-  head.u8(0);    // reserved
-  head.u8(1);    // planes
-  head.le16(w);  // bytes per line
-  head.le16(1);  // colour palette
-  head.le16(w);  // screen size
-  head.le16(h & 0xFFFF);
-  head.bytes.resize(header_bytes);  // filler
-  if (record) {
-    const carrier::RecordBytes r = carrier::record_bytes(*record);
-    std::copy(r.begin(), r.end(), head.bytes.begin() + record_at);
-  }
-  if (const run::Fault f = out.write(head.bytes.data(), head.bytes.size())) return f;
-
-  // A row codes to at most two bytes a pixel.
-  std::vector<unsigned char> coded(size_t{2} * static_cast<size_t>(w));
-  for (int y = 0; y < h; ++y) {
-    const unsigned char* s = image.row(y);
-    const unsigned char* const e = s + w;
-    unsigned char* o = coded.data();
-    while (s < e) {
-      const unsigned char v = *s;
-      const unsigned char* const limit = e - s > max_run ? s + max_run : e;
-      const unsigned char* t = s + 1;
-      while (t < limit && *t == v) ++t;
-      const auto n = static_cast<unsigned>(t - s);
-      if (n > 1 || v >= 0xC0) *o++ = static_cast<unsigned char>(0xC0 | n);
-      *o++ = v;
-      s = t;
+  run::Fault begin() override {
+    const auto w = static_cast<unsigned>(w_), h = static_cast<unsigned>(h_);
+    Fields head;
+    head.u8(10);       // manufacturer
+    head.u8(5);        // version
+    head.u8(1);        // run-length
+    head.u8(8);        // bits per pixel
+    head.le16(0);      // xmin
+    head.le16(0);      // ymin
+    head.le16(w - 1);  // xmax
+    head.le16(h - 1);  // ymax
+    head.le16(320);    // dpi
+    head.le16(200);
+    for (int i = 0; i < 16; ++i) {
+      head.u8(pal_[i].r);
+      head.u8(pal_[i].g);
+      head.u8(pal_[i].b);
     }
-    const auto n = static_cast<size_t>(o - coded.data());
-    if (const run::Fault f = out.write(coded.data(), n)) return f;
+    head.u8(0);    // reserved
+    head.u8(1);    // planes
+    head.le16(w);  // bytes per line
+    head.le16(1);  // colour palette
+    head.le16(w);  // screen size
+    head.le16(h & 0xFFFF);
+    head.bytes.resize(header_bytes);  // filler, and the record's place
+    return out_.write(head.bytes.data(), head.bytes.size());
   }
 
-  Fields palette;
-  palette.u8(12);
-  for (const Colour& c : pal) {
-    palette.u8(c.r);
-    palette.u8(c.g);
-    palette.u8(c.b);
+  // Each row in runs of at most 63, single bytes of 0xC0 and above written as runs of 1: a row
+  // codes to at most two bytes a pixel.
+  run::Fault rows(const unsigned char* pixels, int32_t count) override {
+    coded_.resize(size_t{2} * static_cast<size_t>(w_) * static_cast<size_t>(count));
+    unsigned char* o = coded_.data();
+    for (int32_t y = 0; y < count; ++y) {
+      const unsigned char* s = pixels + static_cast<size_t>(w_) * static_cast<size_t>(y);
+      const unsigned char* const e = s + w_;
+      while (s < e) {
+        const unsigned char v = *s;
+        const unsigned char* const limit = e - s > max_run ? s + max_run : e;
+        const unsigned char* t = s + 1;
+        while (t < limit && *t == v) ++t;
+        const auto n = static_cast<unsigned>(t - s);
+        if (n > 1 || v >= 0xC0) *o++ = static_cast<unsigned char>(0xC0 | n);
+        *o++ = v;
+        s = t;
+      }
+    }
+    return out_.write(coded_.data(), static_cast<size_t>(o - coded_.data()));
   }
-  return out.write(palette.bytes.data(), palette.bytes.size());
+
+  // The 256-entry palette after 0x0C, then the record in the header.
+  run::Fault finish(const carrier::Record* record) override {
+    Fields palette;
+    palette.u8(12);
+    for (const Colour& c : pal_) {
+      palette.u8(c.r);
+      palette.u8(c.g);
+      palette.u8(c.b);
+    }
+    if (const run::Fault f = out_.write(palette.bytes.data(), palette.bytes.size())) return f;
+    if (!record) return {};
+    const carrier::RecordBytes r = carrier::record_bytes(*record);
+    return out_.write_at(record_at, r.data(), r.size());
+  }
+
+ private:
+  files::Sink& out_;
+  int32_t w_, h_;
+  Palette pal_;
+  std::vector<unsigned char> coded_;
+};
+
+}  // namespace
+
+std::unique_ptr<PictureWriter> write_pcx(files::Sink& out, int32_t w, int32_t h, const Palette& pal,
+                                         const carrier::Record*) {
+  return std::make_unique<PcxWriter>(out, w, h, pal);
 }
 
 }  // namespace formats

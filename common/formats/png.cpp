@@ -49,6 +49,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -72,10 +73,16 @@ constexpr uint64_t deflate_ratio = 1032;
 constexpr size_t chunk_limit = size_t{1} << 20;
 constexpr size_t chunk_cache_limit = size_t{8} << 20;
 
-// Zlib at level 1 is several times quicker than the default on text and as small on random
-// bytes. Rows are not filtered: the carrier's bytes are file bytes, not images, and filtering
-// them costs time (twice as long) for larger output (a third larger on text).
+// The writer's deflate stream. Zlib at level 1 is several times quicker than the default on text
+// and as small on random bytes; data that does not pack (archives, media, encrypted files: most
+// of what people keep) goes in stored blocks, at the speed of a copy. Rows are not filtered: the
+// carrier's bytes are file bytes, not images, and filtering them costs time (twice as long) for
+// larger output (a third larger on text).
 constexpr int compression_level = 1;
+// A band packs when its bytes, taken one at a time, carry fewer bits than this: deflate at
+// level 1 gains little above it, and pure noise carries 8.
+constexpr double packing_entropy = 7.5;
+constexpr size_t idat_bytes = size_t{256} << 10;  // an IDAT chunk's data, at most
 
 struct ContextFree {
   void operator()(spng_ctx* c) const { spng_ctx_free(c); }
@@ -326,18 +333,6 @@ uint64_t filtered_bytes(const Layout& l, uint64_t w, uint64_t h, bool interlaced
   return total;
 }
 
-// The sink, and why its last write failed.
-struct Destination {
-  files::Sink& sink;
-  run::Fault fault;
-};
-
-int write_output(spng_ctx*, void* user, void* data, size_t n) {
-  auto& d = *static_cast<Destination*>(user);
-  d.fault = d.sink.write(data, n);
-  return d.fault ? SPNG_IO_ERROR : 0;
-}
-
 // What the record's places hold: the zoRO chunks' mark and every comment's that starts with the
 // tag. Several are one record only when they all are whole and say the same.
 carrier::Mark record_mark(spng_ctx* c, const carrier::Mark& chunk) {
@@ -447,49 +442,165 @@ run::Fault read_png(Input& in, Image& out, Found& found) {
   return {};
 }
 
-run::Fault write_png(files::Sink& out, const Image& image, const Palette& pal,
-                     const carrier::Record* record) {
-  Context ctx(spng_ctx_new(SPNG_CTX_ENCODER));
-  if (!ctx) return run::system_fault(ENOMEM);
-  spng_ctx* const c = ctx.get();
+namespace {
 
-  spng_ihdr ihdr{};
-  ihdr.width = static_cast<uint32_t>(image.w());
-  ihdr.height = static_cast<uint32_t>(image.h());
-  ihdr.bit_depth = 8;
-  ihdr.color_type = SPNG_COLOR_TYPE_INDEXED;
-  spng_plte plte{};
-  plte.n_entries = PAL_SIZE;
-  for (int i = 0; i < PAL_SIZE; ++i) {
-    plte.entries[i].red = pal[i].r;
-    plte.entries[i].green = pal[i].g;
-    plte.entries[i].blue = pal[i].b;
+// Whether deflate would gain on these bytes: the entropy of every 16th byte, one at a time (a
+// cheap look: most data that packs does so byte by byte too).
+bool packs(const unsigned char* p, size_t n) {
+  constexpr size_t step = 16;
+  uint64_t count[256] = {};
+  size_t taken = 0;
+  for (size_t i = 0; i < n; i += step, ++taken) ++count[p[i]];
+  double bits = 0;
+  for (const uint64_t c : count) {
+    if (c)
+      bits -=
+          static_cast<double>(c) * std::log2(static_cast<double>(c) / static_cast<double>(taken));
   }
-  Destination to{out, {}};
-  int e = spng_set_png_stream(c, write_output, &to);
-  if (!e) e = spng_set_ihdr(c, &ihdr);
-  if (!e) e = spng_set_plte(c, &plte);
-  std::string line = record ? carrier::record_text(*record) : "";
-  spng_text text{};
-  std::memcpy(text.keyword, record_keyword, sizeof record_keyword);
-  text.type = SPNG_TEXT;
-  text.length = line.size();
-  text.text = line.data();
-  if (!e && record) e = spng_set_text(c, &text, 1);
-  if (!e) e = spng_set_option(c, SPNG_IMG_COMPRESSION_LEVEL, compression_level);
-  if (!e) e = spng_set_option(c, SPNG_FILTER_CHOICE, SPNG_DISABLE_FILTERING);
-  if (!e) {
-    e = spng_encode_image(c, nullptr, 0, SPNG_FMT_PNG,
-                          SPNG_ENCODE_PROGRESSIVE | SPNG_ENCODE_FINALIZE);
+  return taken == 0 || bits / static_cast<double>(taken) < packing_entropy;
+}
+
+// An 8-bit palette PNG, its IDAT stream deflated here a band at a time. The record's tEXt chunk
+// comes before the pixels, its text sized by the `room` record and padded with spaces; the final
+// record, known after the last row, is written over it.
+class PngWriter : public PictureWriter {
+ public:
+  PngWriter(files::Sink& out, int32_t w, int32_t h, const Palette& pal, const carrier::Record* room)
+      : out_(out), w_(w), h_(h), pal_(pal), text_(room ? carrier::record_text(*room).size() : 0) {}
+  PngWriter(const PngWriter&) = delete;
+  PngWriter& operator=(const PngWriter&) = delete;
+  ~PngWriter() override {
+    if (started_) deflateEnd(&z_);
   }
-  for (int32_t y = 0; !e && y < image.h(); ++y) {
-    e = spng_encode_row(c, image.row(y), static_cast<size_t>(image.w()));
+
+  run::Fault begin() override {
+    std::vector<unsigned char> head(signature, signature + sizeof signature);
+    unsigned char ihdr[13];
+    put_be32(ihdr, static_cast<uint32_t>(w_));
+    put_be32(ihdr + 4, static_cast<uint32_t>(h_));
+    const unsigned char rest[5] = {8, 3, 0, 0,
+                                   0};  // 8 bits, palette, deflate, no filter, no interlace
+    std::memcpy(ihdr + 8, rest, sizeof rest);
+    chunk(head, "IHDR", ihdr, sizeof ihdr);
+    unsigned char plte[256 * 3];
+    for (int i = 0; i < 256; ++i) {
+      plte[3 * i] = pal_[i].r, plte[3 * i + 1] = pal_[i].g, plte[3 * i + 2] = pal_[i].b;
+    }
+    chunk(head, "PLTE", plte, sizeof plte);
+    if (text_) {
+      text_at_ = head.size();
+      chunk(head, "tEXt", text_chunk(std::string(text_, ' ')));
+    }
+    if (deflateInit(&z_, compression_level) != Z_OK) return run::system_fault(ENOMEM);
+    started_ = true;
+    out_buffer_.resize(idat_bytes);
+    z_.next_out = out_buffer_.data();
+    z_.avail_out = static_cast<uInt>(out_buffer_.size());
+    return out_.write(head.data(), head.size());
   }
-  // The last row finishes the file (IEND) and answers SPNG_EOI.
-  if (e == SPNG_EOI) e = 0;
-  if (to.fault) return to.fault;
-  if (e) return run::system_fault(e == SPNG_EMEM ? ENOMEM : EIO);
-  return {};
+
+  run::Fault rows(const unsigned char* pixels, int32_t count) override {
+    const auto w = static_cast<size_t>(w_);
+    filtered_.resize((w + 1) * static_cast<size_t>(count));
+    for (int32_t y = 0; y < count; ++y) {
+      unsigned char* const to = filtered_.data() + (w + 1) * static_cast<size_t>(y);
+      to[0] = 0;  // filter: none
+      std::memcpy(to + 1, pixels + w * static_cast<size_t>(y), w);
+    }
+    const int level = packs(pixels, w * static_cast<size_t>(count)) ? compression_level : 0;
+    while (level != level_) {
+      const int e = deflateParams(&z_, level, Z_DEFAULT_STRATEGY);
+      if (e == Z_OK) {
+        level_ = level;
+      } else if (e != Z_BUF_ERROR) {
+        return run::system_fault(EIO);
+      }
+      if (const run::Fault f = emit(e == Z_BUF_ERROR)) return f;  // room for what it flushes
+    }
+    z_.next_in = filtered_.data();
+    z_.avail_in = static_cast<uInt>(filtered_.size());
+    while (z_.avail_in > 0) {
+      if (deflate(&z_, Z_NO_FLUSH) == Z_STREAM_ERROR) return run::system_fault(EIO);
+      if (const run::Fault f = emit(false)) return f;
+    }
+    return {};
+  }
+
+  run::Fault finish(const carrier::Record* record) override {
+    int e;
+    do {
+      e = deflate(&z_, Z_FINISH);
+      if (e == Z_STREAM_ERROR) return run::system_fault(EIO);
+      if (const run::Fault f = emit(e == Z_STREAM_END)) return f;
+    } while (e != Z_STREAM_END);
+    std::vector<unsigned char> end;
+    chunk(end, "IEND", nullptr, 0);
+    if (const run::Fault f = out_.write(end.data(), end.size())) return f;
+    if (!record || !text_) return {};
+    std::string text = carrier::record_text(*record);
+    if (text.size() > text_) return run::defect(run::Defect::unsupported);  // longer than its room
+    text.resize(text_, ' ');
+    const std::vector<unsigned char> tEXt = text_chunk(text);
+    std::vector<unsigned char> whole;
+    chunk(whole, "tEXt", tEXt.data(), tEXt.size());
+    return out_.write_at(text_at_, whole.data(), whole.size());
+  }
+
+ private:
+  static void put_be32(unsigned char* p, uint32_t v) {
+    p[0] = static_cast<unsigned char>(v >> 24), p[1] = static_cast<unsigned char>(v >> 16);
+    p[2] = static_cast<unsigned char>(v >> 8), p[3] = static_cast<unsigned char>(v);
+  }
+  // A chunk appended to `to`: length, type, data, CRC of type and data.
+  static void chunk(std::vector<unsigned char>& to, const char* type, const unsigned char* data,
+                    size_t n) {
+    unsigned char field[4];
+    put_be32(field, static_cast<uint32_t>(n));
+    to.insert(to.end(), field, field + 4);
+    const size_t at = to.size();
+    to.insert(to.end(), type, type + 4);
+    if (n) to.insert(to.end(), data, data + n);
+    put_be32(field, carrier::crc32(0, to.data() + at, n + 4));
+    to.insert(to.end(), field, field + 4);
+  }
+  static void chunk(std::vector<unsigned char>& to, const char* type,
+                    const std::vector<unsigned char>& data) {
+    chunk(to, type, data.data(), data.size());
+  }
+  static std::vector<unsigned char> text_chunk(const std::string& text) {
+    std::vector<unsigned char> data(record_keyword, record_keyword + sizeof record_keyword);
+    data.insert(data.end(), text.begin(), text.end());  // keyword, 0, text
+    return data;
+  }
+
+  // The deflated bytes in hand as an IDAT chunk, when the buffer is full or `all`.
+  run::Fault emit(bool all) {
+    const size_t n = out_buffer_.size() - z_.avail_out;
+    if (n == 0 || (!all && z_.avail_out > 0)) return {};
+    std::vector<unsigned char>& idat = idat_;
+    idat.clear();
+    chunk(idat, "IDAT", out_buffer_.data(), n);
+    z_.next_out = out_buffer_.data();
+    z_.avail_out = static_cast<uInt>(out_buffer_.size());
+    return out_.write(idat.data(), idat.size());
+  }
+
+  files::Sink& out_;
+  int32_t w_, h_;
+  Palette pal_;
+  size_t text_;           // the record's room in the tEXt chunk, 0 for none
+  uint64_t text_at_ = 0;  // where that chunk starts
+  z_stream z_{};
+  bool started_ = false;
+  int level_ = compression_level;
+  std::vector<unsigned char> filtered_, out_buffer_, idat_;
+};
+
+}  // namespace
+
+std::unique_ptr<PictureWriter> write_png(files::Sink& out, int32_t w, int32_t h, const Palette& pal,
+                                         const carrier::Record* room) {
+  return std::make_unique<PngWriter>(out, w, h, pal, room);
 }
 
 }  // namespace formats

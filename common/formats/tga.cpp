@@ -249,31 +249,63 @@ run::Fault read_tga(Input& in, Image& out, Found& found) {
   return {};
 }
 
-run::Fault write_tga(files::Sink& out, const Image& image, const Palette& pal,
-                     const carrier::Record* record) {
-  const std::string id = record ? carrier::record_text(*record) : "";
-  Fields head;
-  head.u8(static_cast<unsigned>(id.size()));  // the ID field's length
-  head.u8(1);                                 // a colour map
-  head.u8(1);                                 // colour-mapped, raw
-  head.le16(0);                               // first entry
-  head.le16(256);
-  head.u8(24);   // bits per entry
-  head.le16(0);  // x origin
-  head.le16(0);  // y origin
-  head.le16(image.w());
-  head.le16(image.h());
-  head.u8(8);     // bits per pixel
-  head.u8(0x20);  // top to bottom, no alpha
-  head.bytes.insert(head.bytes.end(), id.begin(), id.end());
-  for (const Colour& c : pal) {
-    head.u8(c.b);
-    head.u8(c.g);
-    head.u8(c.r);
+namespace {
+
+// The ID field holds the record's text, sized by the `room` record and padded with spaces: the
+// final record, known after the last row, is written over it.
+class TgaWriter : public PictureWriter {
+ public:
+  TgaWriter(files::Sink& out, int32_t w, int32_t h, const Palette& pal, const carrier::Record* room)
+      : out_(out), w_(w), h_(h), pal_(pal), id_(room ? carrier::record_text(*room).size() : 0) {}
+
+  run::Fault begin() override {
+    Fields head;
+    head.u8(static_cast<unsigned>(id_));  // the ID field's length
+    head.u8(1);                           // a colour map
+    head.u8(1);                           // colour-mapped, raw
+    head.le16(0);                         // first entry
+    head.le16(256);
+    head.u8(24);   // bits per entry
+    head.le16(0);  // x origin
+    head.le16(0);  // y origin
+    head.le16(static_cast<unsigned>(w_));
+    head.le16(static_cast<unsigned>(h_));
+    head.u8(8);     // bits per pixel
+    head.u8(0x20);  // top to bottom, no alpha
+    head.bytes.resize(head.bytes.size() + id_, ' ');
+    for (const Colour& c : pal_) {
+      head.u8(c.b);
+      head.u8(c.g);
+      head.u8(c.r);
+    }
+    return out_.write(head.bytes.data(), head.bytes.size());
   }
-  if (const run::Fault f = out.write(head.bytes.data(), head.bytes.size())) return f;
-  // The picture's rows lie in memory as in the file: one block.
-  return out.write(image.row(0), static_cast<size_t>(image.w()) * static_cast<size_t>(image.h()));
+
+  // The rows lie in the file as they come: one block.
+  run::Fault rows(const unsigned char* pixels, int32_t count) override {
+    return out_.write(pixels, static_cast<size_t>(w_) * static_cast<size_t>(count));
+  }
+
+  run::Fault finish(const carrier::Record* record) override {
+    if (!record || id_ == 0) return {};
+    std::string text = carrier::record_text(*record);
+    if (text.size() > id_) return run::defect(run::Defect::unsupported);  // longer than its room
+    text.resize(id_, ' ');
+    return out_.write_at(header_bytes, text.data(), text.size());
+  }
+
+ private:
+  files::Sink& out_;
+  int32_t w_, h_;
+  Palette pal_;
+  size_t id_;
+};
+
+}  // namespace
+
+std::unique_ptr<PictureWriter> write_tga(files::Sink& out, int32_t w, int32_t h, const Palette& pal,
+                                         const carrier::Record* room) {
+  return std::make_unique<TgaWriter>(out, w, h, pal, room);
 }
 
 }  // namespace formats
