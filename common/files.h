@@ -70,6 +70,10 @@ class SafeOutput : public Sink {
     return result(place(offset, static_cast<const unsigned char*>(data), n));
   }
 
+  // True when an existing file is rewritten in place (see above): what is written cannot be
+  // taken back.
+  bool rewrites_in_place() const { return in_place_ && regular_; }
+
   // Writes out the buffer, syncs, closes and puts the file in place. On any failure the
   // temporary is gone and an existing destination is untouched; so it is when the object goes
   // without a commit.

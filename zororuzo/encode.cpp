@@ -36,6 +36,18 @@ ssize_t read_some(int fd, unsigned char* buffer, size_t n) {
   return got;
 }
 
+// Reads the source to its end and back to its start: a failure unless it holds n bytes.
+Outcome read_through(int fd, int64_t n, const std::string& source) {
+  std::vector<unsigned char> buffer(read_block);
+  int64_t total = 0;
+  ssize_t r;
+  while ((r = read_some(fd, buffer.data(), buffer.size())) > 0) total += r;
+  if (r < 0 || lseek(fd, 0, SEEK_SET) != 0) {
+    return failure(Status::source_unreadable, source, run::system_fault(errno));
+  }
+  return total == n ? Outcome{} : failure(Status::source_changed, source);
+}
+
 Outcome encode(const std::string& source, const std::string& destination, run::Feedback& feedback) {
   int fd;
   struct stat st {};
@@ -63,6 +75,11 @@ Outcome encode(const std::string& source, const std::string& destination, run::F
   files::SafeOutput out;
   if (const run::Fault f = out.open(destination)) {
     return failure(Status::destination_failed, destination, f);
+  }
+  // A file rewritten in place cannot be given back: the source is read through once first, so
+  // that one that cannot be read or changes size fails before the first byte is written.
+  if (out.rewrites_in_place()) {
+    if (const Outcome o = read_through(fd, n, source); o.status != Status::done) return o;
   }
   const carrier::Record room{static_cast<uint64_t>(n), 0};  // the longest record it may hold
   run::Fault f;
