@@ -112,6 +112,15 @@ unsigned char* line_of(const Image& image, const Layout& l, int64_t n) {
   return image.row(static_cast<int32_t>(l.top_down ? n : l.height - 1 - n));
 }
 
+// A stored row of 1, 2 or 4-bit indices, leftmost in the highest bits, as w bytes.
+void unpack(const unsigned char* row, unsigned bits, size_t w, unsigned char* to) {
+  const unsigned per_byte = 8 / bits, mask = (1u << bits) - 1;
+  for (size_t x = 0; x < w; ++x) {
+    const unsigned shift = 8 - bits * (1 + x % per_byte);
+    to[x] = (row[x / per_byte] >> shift) & mask;
+  }
+}
+
 run::Fault read_indexed(Input& in, const Image& image, const Layout& l) {
   const auto w = static_cast<size_t>(l.width);
   if (l.bits == 8) {
@@ -124,16 +133,42 @@ run::Fault read_indexed(Input& in, const Image& image, const Layout& l) {
     return {};
   }
   std::vector<unsigned char> row(l.row_bytes);
-  const unsigned per_byte = 8 / l.bits, mask = (1u << l.bits) - 1;
   for (int64_t n = 0; n < l.height; ++n) {
     if (const run::Fault f = in.read(row.data(), row.size())) return f;
-    unsigned char* to = line_of(image, l, n);
-    for (size_t x = 0; x < w; ++x) {
-      const unsigned shift = 8 - l.bits * (1 + x % per_byte);
-      to[x] = (row[x / per_byte] >> shift) & mask;
-    }
+    unpack(row.data(), l.bits, w, line_of(image, l, n));
   }
   return {};
+}
+
+// Raw indexed rows handed on top to bottom, a band at a time: a bottom-up picture's band is
+// read from its place, below the band before it.
+run::Fault stream_indexed(Input& in, RowTaker& to, const Layout& l, uint64_t off_bits) {
+  const auto w = static_cast<size_t>(l.width);
+  const auto h = static_cast<int32_t>(l.height);
+  const int32_t band = band_rows(l.row_bytes, h);
+  std::vector<unsigned char> stored(static_cast<size_t>(l.row_bytes) * static_cast<size_t>(band));
+  std::vector<unsigned char> rows(w * static_cast<size_t>(band));
+  if (const run::Fault f = to.start(static_cast<int32_t>(w), h)) return f;
+  for (int32_t top = 0; top < h; top += band) {
+    const int32_t k = std::min(band, h - top);
+    const uint64_t first =
+        l.top_down ? static_cast<uint64_t>(top) : static_cast<uint64_t>(h - top - k);
+    if (const run::Fault f = in.seek(off_bits + first * l.row_bytes)) return f;
+    if (const run::Fault f = in.read(stored.data(), l.row_bytes * static_cast<uint64_t>(k)))
+      return f;
+    for (int32_t i = 0; i < k; ++i) {
+      const unsigned char* const row =
+          stored.data() + l.row_bytes * static_cast<uint64_t>(l.top_down ? i : k - 1 - i);
+      unsigned char* const out = rows.data() + w * static_cast<size_t>(i);
+      if (l.bits == 8) {
+        std::memcpy(out, row, w);
+      } else {
+        unpack(row, l.bits, w, out);
+      }
+    }
+    if (const run::Fault f = to.rows(rows.data(), k)) return f;
+  }
+  return in.seek(off_bits + l.row_bytes * static_cast<uint64_t>(h));
 }
 
 run::Fault read_true_colour(Input& in, const Image& image, const Layout& l, bool& translucent) {
@@ -206,7 +241,10 @@ run::Fault read_run_length(Input& in, const Image& image, const Layout& l) {
   }
 }
 
-run::Fault read_into(Input& in, Image& out, Found& found) {
+// Reads the picture into `out`; or, given `to`, hands its rows on (`streamed`) when they are raw
+// indices, and reads nothing past the headers when not.
+run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to = nullptr,
+                     bool* streamed = nullptr) {
   unsigned char head[file_header_size + largest_info_header] = {};
   if (const run::Fault f = in.read(head, 2)) return f;
   if (head[0] != 'B' || head[1] != 'M') return unsupported();
@@ -299,8 +337,14 @@ run::Fault read_into(Input& in, Image& out, Found& found) {
   // its deltas can describe.
   const uint64_t left = in.size() > off_bits ? in.size() - off_bits : 0;
   const Reach reach{run_length ? run_length_reach(in.size()) : left / l.row_bytes * w, in.size()};
+  const bool streaming = to && !run_length && depth == 8;
+  if (to && !streaming) return {};  // read whole
   // Run-length data need not write every pixel: those it skips stay untouched zero pages.
-  if (const run::Fault f = new_image(depth, l.width, l.height, reach, out, !run_length)) return f;
+  if (const run::Fault f = streaming
+                               ? check_size(depth, l.width, l.height, reach)
+                               : new_image(depth, l.width, l.height, reach, out, !run_length)) {
+    return f;
+  }
   if (depth == 8) {  // the palette's grey levels, B, G, R (, 0) an entry
     std::vector<unsigned char> entries(
         static_cast<size_t>(std::min<uint64_t>(palette_entries, 256) * entry_size));
@@ -309,9 +353,16 @@ run::Fault read_into(Input& in, Image& out, Found& found) {
     found.palette_levels(entries.data(), entries.size() / entry_size, entry_size, 2, 0);
   }
   if (const run::Fault f = in.skip(off_bits - in.offset())) return f;
-  if (run_length) return read_run_length(in, out, l);
-  if (depth != 8) return read_true_colour(in, out, l, found.translucent);
-  if (const run::Fault f = read_indexed(in, out, l)) return f;
+  if (streaming) {
+    *streamed = true;
+    if (const run::Fault f = stream_indexed(in, *to, l, off_bits)) return f;
+  } else if (run_length) {
+    return read_run_length(in, out, l);
+  } else if (depth != 8) {
+    return read_true_colour(in, out, l, found.translucent);
+  } else if (const run::Fault f = read_indexed(in, out, l)) {
+    return f;
+  }
   // The carrier's record follows the pixels.
   const uint64_t pixels_end = in.offset(), counted = le32(head + 2);
   unsigned char record[carrier::record_size + 1];
@@ -325,6 +376,11 @@ run::Fault read_into(Input& in, Image& out, Found& found) {
 }
 
 }  // namespace
+
+run::Fault stream_bmp(Input& in, RowTaker& to, Found& found, bool& streamed) {
+  Image unused;
+  return read_into(in, unused, found, &to, &streamed);
+}
 
 run::Fault read_bmp(Input& in, Image& out, Found& found) {
   Image picture;

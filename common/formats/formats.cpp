@@ -47,13 +47,32 @@ Input::Input(int fd) : fd_(fd) {
     return;
   }
   const off_t here = lseek(fd, 0, SEEK_CUR);
+  start_ = here > 0 ? here : 0;
   size_ = st.st_size > here && here >= 0 ? static_cast<uint64_t>(st.st_size - here) : 0;
   buffer_.resize(block_size);
   begin_ = next_ = end_ = buffer_.data();
 }
 
 Input::Input(const unsigned char* data, size_t size)
-    : begin_(data), next_(data), end_(data + size), size_(size) {}
+    : data_(data), begin_(data), next_(data), end_(data + size), size_(size) {}
+
+run::Fault Input::seek(uint64_t offset) {
+  if (offset > size_) return run::defect(run::Defect::truncated);
+  if (fd_ < 0 && !error_) {  // from memory
+    begin_ = next_ = data_ + offset;
+    end_ = data_ + size_;
+    consumed_ = offset;
+    return {};
+  }
+  if (error_) return run::system_fault(error_);
+  if (lseek(fd_, start_ + static_cast<off_t>(offset), SEEK_SET) < 0) {
+    error_ = errno;
+    return run::system_fault(error_);
+  }
+  begin_ = next_ = end_ = buffer_.data();
+  consumed_ = offset;
+  return {};
+}
 
 run::Fault Input::refill() {
   consumed_ += static_cast<uint64_t>(end_ - begin_);
@@ -109,8 +128,24 @@ uint64_t run_length_reach(uint64_t file_size) {
   return std::max<uint64_t>(uint64_t{1} << 24, file_size * 256);
 }
 
-run::Fault new_image(int depth, int64_t w, int64_t h, Reach reach, Image& out, bool whole) {
-  out = Image{};
+int32_t band_rows(uint64_t row_bytes, int32_t h) {
+  const uint64_t rows = (uint64_t{1} << 20) / std::max<uint64_t>(row_bytes, 1);
+  return static_cast<int32_t>(std::clamp<uint64_t>(rows, 1, static_cast<uint64_t>(h)));
+}
+
+Bands::Bands(RowTaker& to, int32_t w, int32_t h)
+    : to_(to), w_(w), h_(h), band_(band_rows(static_cast<uint64_t>(w), h)) {
+  rows_.resize(static_cast<size_t>(w_) * static_cast<size_t>(band_));
+}
+
+run::Fault Bands::done(int32_t r) {
+  if (r + 1 - top_ < band_ && r + 1 < h_) return {};
+  const run::Fault f = to_.rows(rows_.data(), r + 1 - top_);
+  top_ = r + 1;
+  return f;
+}
+
+run::Fault check_size(int depth, int64_t w, int64_t h, Reach reach) {
   if (w < 1 || h < 1) return run::defect(run::Defect::damaged);
   if (w > INT_MAX / h || w * h > INT_MAX / (depth / 8)) return run::defect(run::Defect::too_large);
   const auto pixels = static_cast<uint64_t>(w * h);
@@ -118,6 +153,12 @@ run::Fault new_image(int depth, int64_t w, int64_t h, Reach reach, Image& out, b
     const bool far = pixels > run_length_reach(reach.file_size);
     return run::defect(far ? run::Defect::too_large : run::Defect::truncated);
   }
+  return {};
+}
+
+run::Fault new_image(int depth, int64_t w, int64_t h, Reach reach, Image& out, bool whole) {
+  out = Image{};
+  if (const run::Fault f = check_size(depth, w, h, reach)) return f;
   const auto bytes = static_cast<size_t>(w * h * (depth / 8));
   if (depth == 8) {
     // calloc takes a large block straight from the system, whose pages are zero until written.
@@ -205,11 +246,11 @@ namespace {
 
 // Every container, read and written. LBM is only read: the encoder writes no LBM carrier.
 constexpr Container containers[] = {
-    {"BMP", "bmp", carrier::max_rows, INT32_MAX, read_bmp, write_bmp},
-    {"TGA", "tga", 65535, 65535, read_tga, write_tga},
-    {"PCX", "pcx", 65536, 65535, read_pcx, write_pcx},
-    {"PNG", "png", carrier::max_rows, INT32_MAX, read_png, write_png},
-    {"LBM", "lbm", 0, 0, read_lbm, nullptr},
+    {"BMP", "bmp", carrier::max_rows, INT32_MAX, read_bmp, stream_bmp, write_bmp},
+    {"TGA", "tga", 65535, 65535, read_tga, stream_tga, write_tga},
+    {"PCX", "pcx", 65536, 65535, read_pcx, stream_pcx, write_pcx},
+    {"PNG", "png", carrier::max_rows, INT32_MAX, read_png, stream_png, write_png},
+    {"LBM", "lbm", 0, 0, read_lbm, nullptr, nullptr},
 };
 
 }  // namespace
@@ -254,6 +295,19 @@ std::unique_ptr<PictureWriter> writer_for(const Container& c, files::Sink& out, 
   }
   fault = {};
   return c.write(out, w, h, pal, room);
+}
+
+run::Fault stream_picture(const Container& c, Input& in, RowTaker& to, carrier::Mark& mark,
+                          bool& streamed) try {
+  streamed = false;
+  if (!c.stream) return {};
+  Found found;
+  const run::Fault f = c.stream(in, to, found, streamed);
+  mark = found.mark;
+  if (!f && !streamed) return in.seek(0);
+  return f;
+} catch (const std::bad_alloc&) {
+  return run::system_fault(ENOMEM);
 }
 
 run::Fault write_picture(const Container& c, files::Sink& out, const Image& image,

@@ -84,6 +84,11 @@ class Image {
 
  private:
   friend run::Fault new_image(int depth, int64_t w, int64_t h, Reach reach, Image& out, bool whole);
+  // new_image's checks alone, for a picture whose rows are handed on rather than kept.
+  run::Fault check_size(int depth, int64_t w, int64_t h, Reach reach);
+
+  // Rows handed on a band at a time: about 1 MiB of them, and at least one.
+  int32_t band_rows(uint64_t row_bytes, int32_t h);
   friend run::Fault reduce_to_eight_bits(Image& image);
   struct Free {
     void operator()(unsigned char* p) const { std::free(p); }
@@ -127,6 +132,10 @@ class Input {
   }
   void taken(const unsigned char* p) { next_ = p; }
 
+  // Goes to `offset` bytes from where the Input began: a reader reads rows out of the file's
+  // order, or starts again.
+  run::Fault seek(uint64_t offset);
+
   // Bytes taken so far.
   uint64_t offset() const { return consumed_ + static_cast<uint64_t>(next_ - begin_); }
   // The whole file's size in bytes (for a file, as fstat gave it when the Input was made).
@@ -140,8 +149,10 @@ class Input {
   run::Fault refill();
 
   int fd_ = -1;
-  int error_ = 0;  // fstat's, when it failed: the first refill gives it
+  off_t start_ = 0;  // the file's offset where the Input began
+  int error_ = 0;    // fstat's, when it failed: the first refill gives it
   std::vector<unsigned char> buffer_;
+  const unsigned char* data_ = nullptr;   // an Input from memory: its bytes
   const unsigned char* begin_ = nullptr;  // the bytes in hand
   const unsigned char* next_ = nullptr;
   const unsigned char* end_ = nullptr;
@@ -196,6 +207,11 @@ struct Found {
 // run_length_reach of the file's size, cut short below it). ENOMEM when it cannot be had. `whole`:
 // the caller will write every pixel, so the system may back it with huge pages.
 run::Fault new_image(int depth, int64_t w, int64_t h, Reach reach, Image& out, bool whole);
+// new_image's checks alone, for a picture whose rows are handed on rather than kept.
+run::Fault check_size(int depth, int64_t w, int64_t h, Reach reach);
+
+// Rows handed on a band at a time: about 1 MiB of them, and at least one.
+int32_t band_rows(uint64_t row_bytes, int32_t h);
 
 // What read_picture makes.
 struct Picture {
@@ -237,6 +253,39 @@ class PictureWriter {
 using Writer = std::unique_ptr<PictureWriter> (*)(files::Sink& out, int32_t w, int32_t h,
                                                   const Palette& pal, const carrier::Record* room);
 
+// Takes a picture's rows, top to bottom, as a reader decodes them: the picture is never whole in
+// memory.
+class RowTaker {
+ public:
+  virtual ~RowTaker() = default;
+  // Before the first row: the picture's size.
+  virtual run::Fault start(int32_t w, int32_t h) = 0;
+  // The next `count` rows (each pixel its index, or grey level), each w bytes, one after the
+  // other.
+  virtual run::Fault rows(const unsigned char* pixels, int32_t count) = 0;
+};
+
+// Rows a reader fills one after the other, top to bottom, handed on to a RowTaker a band at a
+// time: row(r) is where row r goes, done(r) says it is complete.
+class Bands {
+ public:
+  Bands(RowTaker& to, int32_t w, int32_t h);
+  unsigned char* row(int32_t r) {
+    return rows_.data() + static_cast<size_t>(r - top_) * static_cast<size_t>(w_);
+  }
+  run::Fault done(int32_t r);
+
+ private:
+  RowTaker& to_;
+  int32_t w_, h_, band_, top_ = 0;
+  std::vector<unsigned char> rows_;
+};
+
+// A reader that hands its rows on as it decodes them. `streamed` false (and no fault): the
+// picture's rows cannot come in order without the whole picture (or its colours must be seen
+// whole), nothing was handed on, and the Reader is the way.
+using Streamer = run::Fault (*)(Input& in, RowTaker& to, Found& found, bool& streamed);
+
 // A container: a row of the table.
 struct Container {
   const char* name;       // upper case, for messages: "TGA"
@@ -244,7 +293,8 @@ struct Container {
   int32_t most_rows;      // what its fields hold (carrier.h); 0 for a container only read
   int32_t most_columns;
   Reader read;
-  Writer write;  // null for a container only read
+  Streamer stream;  // null for a container whose pictures are read whole
+  Writer write;     // null for a container only read
 };
 
 // The container a file name selects by its extension, ignoring case; null for none.
@@ -252,6 +302,12 @@ const Container* container_for(const std::string& name);
 
 // Reads a picture in container `c` from `in`.
 run::Fault read_picture(const Container& c, Input& in, Picture& out);
+
+// Reads a picture in container `c` from `in`, handing its rows to `to` as they are decoded, and
+// what the record's place holds to `mark`. `streamed` false: it must be read whole (`in` is back
+// at its start, and nothing was handed on).
+run::Fault stream_picture(const Container& c, Input& in, RowTaker& to, carrier::Mark& mark,
+                          bool& streamed);
 
 // A writer of a w x h picture in container `c`, or null (`fault` says why) for a picture the
 // container cannot hold (more rows or columns than its fields take) or a container only read:
@@ -271,6 +327,10 @@ run::Fault read_tga(Input& in, Image& out, Found& found);
 run::Fault read_pcx(Input& in, Image& out, Found& found);
 run::Fault read_png(Input& in, Image& out, Found& found);
 run::Fault read_lbm(Input& in, Image& out, Found& found);  // no record, no levels
+run::Fault stream_bmp(Input& in, RowTaker& to, Found& found, bool& streamed);
+run::Fault stream_tga(Input& in, RowTaker& to, Found& found, bool& streamed);
+run::Fault stream_pcx(Input& in, RowTaker& to, Found& found, bool& streamed);
+run::Fault stream_png(Input& in, RowTaker& to, Found& found, bool& streamed);
 std::unique_ptr<PictureWriter> write_bmp(files::Sink& out, int32_t w, int32_t h, const Palette& pal,
                                          const carrier::Record* room);
 std::unique_ptr<PictureWriter> write_tga(files::Sink& out, int32_t w, int32_t h, const Palette& pal,

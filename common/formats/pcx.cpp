@@ -100,7 +100,10 @@ run::Fault decode_run_length(Input& in, size_t row_bytes, int h, Target& to) {
       std::memset(row + x, value, n);
       x += n;
     }
-    to.done(r);
+    if (const run::Fault f = to.done(r)) {
+      in.taken(p);
+      return f;
+    }
   }
   in.taken(p);
   return {};
@@ -110,7 +113,7 @@ template <class Target>
 run::Fault decode_raw(Input& in, size_t row_bytes, int h, Target& to) {
   for (int r = 0; r < h; ++r) {
     if (const run::Fault f = in.read(to.row(r), row_bytes)) return f;
-    to.done(r);
+    if (const run::Fault f = to.done(r)) return f;
   }
   return {};
 }
@@ -119,7 +122,7 @@ run::Fault decode_raw(Input& in, size_t row_bytes, int h, Target& to) {
 struct InPlace {
   const Image& b;
   unsigned char* row(int r) { return b.row(r); }
-  void done(int) {}
+  run::Fault done(int) { return {}; }
 };
 
 // Padded rows decode into a row of their own, and lose the padding.
@@ -127,7 +130,22 @@ struct Padded {
   const Image& b;
   std::vector<unsigned char> scratch;
   unsigned char* row(int) { return scratch.data(); }
-  void done(int r) { std::memcpy(b.row(r), scratch.data(), static_cast<size_t>(b.w())); }
+  run::Fault done(int r) {
+    std::memcpy(b.row(r), scratch.data(), static_cast<size_t>(b.w()));
+    return {};
+  }
+};
+
+// Rows handed on as they are decoded, without their padding.
+struct Handed {
+  Bands bands;
+  size_t w;
+  std::vector<unsigned char> scratch;
+  unsigned char* row(int) { return scratch.data(); }
+  run::Fault done(int r) {
+    std::memcpy(bands.row(r), scratch.data(), w);
+    return bands.done(r);
+  }
 };
 
 // Three planes, red, green and blue, make a row of 32-bit pixels.
@@ -136,12 +154,13 @@ struct Planes {
   size_t line_bytes;
   std::vector<unsigned char> scratch;
   unsigned char* row(int) { return scratch.data(); }
-  void done(int r) {
+  run::Fault done(int r) {
     auto* const to = reinterpret_cast<uint32_t*>(b.row(r));
     const unsigned char* const red = scratch.data();
     const unsigned char* const green = red + line_bytes;
     const unsigned char* const blue = green + line_bytes;
     for (int x = 0; x < b.w(); ++x) to[x] = rgb32(red[x], green[x], blue[x]);
+    return {};
   }
 };
 
@@ -150,8 +169,10 @@ run::Fault decode(bool run_length, Input& in, size_t row_bytes, int h, Target&& 
   return run_length ? decode_run_length(in, row_bytes, h, to) : decode_raw(in, row_bytes, h, to);
 }
 
-// Reads the header into `head`, then the picture.
-run::Fault read_into(Input& in, Image& out, unsigned char (&head)[header_bytes]) {
+// Reads the header into `head`, then the picture; or, given `to`, hands an 8-bit picture's rows
+// on (`streamed`), and reads nothing past the header for a 24-bit one.
+run::Fault read_into(Input& in, Image& out, unsigned char (&head)[header_bytes],
+                     RowTaker* to = nullptr, bool* streamed = nullptr) {
   int manufacturer;
   if (const run::Fault f = in.get(manufacturer)) return f;
   if (manufacturer != 10) return run::defect(run::Defect::unsupported);
@@ -172,9 +193,18 @@ run::Fault read_into(Input& in, Image& out, unsigned char (&head)[header_bytes])
   const uint64_t left = in.remaining();
   const uint64_t most = encoding == 1 ? left / 2 * max_run + left % 2 : left;
   const Reach reach{most / row_bytes * static_cast<uint64_t>(w), in.size()};
+  const bool run_length = encoding == 1;
+  if (to) {
+    if (planes != 1) return {};  // true colour: read whole
+    if (const run::Fault f = check_size(8, w, h, reach)) return f;
+    *streamed = true;
+    if (const run::Fault f = to->start(w, h)) return f;
+    return decode(
+        run_length, in, row_bytes, h,
+        Handed{Bands(*to, w, h), static_cast<size_t>(w), std::vector<unsigned char>(row_bytes)});
+  }
   Image b;  // every row is written
   if (const run::Fault f = new_image(planes == 1 ? 8 : 32, w, h, reach, b, true)) return f;
-  const bool run_length = encoding == 1;
   run::Fault f;
   if (planes == 3) {
     f = decode(run_length, in, row_bytes, h,
@@ -290,6 +320,14 @@ class PcxWriter : public PictureWriter {
 std::unique_ptr<PictureWriter> write_pcx(files::Sink& out, int32_t w, int32_t h, const Palette& pal,
                                          const carrier::Record*) {
   return std::make_unique<PcxWriter>(out, w, h, pal);
+}
+
+run::Fault stream_pcx(Input& in, RowTaker& to, Found& found, bool& streamed) {
+  unsigned char head[header_bytes];
+  Image unused;
+  if (const run::Fault f = read_into(in, unused, head, &to, &streamed)) return f;
+  found.mark = carrier::read_mark(head + record_at, carrier::record_size);
+  return {};
 }
 
 }  // namespace formats

@@ -277,13 +277,12 @@ unsigned char level8(const unsigned char* p) {
   return static_cast<unsigned char>((v * 255 + 32767) / 65535);
 }
 
-// One decoded row (the file's samples, big-endian) into picture row `y`; a pixel whose alpha is
-// below its most sets `translucent`.
-void convert_row(const Layout& l, const unsigned char* src, const Image& image, int y,
+// One decoded row (the file's samples, big-endian) of w pixels into `line`; a pixel whose alpha
+// is below its most sets `translucent`.
+void convert_row(const Layout& l, const unsigned char* src, unsigned char* line, int w,
                  bool& translucent) {
-  const int w = image.w();
   if (l.true_colour()) {
-    auto* to = reinterpret_cast<uint32_t*>(image.row(y));
+    auto* to = reinterpret_cast<uint32_t*>(line);
     const unsigned step = l.channels * (l.depth / 8);
     const bool alpha = l.channels == 4;
     if (l.depth == 8) {
@@ -299,7 +298,7 @@ void convert_row(const Layout& l, const unsigned char* src, const Image& image, 
     }
     return;
   }
-  unsigned char* to = image.row(y);
+  unsigned char* to = line;
   if (l.depth < 8) {
     // Packed samples, high bits first; grey levels spread over 0..255.
     const unsigned per_byte = 8 / l.depth, mask = (1u << l.depth) - 1;
@@ -360,9 +359,9 @@ carrier::Mark record_mark(spng_ctx* c, const carrier::Mark& chunk) {
   return marks[0];
 }
 
-}  // namespace
-
-run::Fault read_png(Input& in, Image& out, Found& found) {
+// Reads the picture into `out`; or, given `to`, hands its rows on (`streamed`) unless it is
+// interlaced or true colour, and reads nothing past the header when it is.
+run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to, bool* streamed) {
   unsigned char header[header_size];
   // A file too short for the signature is another kind of file if what it has differs.
   const size_t start = in.remaining() < sizeof signature ? in.remaining() : sizeof signature;
@@ -382,7 +381,16 @@ run::Fault read_png(Input& in, Image& out, Found& found) {
   // Every pixel when deflate can pack their filtered rows into the file's bytes, none when not.
   const Reach reach{inflated <= deflate_ratio * in.size() ? uint64_t{w} * h : 0, in.size()};
   Image image;  // every row is written
-  if (const run::Fault f = new_image(depth, w, h, reach, image, true)) return f;
+  std::unique_ptr<Bands> bands;
+  if (to) {
+    if (interlaced || depth != 8) return {};  // read whole
+    if (const run::Fault f = check_size(8, w, h, reach)) return f;
+    *streamed = true;
+    if (const run::Fault f = to->start(static_cast<int32_t>(w), static_cast<int32_t>(h))) return f;
+    bands = std::make_unique<Bands>(*to, static_cast<int32_t>(w), static_cast<int32_t>(h));
+  } else if (const run::Fault f = new_image(depth, w, h, reach, image, true)) {
+    return f;
+  }
 
   Source source(in, inflated);
   std::memcpy(source.header, header, header_size);
@@ -412,13 +420,17 @@ run::Fault read_png(Input& in, Image& out, Found& found) {
     e = spng_get_row_info(c, &row);
     if (e) break;
     const int y = static_cast<int>(row.row_num);
-    unsigned char* to = layout.direct() ? image.row(y)
-                        : interlaced    ? rows.data() + row_bytes * y
-                                        : rows.data();
-    e = spng_decode_row(c, to, static_cast<size_t>(row_bytes));
+    unsigned char* const line = bands ? bands->row(y) : image.row(y);
+    unsigned char* const into = layout.direct() ? line
+                                : interlaced    ? rows.data() + row_bytes * y
+                                                : rows.data();
+    e = spng_decode_row(c, into, static_cast<size_t>(row_bytes));
     if (e && e != SPNG_EOI) break;
     if (!layout.direct() && !interlaced) {
-      convert_row(layout, rows.data(), image, y, found.translucent);
+      convert_row(layout, rows.data(), line, static_cast<int>(w), found.translucent);
+    }
+    if (bands) {
+      if (const run::Fault f = bands->done(y)) return f;
     }
   } while (!e);
   if (e != SPNG_EOI) return refusal(e, source);
@@ -427,8 +439,8 @@ run::Fault read_png(Input& in, Image& out, Found& found) {
   if (const run::Fault f = source.stream.verdict()) return f;
   if (!layout.direct() && interlaced) {
     for (uint32_t y = 0; y < h; ++y) {
-      convert_row(layout, rows.data() + row_bytes * y, image, static_cast<int>(y),
-                  found.translucent);
+      convert_row(layout, rows.data() + row_bytes * y, image.row(static_cast<int>(y)),
+                  static_cast<int>(w), found.translucent);
     }
   }
   if (layout.colour_type == 3) {
@@ -440,6 +452,17 @@ run::Fault read_png(Input& in, Image& out, Found& found) {
   out = std::move(image);
   found.mark = record_mark(c, source.mark());
   return {};
+}
+
+}  // namespace
+
+run::Fault read_png(Input& in, Image& out, Found& found) {
+  return read_into(in, out, found, nullptr, nullptr);
+}
+
+run::Fault stream_png(Input& in, RowTaker& to, Found& found, bool& streamed) {
+  Image unused;
+  return read_into(in, unused, found, &to, &streamed);
 }
 
 namespace {

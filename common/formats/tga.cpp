@@ -73,12 +73,12 @@ class RowPlacer {
   unsigned char* row(int r) { return bytes_ == 1 ? image_.row(target(r)) : scratch_.data(); }
 
   // File row r is complete.
-  void finish(int r) {
+  run::Fault finish(int r) {
     unsigned char* const line = image_.row(target(r));
     const int w = image_.w();
     if (bytes_ == 1) {
       if (right_to_left_) std::reverse(line, line + w);
-      return;
+      return {};
     }
     auto* const out = reinterpret_cast<uint32_t*>(line);
     const unsigned char* p = scratch_.data();
@@ -93,6 +93,7 @@ class RowPlacer {
       }
       out[right_to_left_ ? w - 1 - x : x] = c;
     }
+    return {};
   }
 
   bool translucent = false;  // a pixel's alpha, where the descriptor gives it, below 255
@@ -106,16 +107,58 @@ class RowPlacer {
   std::vector<unsigned char> scratch_;
 };
 
-run::Fault read_raw(Input& in, RowPlacer& rows, int w, int h, unsigned bytes) {
+// 8-bit rows of a top-down picture handed on as they come.
+class RowsHanded {
+ public:
+  RowsHanded(RowTaker& to, int w, int h, bool right_to_left)
+      : bands_(to, w, h), w_(w), right_to_left_(right_to_left) {}
+  unsigned char* row(int r) { return bands_.row(r); }
+  run::Fault finish(int r) {
+    if (right_to_left_) std::reverse(bands_.row(r), bands_.row(r) + w_);
+    return bands_.done(r);
+  }
+
+ private:
+  Bands bands_;
+  int w_;
+  bool right_to_left_;
+};
+
+template <class Rows>
+run::Fault read_raw(Input& in, Rows& rows, int w, int h, unsigned bytes) {
   const size_t row_bytes = static_cast<size_t>(w) * bytes;
   for (int r = 0; r < h; ++r) {
     if (const run::Fault f = in.read(rows.row(r), row_bytes)) return f;
-    rows.finish(r);
+    if (const run::Fault f = rows.finish(r)) return f;
   }
   return {};
 }
 
-run::Fault read_run_length(Input& in, RowPlacer& rows, int w, int h, unsigned bytes) {
+// Raw 8-bit rows of a bottom-up picture handed on top to bottom: each band is read from its
+// place, above the band before it in the file.
+run::Fault read_raw_upwards(Input& in, RowTaker& to, int w, int h, bool right_to_left) {
+  const uint64_t pixels_at = in.offset();
+  const auto row_bytes = static_cast<size_t>(w);
+  const int32_t band = band_rows(row_bytes, h);
+  std::vector<unsigned char> stored(row_bytes * static_cast<size_t>(band)), rows(stored.size());
+  for (int32_t top = 0; top < h; top += band) {
+    const int32_t k = std::min(band, h - top);
+    if (const run::Fault f = in.seek(pixels_at + static_cast<uint64_t>(h - top - k) * row_bytes)) {
+      return f;
+    }
+    if (const run::Fault f = in.read(stored.data(), row_bytes * static_cast<size_t>(k))) return f;
+    for (int32_t i = 0; i < k; ++i) {
+      unsigned char* const row = rows.data() + row_bytes * static_cast<size_t>(i);
+      std::memcpy(row, stored.data() + row_bytes * static_cast<size_t>(k - 1 - i), row_bytes);
+      if (right_to_left) std::reverse(row, row + row_bytes);
+    }
+    if (const run::Fault f = to.rows(rows.data(), k)) return f;
+  }
+  return in.seek(pixels_at + row_bytes * static_cast<uint64_t>(h));
+}
+
+template <class Rows>
+run::Fault read_run_length(Input& in, Rows& rows, int w, int h, unsigned bytes) {
   const size_t row_bytes = static_cast<size_t>(w) * bytes;
   unsigned char pixel[4];
   int r = 0;
@@ -144,7 +187,7 @@ run::Fault read_run_length(Input& in, RowPlacer& rows, int w, int h, unsigned by
       at += take * bytes;
       n -= take;
       if (at == row_bytes) {
-        rows.finish(r);
+        if (const run::Fault f = rows.finish(r)) return f;
         if (++r == h) break;
         dst = rows.row(r);
         at = 0;
@@ -153,8 +196,6 @@ run::Fault read_run_length(Input& in, RowPlacer& rows, int w, int h, unsigned by
   }
   return {};
 }
-
-}  // namespace
 
 // An indexed picture's levels from the colour map's `n` entries of `bits`, for indices from
 // `first` on.
@@ -178,7 +219,9 @@ void map_levels(Found& found, const unsigned char* map, size_t n, unsigned bits,
   found.palette_levels(rgb.data(), n, 3, 0, 2, first);
 }
 
-run::Fault read_tga(Input& in, Image& out, Found& found) {
+// Reads the picture into `out`; or, given `to`, hands an 8-bit picture's rows on (`streamed`)
+// unless it is run-length coded bottom-up, and reads nothing past its colour map when not.
+run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to, bool* streamed) {
   unsigned char head[header_bytes];
   if (const run::Fault f = in.read(head, sizeof head)) return f;
   const unsigned id_length = head[0], map_type = head[1], image_type = head[2];
@@ -237,9 +280,20 @@ run::Fault read_tga(Input& in, Image& out, Found& found) {
   // The most pixels the rest of the file holds: raw, its bytes; run-length, 128 pixels a packet.
   const uint64_t left = in.remaining();
   const Reach reach{run_length ? (left + bytes) / (1 + bytes) * 128 : left / bytes, in.size()};
+  const bool top_down = descriptor & 0x20, right_to_left = descriptor & 0x10;
+  if (to) {
+    if (bytes != 1 || (run_length && !top_down)) return {};  // read whole
+    if (const run::Fault f = check_size(8, w, h, reach)) return f;
+    *streamed = true;
+    found.mark = carrier::read_mark(id, id_length);
+    if (const run::Fault f = to->start(w, h)) return f;
+    if (!top_down) return read_raw_upwards(in, *to, w, h, right_to_left);
+    RowsHanded rows(*to, w, h, right_to_left);
+    return run_length ? read_run_length(in, rows, w, h, 1) : read_raw(in, rows, w, h, 1);
+  }
   Image image;  // every pixel is written, raw or run-length
   if (const run::Fault f = new_image(bytes == 1 ? 8 : 32, w, h, reach, image, true)) return f;
-  RowPlacer rows(image, bytes, descriptor & 0x20, descriptor & 0x10, (descriptor & 0x0F) != 0);
+  RowPlacer rows(image, bytes, top_down, right_to_left, (descriptor & 0x0F) != 0);
   const run::Fault f =
       run_length ? read_run_length(in, rows, w, h, bytes) : read_raw(in, rows, w, h, bytes);
   if (f) return f;
@@ -248,6 +302,8 @@ run::Fault read_tga(Input& in, Image& out, Found& found) {
   found.translucent = rows.translucent;
   return {};
 }
+
+}  // namespace
 
 namespace {
 
@@ -306,6 +362,15 @@ class TgaWriter : public PictureWriter {
 std::unique_ptr<PictureWriter> write_tga(files::Sink& out, int32_t w, int32_t h, const Palette& pal,
                                          const carrier::Record* room) {
   return std::make_unique<TgaWriter>(out, w, h, pal, room);
+}
+
+run::Fault read_tga(Input& in, Image& out, Found& found) {
+  return read_into(in, out, found, nullptr, nullptr);
+}
+
+run::Fault stream_tga(Input& in, RowTaker& to, Found& found, bool& streamed) {
+  Image unused;
+  return read_into(in, unused, found, &to, &streamed);
 }
 
 }  // namespace formats
