@@ -9,7 +9,7 @@
 
 namespace carrier {
 
-int32_t carrier_rows(int32_t n) { return n / width + 1; }
+int32_t carrier_rows(int64_t n) { return static_cast<int32_t>(n / width + 1); }
 
 Cursor::Cursor(int32_t w, int32_t h, int32_t x1, int32_t y1, run::Feedback& feedback, Stop stop)
     : w_(w),

@@ -53,17 +53,17 @@
 // that keeps colours rather than indices (re-saving as grey or true colour, sorting or trimming
 // the palette) keeps every byte as a grey level, which the decoder reads back.
 //
-// Containers, chosen by the name's extension (formats.h holds their table), and the rows each can
-// hold:
-//   .bmp  32-bit height field. Bound only by the size limit below.
-//   .png  31-bit height. Bound only by the size limit below.
+// Containers, chosen by the name's extension (formats/formats.cpp holds their table), and the
+// rows each can hold:
+//   .bmp  32-bit file-size field: at most 4194302 rows, files up to 4294965247 bytes (4 GiB less
+//         2049 bytes).
+//   .png  31-bit height: at most 2147483647 rows, files up to 2199023254527 bytes (2 TiB less
+//         1025 bytes).
 //   .tga  16-bit height field: at most 65535 rows, files up to 67107839 bytes (64 MiB less
 //         1025 bytes).
 //   .pcx  16-bit last-row index: at most 65536 rows, files up to 67108863 bytes (64 MiB less 1).
-// A taller picture would be written with a wrapped height field, and read back wrong.
-//
-// Size limit. The image library sizes pictures as width * height in an int, so a 1024-column
-// carrier holds at most 2097151 rows: files up to 2147482623 bytes (2 GiB less 1025 bytes).
+// A taller picture would be written with a wrapped field, and read back wrong. Both conversions
+// stream, so memory sets no limit.
 #ifndef COMMON_CARRIER_H
 #define COMMON_CARRIER_H
 
@@ -77,11 +77,14 @@
 namespace carrier {
 
 constexpr int32_t width = 1024;
-constexpr int32_t max_rows = INT32_MAX / width;
+// The most rows any container holds (PNG's), and so the largest file a carrier can keep; and
+// the most a BMP holds, with its headers, palette and record, in its 32-bit file size.
+constexpr int32_t max_rows = INT32_MAX;
+constexpr int32_t bmp_max_rows = (UINT32_MAX - (54 + 256 * 4) - 28) / width;
 constexpr int64_t max_source_bytes = int64_t{max_rows} * width - 1;
 
-// Rows of the carrier for an n-byte file (n >= 0): n / 1024 + 1.
-int32_t carrier_rows(int32_t n);
+// Rows of the carrier for an n-byte file (0 <= n <= max_source_bytes): n / 1024 + 1.
+int32_t carrier_rows(int64_t n);
 
 // Moves (x, y) to the next linear position in a picture w columns wide.
 inline void advance_position(int32_t& x, int32_t& y, int32_t w) {

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "carrier.h"
+
 namespace front_end {
 
 namespace {
@@ -79,12 +81,12 @@ Notice notice_for(const Outcome& o) {
     case Status::source_changed:
       return {"Il file sorgente è cambiato durante la lettura:", name, nothing_written};
     case Status::source_too_large:
-      return {"File sorgente troppo grande (massimo 2147482623 byte):", name, nothing_written};
+      return {"File sorgente troppo grande (massimo 2199023254527 byte):", name, nothing_written};
     case Status::container_too_small: {
       char line[160];
-      std::snprintf(line, sizeof line,
-                    "Servono %ld righe, %s ne ha al massimo %ld: usare .bmp o .png.",
-                    static_cast<long>(o.rows), o.container, static_cast<long>(o.max_rows));
+      std::snprintf(line, sizeof line, "Servono %ld righe, %s ne ha al massimo %ld: usare %s.",
+                    static_cast<long>(o.rows), o.container, static_cast<long>(o.max_rows),
+                    o.rows <= carrier::bmp_max_rows ? ".bmp o .png" : ".png");
       return {"Il file è troppo grande per il formato scelto:", name, line};
     }
     case Status::format_unsupported:

@@ -59,7 +59,7 @@ Outcome encode(const std::string& source, const std::string& destination, run::F
 
   if (st.st_size > carrier::max_source_bytes) return failure(Status::source_too_large, source);
   const int64_t n = st.st_size;
-  const int32_t h = carrier::carrier_rows(static_cast<int32_t>(n));
+  const int32_t h = carrier::carrier_rows(n);
 
   const formats::Container* const container = formats::container_for(destination);
   if (!container || !container->write) return failure(Status::format_unsupported, destination);

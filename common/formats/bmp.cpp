@@ -341,7 +341,7 @@ run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to = nullptr
   if (to && !streaming) return {};  // read whole
   // Run-length data need not write every pixel: those it skips stay untouched zero pages.
   if (const run::Fault f = streaming
-                               ? check_size(depth, l.width, l.height, reach)
+                               ? check_streamed(l.width, l.height, reach)
                                : new_image(depth, l.width, l.height, reach, out, !run_length)) {
     return f;
   }

@@ -148,7 +148,12 @@ run::Fault Bands::done(int32_t r) {
 run::Fault check_size(int depth, int64_t w, int64_t h, Reach reach) {
   if (w < 1 || h < 1) return run::defect(run::Defect::damaged);
   if (w > INT_MAX / h || w * h > INT_MAX / (depth / 8)) return run::defect(run::Defect::too_large);
-  const auto pixels = static_cast<uint64_t>(w * h);
+  return check_streamed(w, h, reach);
+}
+
+run::Fault check_streamed(int64_t w, int64_t h, Reach reach) {
+  if (w < 1 || h < 1 || w > INT32_MAX || h > INT32_MAX) return run::defect(run::Defect::damaged);
+  const auto pixels = static_cast<uint64_t>(w) * static_cast<uint64_t>(h);
   if (pixels > reach.pixels) {
     const bool far = pixels > run_length_reach(reach.file_size);
     return run::defect(far ? run::Defect::too_large : run::Defect::truncated);
@@ -246,7 +251,7 @@ namespace {
 
 // Every container, read and written. LBM is only read: the encoder writes no LBM carrier.
 constexpr Container containers[] = {
-    {"BMP", "bmp", carrier::max_rows, INT32_MAX, read_bmp, stream_bmp, write_bmp},
+    {"BMP", "bmp", carrier::bmp_max_rows, INT32_MAX, read_bmp, stream_bmp, write_bmp},
     {"TGA", "tga", 65535, 65535, read_tga, stream_tga, write_tga},
     {"PCX", "pcx", 65536, 65535, read_pcx, stream_pcx, write_pcx},
     {"PNG", "png", carrier::max_rows, INT32_MAX, read_png, stream_png, write_png},

@@ -207,8 +207,10 @@ struct Found {
 // run_length_reach of the file's size, cut short below it). ENOMEM when it cannot be had. `whole`:
 // the caller will write every pixel, so the system may back it with huge pages.
 run::Fault new_image(int depth, int64_t w, int64_t h, Reach reach, Image& out, bool whole);
-// new_image's checks alone, for a picture whose rows are handed on rather than kept.
+// new_image's checks alone; and, for a picture whose rows are handed on rather than kept, all
+// but the library's int limit.
 run::Fault check_size(int depth, int64_t w, int64_t h, Reach reach);
+run::Fault check_streamed(int64_t w, int64_t h, Reach reach);
 
 // Rows handed on a band at a time: about 1 MiB of them, and at least one.
 int32_t band_rows(uint64_t row_bytes, int32_t h);

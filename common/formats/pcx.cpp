@@ -196,7 +196,7 @@ run::Fault read_into(Input& in, Image& out, unsigned char (&head)[header_bytes],
   const bool run_length = encoding == 1;
   if (to) {
     if (planes != 1) return {};  // true colour: read whole
-    if (const run::Fault f = check_size(8, w, h, reach)) return f;
+    if (const run::Fault f = check_streamed(w, h, reach)) return f;
     *streamed = true;
     if (const run::Fault f = to->start(w, h)) return f;
     return decode(

@@ -384,7 +384,7 @@ run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to, bool* st
   std::unique_ptr<Bands> bands;
   if (to) {
     if (interlaced || depth != 8) return {};  // read whole
-    if (const run::Fault f = check_size(8, w, h, reach)) return f;
+    if (const run::Fault f = check_streamed(w, h, reach)) return f;
     *streamed = true;
     if (const run::Fault f = to->start(static_cast<int32_t>(w), static_cast<int32_t>(h))) return f;
     bands = std::make_unique<Bands>(*to, static_cast<int32_t>(w), static_cast<int32_t>(h));

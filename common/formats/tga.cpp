@@ -283,7 +283,7 @@ run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to, bool* st
   const bool top_down = descriptor & 0x20, right_to_left = descriptor & 0x10;
   if (to) {
     if (bytes != 1 || (run_length && !top_down)) return {};  // read whole
-    if (const run::Fault f = check_size(8, w, h, reach)) return f;
+    if (const run::Fault f = check_streamed(w, h, reach)) return f;
     *streamed = true;
     found.mark = carrier::read_mark(id, id_length);
     if (const run::Fault f = to->start(w, h)) return f;
