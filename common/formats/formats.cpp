@@ -148,6 +148,12 @@ run::Fault Bands::done(int32_t r) {
 run::Fault check_size(int depth, int64_t w, int64_t h, Reach reach) {
   if (w < 1 || h < 1) return run::defect(run::Defect::damaged);
   if (w > INT_MAX / h || w * h > INT_MAX / (depth / 8)) return run::defect(run::Defect::too_large);
+  // Held whole, a picture costs its pixels: past the ceiling, however densely its coding packs
+  // them (a 1-bit PNG, a 1-plane LBM), it is refused.
+  const bool bounded = reach.pixels != unbounded.pixels || reach.file_size != unbounded.file_size;
+  if (bounded && static_cast<uint64_t>(w * h) > run_length_reach(reach.file_size)) {
+    return run::defect(run::Defect::too_large);
+  }
   return check_streamed(w, h, reach);
 }
 
@@ -255,7 +261,7 @@ constexpr Container containers[] = {
     {"TGA", "tga", 65535, 65535, read_tga, stream_tga, write_tga},
     {"PCX", "pcx", 65536, 65535, read_pcx, stream_pcx, write_pcx},
     {"PNG", "png", carrier::max_rows, INT32_MAX, read_png, stream_png, write_png},
-    {"LBM", "lbm", 0, 0, read_lbm, nullptr, nullptr},
+    {"LBM", "lbm", 0, 0, read_lbm, stream_lbm, nullptr},
 };
 
 }  // namespace

@@ -203,8 +203,8 @@ struct Found {
 
 // A new picture of `depth` bits per pixel (8 or 32), all 0: the one size check before every
 // picture is allocated. Refused: a size below 1 (damaged); w * h * depth / 8 bytes past an int,
-// as the library needs (too large); more pixels than `reach` (too large past
-// run_length_reach of the file's size, cut short below it). ENOMEM when it cannot be had. `whole`:
+// as the library needs, or more pixels than run_length_reach of the file's size, the ceiling
+// of a picture held whole (too large); more pixels than `reach` (cut short). ENOMEM when it cannot be had. `whole`:
 // the caller will write every pixel, so the system may back it with huge pages.
 run::Fault new_image(int depth, int64_t w, int64_t h, Reach reach, Image& out, bool whole);
 // new_image's checks alone; and, for a picture whose rows are handed on rather than kept, all
@@ -333,6 +333,7 @@ run::Fault stream_bmp(Input& in, RowTaker& to, Found& found, bool& streamed);
 run::Fault stream_tga(Input& in, RowTaker& to, Found& found, bool& streamed);
 run::Fault stream_pcx(Input& in, RowTaker& to, Found& found, bool& streamed);
 run::Fault stream_png(Input& in, RowTaker& to, Found& found, bool& streamed);
+run::Fault stream_lbm(Input& in, RowTaker& to, Found& found, bool& streamed);
 std::unique_ptr<PictureWriter> write_bmp(files::Sink& out, int32_t w, int32_t h, const Palette& pal,
                                          const carrier::Record* room);
 std::unique_ptr<PictureWriter> write_tga(files::Sink& out, int32_t w, int32_t h, const Palette& pal,

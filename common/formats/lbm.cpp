@@ -50,6 +50,7 @@
 // of bytes before its padding, and copies an odd-width PBM's pad byte past the row.
 #include <climits>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "formats.h"
@@ -111,7 +112,8 @@ run::Fault read_line(Input& in, bool byte_run, unsigned char* to, size_t n) {
   return {};
 }
 
-run::Fault read_body(Input& in, const Bmhd& head, bool pbm, Image& out) {
+// The BODY into `out`, or, given `to`, its rows handed on as they are decoded.
+run::Fault read_body(Input& in, const Bmhd& head, bool pbm, Image& out, RowTaker* to) {
   const int w = static_cast<int>(head.w), h = static_cast<int>(head.h);
   const size_t line_bytes = pbm ? (head.w + 1) & ~1u : (head.w + 15) / 16 * 2;
   const unsigned lines = pbm ? 1 : head.planes;  // per row
@@ -121,15 +123,26 @@ run::Fault read_body(Input& in, const Bmhd& head, bool pbm, Image& out) {
   const uint64_t row_least = lines * (head.byte_run ? 2 * codes : line_bytes);
   const Reach reach{in.remaining() / row_least * head.w, in.size()};
   Image image;  // every pixel is written (ILBM: its bits ORed in, plane by plane)
-  if (const run::Fault f = new_image(8, w, h, reach, image, true)) return f;
+  std::unique_ptr<Bands> bands;
+  if (to) {
+    if (const run::Fault f = check_streamed(w, h, reach)) return f;
+    if (const run::Fault f = to->start(w, h)) return f;
+    bands = std::make_unique<Bands>(*to, w, h);
+  } else if (const run::Fault f = new_image(8, w, h, reach, image, true)) {
+    return f;
+  }
   std::vector<unsigned char> line(line_bytes);
   for (int y = 0; y < h; ++y) {
-    unsigned char* const row = image.row(y);
+    unsigned char* const row = bands ? bands->row(y) : image.row(y);
+    if (bands) std::memset(row, 0, static_cast<size_t>(w));
     if (pbm) {
       // Even widths decode straight into the row; odd ones lose their pad byte.
-      unsigned char* const to = line_bytes == head.w ? row : line.data();
-      if (const run::Fault f = read_line(in, head.byte_run, to, line_bytes)) return f;
-      if (to != row) std::memcpy(row, to, head.w);
+      unsigned char* const into = line_bytes == head.w ? row : line.data();
+      if (const run::Fault f = read_line(in, head.byte_run, into, line_bytes)) return f;
+      if (into != row) std::memcpy(row, into, head.w);
+      if (bands) {
+        if (const run::Fault f = bands->done(y)) return f;
+      }
       continue;
     }
     for (unsigned p = 0; p < lines; ++p) {
@@ -144,14 +157,16 @@ run::Fault read_body(Input& in, const Bmhd& head, bool pbm, Image& out) {
         }
       }
     }
+    if (bands) {
+      if (const run::Fault f = bands->done(y)) return f;
+    }
   }
   out = std::move(image);
   return {};
 }
 
-}  // namespace
-
-run::Fault read_lbm(Input& in, Image& out, Found& found) {
+// Reads the picture into `out`, or, given `to`, hands its rows on.
+run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to) {
   found = Found{};  // LBM has no place for the record: its palette's levels are never needed
   unsigned char form[12];
   if (const run::Fault f = in.read(form, 4)) return f;
@@ -172,7 +187,7 @@ run::Fault read_lbm(Input& in, Image& out, Found& found) {
     const uint32_t length = be32(chunk + 4);
     if (is(chunk, "BODY")) {
       if (!have_header) return damaged();
-      return read_body(in, head, pbm, out);
+      return read_body(in, head, pbm, out, to);
     }
     if (is(chunk, "BMHD") && !have_header) {
       if (const run::Fault f = read_header(in, length, head)) return f;
@@ -182,6 +197,18 @@ run::Fault read_lbm(Input& in, Image& out, Found& found) {
     const uint64_t skip = uint64_t{length} + (length & 1);
     if (const run::Fault f = in.skip(skip)) return f;
   }
+}
+
+}  // namespace
+
+run::Fault read_lbm(Input& in, Image& out, Found& found) {
+  return read_into(in, out, found, nullptr);
+}
+
+run::Fault stream_lbm(Input& in, RowTaker& to, Found& found, bool& streamed) {
+  Image unused;
+  streamed = true;  // rows always come in order: a refusal before the first is still one
+  return read_into(in, unused, found, &to);
 }
 
 }  // namespace formats
