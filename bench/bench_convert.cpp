@@ -11,12 +11,14 @@
 //                                                CRC-32 of the data and the zeros after it
 //
 // Prints one line of key=value pairs: seconds and cpu_seconds (the timed part only), status,
-// and what else the mode knows (rows shown, bytes written). Encode and decode then print the
+// and what else the mode knows (rows shown, the longest the count stood still in seconds, bytes
+// written). Encode and decode then print the
 // closing notice's three lines as the program shows them, one a line (the third may be empty).
 #include <allegro.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -31,15 +33,27 @@
 
 namespace {
 
-// No screen: counts the rows it is shown; Esc is never held.
+// No screen: counts the rows it is shown, and the longest time the count stood still (from the
+// start to the first row, between rows, and from the last row to the end); Esc is never held.
 class CountingFeedback : public run::Feedback {
  public:
   CountingFeedback() : Feedback(&escape_) {}
-  void show_row(int32_t, int32_t) override { ++rows_shown; }
+  void show_row(int32_t, int32_t) override {
+    ++rows_shown;
+    lap();
+  }
+  // The time since the last row, counted as a pause; and the start of the next.
+  void lap() {
+    const auto now = std::chrono::steady_clock::now();
+    longest = std::max(longest, std::chrono::duration<double>(now - last_).count());
+    last_ = now;
+  }
   long rows_shown = 0;
+  double longest = 0;
 
  private:
   char escape_ = 0;
+  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
 };
 
 long long bytes_in(const std::string& path) {
@@ -111,10 +125,11 @@ int main(int argc, char** argv) {
     const Timer timer;
     const run::Outcome o = mode == "encode" ? zororuzo::encode_file(argv[2], argv[3], feedback)
                                             : devorudo::decode_file(argv[2], argv[3], feedback);
+    feedback.lap();
     const bool ok = o.status == run::Status::done;
-    char more[64];
-    std::snprintf(more, sizeof more, " rows_shown=%ld bytes=%lld", feedback.rows_shown,
-                  bytes_in(argv[3]));
+    char more[96];
+    std::snprintf(more, sizeof more, " rows_shown=%ld longest_pause=%.3f bytes=%lld",
+                  feedback.rows_shown, feedback.longest, bytes_in(argv[3]));
     timer.print(ok, more);
     const front_end::Notice notice = front_end::notice_for(o);
     std::printf("%s\n%s\n%s\n", notice.line1.c_str(), notice.line2.c_str(), notice.line3.c_str());

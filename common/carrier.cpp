@@ -50,6 +50,20 @@ int32_t Cursor::copy(unsigned char* to, const unsigned char* from, int32_t n) {
   return n;
 }
 
+int32_t Cursor::pass(int32_t n) {
+  if (n <= 0) return 0;
+  const volatile char* const stop = stop_;
+  for (int32_t i = 0; i < n; ++i) {
+    if (run::escape_down(stop)) {
+      escaped_ = true;
+      x += i;
+      return i + 1;
+    }
+  }
+  x += n - 1;
+  return n;
+}
+
 int64_t find_data_end(const Rows& picture) {
   if (picture.w <= 0 || picture.h <= 0) return 0;
   const int32_t w = picture.w;

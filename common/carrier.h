@@ -121,6 +121,8 @@ class Cursor {
   // Copies n bytes (at most the span) from `from` to `to`, testing Esc after each; the position
   // moves to the last one copied. Returns how many were copied.
   int32_t copy(unsigned char* to, const unsigned char* from, int32_t n);
+  // The same without copying: passes over n positions, testing Esc after each.
+  int32_t pass(int32_t n);
 
   bool escaped() const { return escaped_; }
   // Positions visited so far.

@@ -22,9 +22,6 @@ using run::failure;
 using run::Outcome;
 using run::Status;
 
-// Bytes gathered before they go to the sink.
-constexpr size_t walk_chunk = 1 << 16;
-
 }  // namespace
 
 carrier::DataEnd find_data(formats::Picture& picture) {
@@ -57,16 +54,12 @@ Walk walk_picture(const carrier::Rows& picture, const carrier::DataEnd& located,
   // Esc held before the walk (from the dialog, or through the scan) stops it before any byte.
   carrier::Cursor cursor(w, picture.h, static_cast<int32_t>(end % w), static_cast<int32_t>(end / w),
                          feedback, carrier::Cursor::Stop::before_the_first_byte_too);
-  std::vector<unsigned char> chunk(static_cast<size_t>(std::min<int64_t>(walk_chunk, end)));
-  size_t used = 0;
+  // Each span goes to the sink as it stands in the picture: the sink's buffer is the one copy.
   while (const int32_t span = cursor.next_span()) {
-    const auto n = static_cast<int32_t>(std::min<size_t>(span, chunk.size() - used));
-    used += cursor.copy(chunk.data() + used, picture.row(cursor.y) + cursor.x, n);
-    if (used == chunk.size() || cursor.escaped() || cursor.visited() == end) {
-      if ((walk.fault = sink.write(chunk.data(), used))) break;
-      walk.sent += static_cast<int64_t>(used);
-      used = 0;
-    }
+    const unsigned char* const from = picture.row(cursor.y) + cursor.x;
+    const int32_t n = cursor.pass(span);
+    if ((walk.fault = sink.write(from, static_cast<size_t>(n)))) break;
+    walk.sent += n;
   }
   walk.escaped = cursor.escaped();
   return walk;

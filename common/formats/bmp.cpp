@@ -65,9 +65,6 @@ constexpr uint32_t bi_rgb = 0, bi_rle8 = 1, bi_rle4 = 2, bi_bitfields = 3, bi_al
 constexpr size_t file_header_size = 14;
 constexpr size_t largest_info_header = 124;
 
-run::Fault damaged() { return run::defect(run::Defect::damaged); }
-run::Fault unsupported() { return run::defect(run::Defect::unsupported); }
-
 // One colour of a true-colour pixel: the bits its mask selects, made 8 bits wide by repeating
 // them (as the library's own 5- and 6-bit scales do), or by dropping the lowest past 8.
 class Channel {
@@ -382,13 +379,7 @@ run::Fault stream_bmp(Input& in, RowTaker& to, Found& found, bool& streamed) {
   return read_into(in, unused, found, &to, &streamed);
 }
 
-run::Fault read_bmp(Input& in, Image& out, Found& found) {
-  Image picture;
-  const run::Fault f = read_into(in, picture, found);
-  if (f) return f;
-  out = std::move(picture);
-  return {};
-}
+run::Fault read_bmp(Input& in, Image& out, Found& found) { return read_into(in, out, found); }
 
 namespace {
 
@@ -421,12 +412,7 @@ class BmpWriter : public PictureWriter {
     hd.le32(0xB12);
     hd.le32(256);
     hd.le32(256);
-    for (const Colour& c : pal_) {
-      hd.u8(c.b);
-      hd.u8(c.g);
-      hd.u8(c.r);
-      hd.u8(0);
-    }
+    hd.colours(pal_, true, 1);
     return out_.write(hd.bytes.data(), hd.bytes.size());
   }
 

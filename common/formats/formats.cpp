@@ -57,7 +57,7 @@ Input::Input(const unsigned char* data, size_t size)
     : data_(data), begin_(data), next_(data), end_(data + size), size_(size) {}
 
 run::Fault Input::seek(uint64_t offset) {
-  if (offset > size_) return run::defect(run::Defect::truncated);
+  if (offset > size_) return truncated();
   if (fd_ < 0 && !error_) {  // from memory
     begin_ = next_ = data_ + offset;
     end_ = data_ + size_;
@@ -78,7 +78,7 @@ run::Fault Input::refill() {
   consumed_ += static_cast<uint64_t>(end_ - begin_);
   begin_ = next_ = end_ = buffer_.data();
   if (error_) return run::system_fault(error_);
-  if (fd_ < 0) return run::defect(run::Defect::truncated);
+  if (fd_ < 0) return truncated();
   ssize_t got;
   do {
     got = ::read(fd_, buffer_.data(), buffer_.size());
@@ -88,7 +88,7 @@ run::Fault Input::refill() {
     return run::system_fault(error_);
   }
   end_ = begin_ + got;
-  return got > 0 ? run::Fault{} : run::defect(run::Defect::truncated);
+  return got > 0 ? run::Fault{} : truncated();
 }
 
 run::Fault Input::get_slow(int& byte) {
@@ -146,19 +146,19 @@ run::Fault Bands::done(int32_t r) {
 }
 
 run::Fault check_size(int depth, int64_t w, int64_t h, Reach reach) {
-  if (w < 1 || h < 1) return run::defect(run::Defect::damaged);
-  if (w > INT_MAX / h || w * h > INT_MAX / (depth / 8)) return run::defect(run::Defect::too_large);
+  if (w < 1 || h < 1) return damaged();
+  if (w > INT_MAX / h || w * h > INT_MAX / (depth / 8)) return too_large();
   // Held whole, a picture costs its pixels: past the ceiling, however densely its coding packs
   // them (a 1-bit PNG, a 1-plane LBM), it is refused.
   const bool bounded = reach.pixels != unbounded.pixels || reach.file_size != unbounded.file_size;
   if (bounded && static_cast<uint64_t>(w * h) > run_length_reach(reach.file_size)) {
-    return run::defect(run::Defect::too_large);
+    return too_large();
   }
   return check_streamed(w, h, reach);
 }
 
 run::Fault check_streamed(int64_t w, int64_t h, Reach reach) {
-  if (w < 1 || h < 1 || w > INT32_MAX || h > INT32_MAX) return run::defect(run::Defect::damaged);
+  if (w < 1 || h < 1 || w > INT32_MAX || h > INT32_MAX) return damaged();
   const auto pixels = static_cast<uint64_t>(w) * static_cast<uint64_t>(h);
   if (pixels > reach.pixels) {
     const bool far = pixels > run_length_reach(reach.file_size);
@@ -282,7 +282,7 @@ run::Fault read_picture(const Container& c, Input& in, Picture& out) try {
   Image image;
   Found found;
   if (const run::Fault f = c.read(in, image, found)) return f;
-  if (!image) return run::defect(run::Defect::damaged);
+  if (!image) return damaged();
   out.mark = found.mark;
   out.levels = std::move(found.levels);
   // A carrier a tool turned into true colour keeps its bytes as grey levels.
@@ -301,7 +301,7 @@ std::unique_ptr<PictureWriter> writer_for(const Container& c, files::Sink& out, 
                                           int32_t h, const Palette& pal,
                                           const carrier::Record* room, run::Fault& fault) {
   if (!c.write || w < 1 || h < 1 || h > c.most_rows || w > c.most_columns) {
-    fault = run::defect(run::Defect::unsupported);
+    fault = unsupported();
     return nullptr;
   }
   fault = {};
@@ -323,7 +323,7 @@ run::Fault stream_picture(const Container& c, Input& in, RowTaker& to, carrier::
 
 run::Fault write_picture(const Container& c, files::Sink& out, const Image& image,
                          const Palette& pal, const carrier::Record* record) {
-  if (image.depth() != 8) return run::defect(run::Defect::unsupported);
+  if (image.depth() != 8) return unsupported();
   run::Fault f;
   const auto writer = writer_for(c, out, image.w(), image.h(), pal, record, f);
   if (!f) f = writer->begin();

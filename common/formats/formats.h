@@ -160,6 +160,12 @@ class Input {
   uint64_t size_ = 0;
 };
 
+// The defects a reader refuses a picture with.
+inline run::Fault damaged() { return run::defect(run::Defect::damaged); }
+inline run::Fault unsupported() { return run::defect(run::Defect::unsupported); }
+inline run::Fault truncated() { return run::defect(run::Defect::truncated); }
+inline run::Fault too_large() { return run::defect(run::Defect::too_large); }
+
 // Little-endian and big-endian fields of a header already read into memory.
 inline uint32_t le16(const unsigned char* p) { return p[0] | (p[1] << 8u); }
 inline uint32_t le32(const unsigned char* p) {
@@ -170,20 +176,30 @@ inline uint32_t be32(const unsigned char* p) {
   return uint32_t{p[0]} << 24u | uint32_t{p[1]} << 16u | uint32_t{p[2]} << 8u | p[3];
 }
 
+// A palette of 8-bit colours, as containers store them.
+struct Colour {
+  unsigned char r, g, b;
+};
+using Palette = std::array<Colour, 256>;
+
 // Fields being written, little-endian: a header, or a palette block.
 struct Fields {
   std::vector<unsigned char> bytes;
   void u8(unsigned v) { bytes.push_back(static_cast<unsigned char>(v)); }
   void le16(unsigned v) { u8(v & 0xFF), u8((v >> 8) & 0xFF); }
   void le32(uint32_t v) { le16(v & 0xFFFF), le16(v >> 16); }
+  // The first `count` entries of a palette, each red, green, blue (or blue, green, red when
+  // `bgr`), then `pad` zero bytes: every container's palette is one of these.
+  void colours(const Palette& pal, bool bgr, unsigned pad = 0, int count = 256) {
+    for (int i = 0; i < count; ++i) {
+      const Colour& c = pal[static_cast<size_t>(i)];
+      u8(bgr ? c.b : c.r), u8(c.g), u8(bgr ? c.r : c.b);
+      for (unsigned k = 0; k < pad; ++k) u8(0);
+    }
+  }
 };
 
-// A palette of 8-bit colours, as containers store them.
-struct Colour {
-  unsigned char r, g, b;
-};
-using Palette = std::array<Colour, 256>;
-// The carrier's: index i is (i, i, i).
+// The carrier's palette: index i is (i, i, i).
 const Palette& grey_palette();
 // The library's 6-bit palette as its own writers store it.
 Palette from_library(const RGB* pal);
@@ -204,8 +220,8 @@ struct Found {
 // A new picture of `depth` bits per pixel (8 or 32), all 0: the one size check before every
 // picture is allocated. Refused: a size below 1 (damaged); w * h * depth / 8 bytes past an int,
 // as the library needs, or more pixels than run_length_reach of the file's size, the ceiling
-// of a picture held whole (too large); more pixels than `reach` (cut short). ENOMEM when it cannot be had. `whole`:
-// the caller will write every pixel, so the system may back it with huge pages.
+// of a picture held whole (too large); more pixels than `reach` (cut short). ENOMEM when it cannot
+// be had. `whole`: the caller will write every pixel, so the system may back it with huge pages.
 run::Fault new_image(int depth, int64_t w, int64_t h, Reach reach, Image& out, bool whole);
 // new_image's checks alone; and, for a picture whose rows are handed on rather than kept, all
 // but the library's int limit.

@@ -63,9 +63,6 @@ constexpr size_t bmhd_bytes = 20;
 constexpr unsigned max_planes = 8;
 constexpr size_t longest_run = 128;  // bytes one ByteRun1 code (two bytes) gives at most
 
-run::Fault damaged() { return run::defect(run::Defect::damaged); }
-run::Fault unsupported() { return run::defect(run::Defect::unsupported); }
-
 bool is(const unsigned char* id, const char (&name)[5]) { return std::memcmp(id, name, 4) == 0; }
 
 struct Bmhd {
@@ -180,7 +177,7 @@ run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to) {
   bool have_header = false;
   for (;;) {
     if (in.remaining() == 0) {  // no BODY: the FORM's chunks are over, or the file was cut
-      return in.offset() < form_end ? run::defect(run::Defect::truncated) : damaged();
+      return in.offset() < form_end ? truncated() : damaged();
     }
     unsigned char chunk[8];
     if (const run::Fault f = in.read(chunk, sizeof chunk)) return f;

@@ -92,7 +92,7 @@ run::Fault decode_run_length(Input& in, size_t row_bytes, int h, Target& to) {
       const unsigned char value = *p++;
       if (n > row_bytes - x) {
         const uint64_t data_left = uint64_t(h - 1 - r) * row_bytes + (row_bytes - x);
-        if (n > data_left) return run::defect(run::Defect::damaged);
+        if (n > data_left) return damaged();
         pending = n - (row_bytes - x);
         pending_value = value;
         n = row_bytes - x;
@@ -175,18 +175,18 @@ run::Fault read_into(Input& in, Image& out, unsigned char (&head)[header_bytes],
                      RowTaker* to = nullptr, bool* streamed = nullptr) {
   int manufacturer;
   if (const run::Fault f = in.get(manufacturer)) return f;
-  if (manufacturer != 10) return run::defect(run::Defect::unsupported);
+  if (manufacturer != 10) return unsupported();
   head[0] = 10;
   if (const run::Fault f = in.read(head + 1, sizeof head - 1)) return f;
   const unsigned version = head[1], encoding = head[2], bits = head[3], planes = head[65];
   if (version == 1 || version > 5 || encoding > 1 || bits != 8 || (planes != 1 && planes != 3)) {
-    return run::defect(run::Defect::unsupported);
+    return unsupported();
   }
   const uint32_t xmin = le16(head + 4), ymin = le16(head + 6), xmax = le16(head + 8),
                  ymax = le16(head + 10), line_bytes = le16(head + 66);
-  if (xmax < xmin || ymax < ymin) return run::defect(run::Defect::damaged);
+  if (xmax < xmin || ymax < ymin) return damaged();
   const int w = static_cast<int>(xmax - xmin + 1), h = static_cast<int>(ymax - ymin + 1);
-  if (line_bytes < static_cast<uint32_t>(w)) return run::defect(run::Defect::damaged);
+  if (line_bytes < static_cast<uint32_t>(w)) return damaged();
 
   // The most rows the rest of the file holds: raw, its bytes; run-length, 63 bytes a pair.
   const size_t row_bytes = size_t{planes} * line_bytes;
@@ -256,11 +256,7 @@ class PcxWriter : public PictureWriter {
     head.le16(h - 1);  // ymax
     head.le16(320);    // dpi
     head.le16(200);
-    for (int i = 0; i < 16; ++i) {
-      head.u8(pal_[i].r);
-      head.u8(pal_[i].g);
-      head.u8(pal_[i].b);
-    }
+    head.colours(pal_, false, 0, 16);
     head.u8(0);    // reserved
     head.u8(1);    // planes
     head.le16(w);  // bytes per line
@@ -297,11 +293,7 @@ class PcxWriter : public PictureWriter {
   run::Fault finish(const carrier::Record* record) override {
     Fields palette;
     palette.u8(12);
-    for (const Colour& c : pal_) {
-      palette.u8(c.r);
-      palette.u8(c.g);
-      palette.u8(c.b);
-    }
+    palette.colours(pal_, false);
     if (const run::Fault f = out_.write(palette.bytes.data(), palette.bytes.size())) return f;
     if (!record) return {};
     const carrier::RecordBytes r = carrier::record_bytes(*record);

@@ -132,7 +132,7 @@ class StreamCheck {
   // Once the last IDAT chunk has passed: the stream ended, exactly after the last row.
   run::Fault verdict() const {
     if (fault_) return fault_;
-    if (!ended_ || z_.total_out != expected_) return run::defect(run::Defect::damaged);
+    if (!ended_ || z_.total_out != expected_) return damaged();
     return {};
   }
 
@@ -227,12 +227,12 @@ run::Fault refusal(int error, const Source& source) {
   if (source.read_fault) return source.read_fault;
   switch (error) {
     case SPNG_EMEM: return run::system_fault(ENOMEM);
-    case SPNG_ECHUNK_UNKNOWN_CRITICAL: return run::defect(run::Defect::unsupported);
+    case SPNG_ECHUNK_UNKNOWN_CRITICAL: return unsupported();
     case SPNG_ECHUNK_LIMITS:
     case SPNG_EUSER_WIDTH:
     case SPNG_EUSER_HEIGHT:
-    case SPNG_EOVERFLOW: return run::defect(run::Defect::too_large);
-    default: return run::defect(run::Defect::damaged);
+    case SPNG_EOVERFLOW: return too_large();
+    default: return damaged();
   }
 }
 
@@ -246,16 +246,14 @@ struct Layout {
   bool direct() const { return depth == 8 && (colour_type == 0 || colour_type == 3); }
 };
 
-// Checks the header's fields; fills `layout`.
+// Checks the header's fields after the signature; fills `layout`.
 run::Fault check_header(const unsigned char* h, Layout& layout) {
-  if (std::memcmp(h, signature, sizeof signature) != 0)
-    return run::defect(run::Defect::unsupported);
   if (be32(h + 8) != 13 || std::memcmp(h + 12, "IHDR", 4) != 0) {
-    return run::defect(run::Defect::damaged);
+    return damaged();
   }
   const uint32_t w = be32(h + 16), height = be32(h + 20);
-  if (w == 0 || height == 0) return run::defect(run::Defect::damaged);
-  if (w > INT_MAX || height > INT_MAX) return run::defect(run::Defect::too_large);
+  if (w == 0 || height == 0) return damaged();
+  if (w > INT_MAX || height > INT_MAX) return too_large();
   const unsigned depth = h[24], type = h[25];
   bool known;
   switch (type) {
@@ -266,7 +264,7 @@ run::Fault check_header(const unsigned char* h, Layout& layout) {
     case 6: known = depth == 8 || depth == 16; break;
     default: known = false;
   }
-  if (!known || h[26] != 0 || h[27] != 0 || h[28] > 1) return run::defect(run::Defect::unsupported);
+  if (!known || h[26] != 0 || h[27] != 0 || h[28] > 1) return unsupported();
   static constexpr unsigned channels[7] = {1, 0, 3, 1, 2, 0, 4};
   layout = Layout{type, depth, channels[type]};
   return {};
@@ -366,7 +364,7 @@ run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to, bool* st
   // A file too short for the signature is another kind of file if what it has differs.
   const size_t start = in.remaining() < sizeof signature ? in.remaining() : sizeof signature;
   if (const run::Fault f = in.read(header, start)) return f;
-  if (std::memcmp(header, signature, start) != 0) return run::defect(run::Defect::unsupported);
+  if (std::memcmp(header, signature, start) != 0) return unsupported();
   if (const run::Fault f = in.read(header + start, header_size - start)) return f;
   Layout layout{};
   if (const run::Fault f = check_header(header, layout)) return f;
@@ -505,11 +503,9 @@ class PngWriter : public PictureWriter {
                                    0};  // 8 bits, palette, deflate, no filter, no interlace
     std::memcpy(ihdr + 8, rest, sizeof rest);
     chunk(head, "IHDR", ihdr, sizeof ihdr);
-    unsigned char plte[256 * 3];
-    for (int i = 0; i < 256; ++i) {
-      plte[3 * i] = pal_[i].r, plte[3 * i + 1] = pal_[i].g, plte[3 * i + 2] = pal_[i].b;
-    }
-    chunk(head, "PLTE", plte, sizeof plte);
+    Fields plte;
+    plte.colours(pal_, false);
+    chunk(head, "PLTE", plte.bytes);
     if (text_) {
       text_at_ = head.size();
       chunk(head, "tEXt", text_chunk(std::string(text_, ' ')));
@@ -561,7 +557,7 @@ class PngWriter : public PictureWriter {
     if (const run::Fault f = out_.write(end.data(), end.size())) return f;
     if (!record || !text_) return {};
     std::string text = carrier::record_text(*record);
-    if (text.size() > text_) return run::defect(run::Defect::unsupported);  // longer than its room
+    if (text.size() > text_) return unsupported();  // longer than its room
     text.resize(text_, ' ');
     const std::vector<unsigned char> tEXt = text_chunk(text);
     std::vector<unsigned char> whole;

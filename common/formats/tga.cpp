@@ -169,7 +169,7 @@ run::Fault read_run_length(Input& in, Rows& rows, int w, int h, unsigned bytes) 
     if (const run::Fault f = in.get(head)) return f;
     size_t n = (static_cast<unsigned>(head) & 0x7F) + 1;
     const uint64_t left = uint64_t(h - 1 - r) * static_cast<uint64_t>(w) + (row_bytes - at) / bytes;
-    if (n > left) return run::defect(run::Defect::damaged);
+    if (n > left) return damaged();
     const bool run = head & 0x80;
     if (run) {
       if (const run::Fault f = in.read(pixel, bytes)) return f;
@@ -230,7 +230,7 @@ run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to, bool* st
   const int w = static_cast<int>(le16(head + 12)), h = static_cast<int>(le16(head + 14));
   const unsigned bits = head[16], descriptor = head[17];
 
-  if (map_type > 1) return run::defect(run::Defect::unsupported);
+  if (map_type > 1) return unsupported();
   uint64_t map_bytes = 0;
   if (map_type == 1) {
     switch (entry_bits) {
@@ -239,7 +239,7 @@ run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to, bool* st
       case 16:
       case 24:
       case 32: break;
-      default: return run::defect(run::Defect::unsupported);
+      default: return unsupported();
     }
     map_bytes = uint64_t{map_entries} * ((entry_bits + 7) / 8);
   }
@@ -247,23 +247,23 @@ run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to, bool* st
   unsigned bytes;  // per pixel in the file
   switch (image_type & ~8u) {
     case 1:
-      if (bits != 8) return run::defect(run::Defect::unsupported);
-      if (map_type != 1) return run::defect(run::Defect::damaged);
+      if (bits != 8) return unsupported();
+      if (map_type != 1) return damaged();
       bytes = 1;
       break;
     case 2:
       if (bits != 15 && bits != 16 && bits != 24 && bits != 32) {
-        return run::defect(run::Defect::unsupported);
+        return unsupported();
       }
       bytes = (bits + 7) / 8;
       break;
     case 3:
-      if (bits != 8) return run::defect(run::Defect::unsupported);
+      if (bits != 8) return unsupported();
       bytes = 1;
       break;
-    default: return run::defect(run::Defect::unsupported);
+    default: return unsupported();
   }
-  if (descriptor & 0xC0) return run::defect(run::Defect::unsupported);
+  if (descriptor & 0xC0) return unsupported();
   const bool run_length = image_type & 8;
 
   unsigned char id[255];
@@ -329,11 +329,7 @@ class TgaWriter : public PictureWriter {
     head.u8(8);     // bits per pixel
     head.u8(0x20);  // top to bottom, no alpha
     head.bytes.resize(head.bytes.size() + id_, ' ');
-    for (const Colour& c : pal_) {
-      head.u8(c.b);
-      head.u8(c.g);
-      head.u8(c.r);
-    }
+    head.colours(pal_, true);
     return out_.write(head.bytes.data(), head.bytes.size());
   }
 
@@ -345,7 +341,7 @@ class TgaWriter : public PictureWriter {
   run::Fault finish(const carrier::Record* record) override {
     if (!record || id_ == 0) return {};
     std::string text = carrier::record_text(*record);
-    if (text.size() > id_) return run::defect(run::Defect::unsupported);  // longer than its room
+    if (text.size() > id_) return unsupported();  // longer than its room
     text.resize(id_, ' ');
     return out_.write_at(header_bytes, text.data(), text.size());
   }
