@@ -51,9 +51,9 @@ bool same_file(const struct stat& source, const std::string& path) {
 
 SafeOutput::~SafeOutput() { abandon(); }
 
-bool SafeOutput::fail(run::Fault f) {
+run::Fault SafeOutput::fail(run::Fault f) {
   if (!fault_) fault_ = f;
-  return false;
+  return fault_;
 }
 
 run::Fault open_source(const std::string& path, int& fd, struct stat& st) {
@@ -76,7 +76,7 @@ run::Fault open_source(const std::string& path, int& fd, struct stat& st) {
   return f;
 }
 
-bool SafeOutput::start(const std::string& path) {
+run::Fault SafeOutput::start(const std::string& path) {
   abandon();
   fault_ = {};
   used_ = 0;
@@ -129,20 +129,20 @@ bool SafeOutput::start(const std::string& path) {
     abandon();
     return fail(e);
   }
-  return true;
+  return {};
 }
 
-bool SafeOutput::open_in_place(bool regular) {
+run::Fault SafeOutput::open_in_place(bool regular) {
   in_place_ = true;
   regular_ = regular;
   // Not truncated now: blocks the file already has are rewritten without asking the disk for
   // more, and the length is set once everything is written.
   fd_ = ::open(path_.c_str(), O_WRONLY | O_CLOEXEC);
   if (fd_ < 0) return fail(errno);
-  return true;
+  return {};
 }
 
-bool SafeOutput::put(const unsigned char* p, size_t n) {
+run::Fault SafeOutput::put(const unsigned char* p, size_t n) {
   if (fd_ < 0) return fail(EBADF);
   size_t done = 0;
   while (done < n) {
@@ -155,11 +155,12 @@ bool SafeOutput::put(const unsigned char* p, size_t n) {
   }
   written_ += static_cast<off_t>(done);
   end_ = std::max(end_, written_);
-  return !fault_;
+  return fault_;
 }
 
-bool SafeOutput::place(uint64_t offset, const unsigned char* p, size_t n) {
-  if (fault_ || !drain()) return false;
+run::Fault SafeOutput::place(uint64_t offset, const unsigned char* p, size_t n) {
+  if (fault_) return fault_;
+  if (const run::Fault f = drain()) return f;
   size_t done = 0;
   while (done < n) {
     const ssize_t got = ::pwrite(fd_, p + done, n - done, static_cast<off_t>(offset + done));
@@ -170,41 +171,46 @@ bool SafeOutput::place(uint64_t offset, const unsigned char* p, size_t n) {
     done += static_cast<size_t>(got);
   }
   end_ = std::max(end_, static_cast<off_t>(offset + n));
-  return true;
+  return {};
 }
 
-bool SafeOutput::drain() {
+run::Fault SafeOutput::drain() {
   const size_t n = used_;
   used_ = 0;
   return put(buffer_.data(), n);
 }
 
-bool SafeOutput::append(const void* data, size_t n) {
-  if (fault_) return false;
+run::Fault SafeOutput::append(const void* data, size_t n) {
+  if (fault_) return fault_;
   const auto* p = static_cast<const unsigned char*>(data);
   // A block as large as the buffer goes to the file as it is: copying it first costs as much.
-  if (n >= buffer_.size()) return drain() && put(p, n);
+  if (n >= buffer_.size()) {
+    if (const run::Fault f = drain()) return f;
+    return put(p, n);
+  }
   while (n > 0) {
-    if (used_ == buffer_.size() && !drain()) return false;
+    if (used_ == buffer_.size()) {
+      if (const run::Fault f = drain()) return f;
+    }
     const size_t take = std::min(n, buffer_.size() - used_);
     std::memcpy(buffer_.data() + used_, p, take);
     used_ += take;
     p += take;
     n -= take;
   }
-  return true;
+  return {};
 }
 
-bool SafeOutput::finish() {
+run::Fault SafeOutput::finish() {
   if (fd_ < 0) return fail(EBADF);
-  bool ok = drain();
-  if (ok && regular_ && ftruncate(fd_, end_) != 0) ok = fail(errno);
-  if (ok && fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) ok = fail(errno);
-  if (::close(fd_) != 0 && ok) ok = fail(errno);
+  run::Fault f = drain();
+  if (!f && regular_ && ftruncate(fd_, end_) != 0) f = fail(errno);
+  if (!f && fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) f = fail(errno);
+  if (::close(fd_) != 0 && !f) f = fail(errno);
   fd_ = -1;
-  if (!ok) {
+  if (f) {
     abandon();
-    return false;
+    return f;
   }
   if (!in_place_) {
     if (rename(working_.c_str(), path_.c_str()) != 0) {
@@ -221,7 +227,7 @@ bool SafeOutput::finish() {
     }
   }
   working_.clear();
-  return true;
+  return {};
 }
 
 void SafeOutput::abandon() {

@@ -62,12 +62,12 @@ class SafeOutput : public Sink {
   ~SafeOutput() override;
 
   // Prepares to write `path`.
-  run::Fault open(const std::string& path) { return result(start(path)); }
+  run::Fault open(const std::string& path) { return start(path); }
 
   // Buffered write; fails once any write has failed.
-  run::Fault write(const void* data, size_t n) override { return result(append(data, n)); }
+  run::Fault write(const void* data, size_t n) override { return append(data, n); }
   run::Fault write_at(uint64_t offset, const void* data, size_t n) override {
-    return result(place(offset, static_cast<const unsigned char*>(data), n));
+    return place(offset, static_cast<const unsigned char*>(data), n);
   }
 
   // True when an existing file is rewritten in place (see above): what is written cannot be
@@ -77,23 +77,21 @@ class SafeOutput : public Sink {
   // Writes out the buffer, syncs, closes and puts the file in place. On any failure the
   // temporary is gone and an existing destination is untouched; so it is when the object goes
   // without a commit.
-  run::Fault commit() { return result(finish()); }
+  run::Fault commit() { return finish(); }
 
  private:
-  run::Fault result(bool ok) const {
-    return ok ? run::Fault{} : fault_ ? fault_ : run::system_fault(EIO);
-  }
-  bool start(const std::string& path);
-  bool append(const void* data, size_t n);
-  bool finish();
+  run::Fault start(const std::string& path);
+  run::Fault append(const void* data, size_t n);
+  run::Fault finish();
   void abandon();
-  bool open_in_place(bool regular);
-  bool drain();
+  run::Fault open_in_place(bool regular);
+  run::Fault drain();
   // Writes n bytes from p to the file.
-  bool put(const unsigned char* p, size_t n);
-  bool place(uint64_t offset, const unsigned char* p, size_t n);
-  bool fail(int error) { return fail(run::system_fault(error)); }
-  bool fail(run::Fault f);
+  run::Fault put(const unsigned char* p, size_t n);
+  run::Fault place(uint64_t offset, const unsigned char* p, size_t n);
+  // The first failure is kept, and every later step gives it.
+  run::Fault fail(int error) { return fail(run::system_fault(error)); }
+  run::Fault fail(run::Fault f);
 
   std::string path_;     // the destination, with symbolic links followed
   std::string working_;  // the temporary being written, empty when writing in place
