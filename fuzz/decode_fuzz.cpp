@@ -60,12 +60,12 @@ class VectorSink : public files::Sink {
   std::vector<unsigned char>& to_;
 };
 
-// Checks the row counts the walk reports as it goes.
+// Checks the row counts the walk reports as it goes (of h rows, or any number when h is 0).
 class CheckedFeedback : public run::Feedback {
  public:
   explicit CheckedFeedback(int32_t h) : Feedback(&no_escape), h_(h) {}
   void show_row(int32_t current, int32_t total) override {
-    if (total != h_ || current < 1 || current > total || current <= last_) {
+    if ((h_ && total != h_) || current < 1 || current > total || current <= last_) {
       fail("row counter out of order");
     }
     last_ = current;
@@ -101,8 +101,32 @@ bool same_fault(const run::Fault& a, const run::Fault& b) {
   return a.error == b.error && a.defect == b.defect;
 }
 
+// The picture read as the decoder streams it: its walk's bytes and verdict.
+struct Streamed {
+  run::Fault fault;
+  bool streamed = false;
+  devorudo::StreamWalk::Result result;
+  std::vector<unsigned char> bytes;
+};
+
+Streamed stream_one(const uint8_t* data, size_t size) {
+  Streamed s;
+  formats::Input in(data, size);
+  VectorSink sink(s.bytes);
+  CheckedFeedback feedback(0);
+  devorudo::StreamWalk walk(sink, feedback);
+  carrier::Mark mark;
+  s.fault = formats::stream_picture(container, in, walk, mark, s.streamed);
+  if (s.streamed && !s.fault) s.result = walk.finish(mark);
+  if (!s.streamed && !s.bytes.empty()) fail("a picture read whole had bytes streamed");
+  return s;
+}
+
 // `first`: the input as it came, not a copy with corrected checksums.
 void decode_one(const uint8_t* data, size_t size, bool first) {
+  // Streamed, the picture is refused as read whole, or accepted where only its size kept it from
+  // being held whole; accepted both ways, the walks agree (checked at the end).
+  const Streamed streamed = stream_one(data, size);
   formats::Input memory(data, size);
   formats::Picture picture;
   const run::Fault fault = formats::read_picture(container, memory, picture);
@@ -127,6 +151,13 @@ void decode_one(const uint8_t* data, size_t size, bool first) {
                  static_cast<int>(fault.defect), fault.error);
   }
   if (!same_fault(fault, file_fault)) fail("reading from a file and from memory disagree");
+  if (streamed.streamed && streamed.fault && !same_fault(streamed.fault, fault)) {
+    fail("streamed and read whole, the picture is refused for different reasons");
+  }
+  if (streamed.streamed && !streamed.fault && fault &&
+      !same_fault(fault, run::defect(run::Defect::too_large))) {
+    fail("streamed, a picture is accepted that read whole is refused");
+  }
   if (fault) {
     check_refusal(fault);
     if (picture.image || from_file.image) fail("a refused picture was kept");
@@ -178,6 +209,18 @@ void decode_one(const uint8_t* data, size_t size, bool first) {
   for (size_t i = 0; i < bytes.size(); i += 997) {
     const int64_t p = static_cast<int64_t>(i) + 1;
     if (bytes[i] != image.row(0)[p]) fail("the walk sent other bytes");
+  }
+  // The streamed walk gives the same, unless its record held only for another reading of the
+  // pixels, which the decoder then reads whole.
+  if (streamed.streamed && !streamed.result.retry) {
+    const carrier::DataEnd& s = streamed.result.located;
+    if (s.end != located.end || s.exact != located.exact || s.altered != located.altered ||
+        s.unchecked != located.unchecked || streamed.bytes != bytes) {
+      fail("streamed and read whole, the walks differ");
+    }
+  } else if (streamed.streamed && located.exact && !located.reading.levels &&
+             !located.reading.upside_down) {
+    fail("the streamed walk asked for another reading where none was needed");
   }
 }
 
