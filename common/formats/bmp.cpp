@@ -55,7 +55,7 @@
 #include <cstring>
 #include <vector>
 
-#include "formats.h"
+#include "containers.h"
 
 namespace formats {
 

@@ -53,7 +53,7 @@
 #include <memory>
 #include <vector>
 
-#include "formats.h"
+#include "containers.h"
 
 namespace formats {
 

@@ -56,7 +56,7 @@
 #include <string>
 #include <vector>
 
-#include "formats.h"
+#include "containers.h"
 
 namespace formats {
 

@@ -47,7 +47,7 @@
 #include <string>
 #include <vector>
 
-#include "formats.h"
+#include "containers.h"
 
 namespace formats {
 

@@ -1,0 +1,27 @@
+#include "writer.h"
+
+namespace formats {
+
+const Palette& grey_palette() {
+  static const Palette greys = [] {
+    Palette p{};
+    for (int i = 0; i < 256; ++i) {
+      const auto v = static_cast<unsigned char>(i);
+      p[i] = Colour{v, v, v};
+    }
+    return p;
+  }();
+  return greys;
+}
+
+Palette from_library(const RGB* pal) {
+  Palette p{};
+  for (int i = 0; i < 256; ++i) {
+    p[i] = Colour{static_cast<unsigned char>(_rgb_scale_6[pal[i].r & 63]),
+                  static_cast<unsigned char>(_rgb_scale_6[pal[i].g & 63]),
+                  static_cast<unsigned char>(_rgb_scale_6[pal[i].b & 63])};
+  }
+  return p;
+}
+
+}  // namespace formats
