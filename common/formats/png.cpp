@@ -148,8 +148,9 @@ class StreamCheck {
 };
 
 // The header, already read and checked, then the rest of the file from the Input. The chunks
-// that pass to the library are followed here, for the carrier's record chunks and the check of
-// the IDAT stream.
+// that pass to the library are followed here: each chunk's CRC is checked here (the library is
+// told to trust them: its CRC is zlib's, several times slower), and so are the carrier's record
+// chunks and the IDAT stream.
 struct Source {
   Source(Input& input, uint64_t inflated) : in(input), stream(inflated) {}
 
@@ -163,6 +164,10 @@ struct Source {
   unsigned char head[8] = {};        // the next chunk's length and type, as they come
   size_t head_got = 0;
   bool idat = false;     // the chunk is an IDAT
+  bool chunk = false;    // past the signature: the bytes skipped are a chunk's
+  uint32_t crc = 0;      // of the chunk's type and data so far
+  unsigned char stored[4] = {};  // the chunk's CRC, as it comes
+  bool crc_wrong = false;        // a chunk's CRC does not match it
   uint64_t capture = 0;  // bytes of a record chunk's data still to keep
   int records = 0;
   unsigned char record[carrier::record_size + 1] = {};
@@ -181,6 +186,8 @@ struct Source {
         data = length;
         skip = uint64_t{length} + 4;  // the data and the CRC
         idat = std::memcmp(head + 4, "IDAT", 4) == 0;
+        crc = carrier::crc32(0, head + 4, 4);
+        chunk = true;
         if (std::memcmp(head + 4, record_chunk, 4) == 0 && ++records == 1) {
           capture = std::min<uint64_t>(length, sizeof record);
         }
@@ -192,8 +199,13 @@ struct Source {
       record_got += kept, capture -= kept;
       const size_t of_data = static_cast<size_t>(std::min<uint64_t>(take, data));
       if (idat) stream.feed(p, of_data);
+      if (chunk) {
+        crc = carrier::crc32(crc, p, of_data);
+        for (size_t i = of_data; i < take; ++i) stored[4 - (skip - i)] = p[i];  // the CRC's bytes
+      }
       data -= of_data;
       skip -= take, p += take, n -= take;
+      if (chunk && skip == 0 && be32(stored) != crc) crc_wrong = true;
     }
   }
 
@@ -219,6 +231,10 @@ int read_source(spng_ctx*, void* user, void* to, size_t n) {
     if (s.read_fault) return SPNG_IO_EOF;
   }
   s.watch(static_cast<unsigned char*>(to), asked);
+  if (s.crc_wrong) {
+    s.read_fault = damaged();
+    return SPNG_IO_ERROR;
+  }
   return 0;
 }
 
@@ -393,13 +409,14 @@ run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to, bool* st
   Source source(in, inflated);
   std::memcpy(source.header, header, header_size);
 
-  Context ctx(spng_ctx_new(0));
+  // The stream's Adler-32 is checked by the second pass (StreamCheck), the chunks' CRCs here.
+  Context ctx(spng_ctx_new(SPNG_CTX_IGNORE_ADLER32));
   if (!ctx) return run::system_fault(ENOMEM);
   spng_ctx* const c = ctx.get();
   int e = spng_set_png_stream(c, read_source, &source);
   if (!e) e = spng_set_image_limits(c, INT_MAX, INT_MAX);
   if (!e) e = spng_set_chunk_limits(c, chunk_limit, chunk_cache_limit);
-  if (!e) e = spng_set_crc_action(c, SPNG_CRC_ERROR, SPNG_CRC_ERROR);
+  if (!e) e = spng_set_crc_action(c, SPNG_CRC_USE, SPNG_CRC_USE);
   if (!e) e = spng_decode_image(c, nullptr, 0, SPNG_FMT_RAW, SPNG_DECODE_PROGRESSIVE);
   if (e) return refusal(e, source);
 
