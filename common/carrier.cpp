@@ -35,23 +35,14 @@ int32_t Cursor::next_span() {
 }
 
 int32_t Cursor::copy(unsigned char* to, const unsigned char* from, int32_t n) {
-  if (n <= 0) return 0;
-  // A local: the member would be fetched again after every byte stored.
-  const volatile char* const stop = stop_;
-  for (int32_t i = 0; i < n; ++i) {
-    to[i] = from[i];
-    if (run::escape_down(stop)) {
-      escaped_ = true;
-      x += i;
-      return i + 1;
-    }
-  }
-  x += n - 1;
-  return n;
+  const int32_t taken = pass(n);  // the bytes up to the one after which Esc was found held
+  std::memcpy(to, from, static_cast<size_t>(taken));
+  return taken;
 }
 
 int32_t Cursor::pass(int32_t n) {
   if (n <= 0) return 0;
+  // A local: the member would be fetched again after every byte.
   const volatile char* const stop = stop_;
   for (int32_t i = 0; i < n; ++i) {
     if (run::escape_down(stop)) {
