@@ -1,15 +1,18 @@
 // Reading and writing pictures: one module per container (bmp.cpp, tga.cpp, pcx.cpp, png.cpp,
-// lbm.cpp), each holding that container's reader and writer (LBM: a reader only, since the
-// encoder never writes it) and saying its header once.
+// lbm.cpp, declared in containers.h), each holding that container's reader, streamer and writer
+// (LBM: no writer, since the encoder never writes it) and saying its header once.
 //
 // The containers are one table (Container, below): its name, extension, the most rows and
-// columns it holds, its reader and its writer. Every choice of container is a look-up in it.
+// columns it holds, its reader, streamer and writer. Every choice of container is a look-up in
+// it; the modules never look back at it.
 //
 // Readers take the file's bytes from an Input, check every length, offset and count before
 // using it, and refuse, with the reason, what they cannot read completely: a file that ends
-// early, data that would write outside the picture, a variant they do not know, a size past the
-// library's int limit (new_image checks sizes, once, before any picture is allocated). They
-// make the picture in one pass:
+// early, data that would write outside the picture, a variant they do not know, more pixels than
+// the file can describe (image.h checks sizes, once, before any picture is allocated or any row
+// handed on). A streamer hands the rows on, top to bottom, as it decodes them; a reader makes
+// the picture whole, in one pass, for pictures whose rows cannot come in order or whose colours
+// must be seen whole:
 //   indexed pictures   8 bits per pixel, each pixel its palette index;
 //   grey pictures      8 bits per pixel, each pixel its level scaled to 8 bits;
 //   true colour        32 bits per pixel (makecol32's layout), which read_picture reduces to 8
@@ -21,8 +24,8 @@
 // the grey level of each palette entry (the carrier's palette is grey: a tool may re-order it),
 // and whether a true-colour picture has a pixel that is not opaque.
 //
-// Writers put an 8-bit picture, its palette and the carrier's record into a files::Sink (the
-// programs' is a SafeOutput), and every failed write returns its reason. Without the record and
+// Writers put an 8-bit picture, a band of rows at a time, its palette and the carrier's record
+// into a files::Sink (the programs' is a SafeOutput), and every failed write returns its reason. Without the record and
 // given the library's palette (from_library), the BMP and PCX writers give, byte for byte, what
 // the library's save_bmp and save_pcx write for the same picture; the record changes only its own
 // bytes and the fields that count them. TGA carriers are written top to bottom, which every reader
