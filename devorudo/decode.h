@@ -1,10 +1,12 @@
 // The decoder's conversion: a carrier picture in, the file it carries out. Runs with or
 // without a screen; the library must be started (a SYSTEM_NONE start is enough).
 //
-// Two layers. The format layer (common/formats/formats.h) reads the picture in one pass,
-// refusing what it cannot read completely; walk_picture writes a picture's data into a sink,
-// as far as its record or the end-of-data rule says (common/carrier.h). decode_file puts them
-// together between a source file and a destination written safely (common/files.h).
+// Two layers. The format layer (common/formats/formats.h) reads the picture, refusing what it
+// cannot read completely: most pictures it streams, handing their rows to a StreamWalk as they
+// are decoded; the rest it reads whole, for walk_picture. Either walk writes the picture's data
+// into a sink, as far as its record or the end-of-data rule says (common/carrier.h).
+// decode_file puts them together between a source file and a destination written safely
+// (common/files.h).
 #ifndef DEVORUDO_DECODE_H
 #define DEVORUDO_DECODE_H
 
@@ -181,8 +183,9 @@ class StreamWalk : public formats::RowTaker {
 };
 
 // Reads the picture `source` (its container chosen by its extension) and writes the file it
-// carries as `destination`. A picture that cannot be read is refused before the destination is
-// opened; a destination that is the source itself is refused before anything is read.
+// carries as `destination`. A picture whose headers cannot be read is refused before anything
+// is written, one found damaged further on before the destination is touched (the output is
+// dropped); a destination that is the source itself is refused before anything is read.
 // Otherwise the destination is complete on disk (or, after Esc, holds what was walked) before
 // this returns, or is left as it was and the outcome is destination_failed.
 run::Outcome decode_file(const std::string& source, const std::string& destination,
