@@ -68,12 +68,9 @@ class StreamWalk : public formats::RowTaker {
       const unsigned char* const row = pixels + static_cast<size_t>(w_) * static_cast<size_t>(i);
       const int64_t at = int64_t{y_} * w_;
       const int32_t from = y_ == 0 ? 1 : 0;  // position 0 carries nothing
-      for (int32_t x = w_ - 1; x >= from; --x) {
-        if (row[x] > 0) {
-          last_ = at + x;
-          break;
-        }
-      }
+      int32_t top = w_;                      // one past the row's last pixel above 0
+      while (top > from && row[top - 1] == 0) --top;
+      if (top > from) last_ = at + top - 1;
       if (escaped_) continue;
       feedback_.show_row(y_ + 1, h_);
       int32_t taken = w_;
@@ -84,7 +81,11 @@ class StreamWalk : public formats::RowTaker {
           break;
         }
       }
-      if (const run::Fault f = take(row + from, at + from, taken - from)) return f;
+      int32_t end = top;  // one past the last pixel above 0 among those taken (fewer after Esc)
+      if (taken < top) {
+        for (end = taken; end > from && row[end - 1] == 0;) --end;
+      }
+      if (const run::Fault f = take(row + from, at + from, taken - from, end - from)) return f;
     }
     return {};
   }
@@ -130,12 +131,10 @@ class StreamWalk : public formats::RowTaker {
   run::Fault sink_fault() const { return sink_fault_; }
 
  private:
-  // Positions [at, at + n): the zeros held before them and every byte up to the last above 0 go
-  // out; the zeros after it are held.
-  run::Fault take(const unsigned char* p, int64_t at, int32_t n) {
-    int32_t end = n;
-    while (end > 0 && p[end - 1] == 0) --end;
-    if (end == 0) {
+  // Positions [at, at + n), of which the first `end` reach the last above 0: the zeros held
+  // before them and those `end` go out; the zeros after them are held.
+  run::Fault take(const unsigned char* p, int64_t at, int32_t n, int32_t end) {
+    if (end <= 0) {
       held_ += n;
       return {};
     }
@@ -147,9 +146,10 @@ class StreamWalk : public formats::RowTaker {
     return {};
   }
 
+  static constexpr unsigned char none[1 << 16] = {};
+
   // The next n positions, all 0.
   run::Fault zeros(int64_t n) {
-    static const unsigned char none[1 << 16] = {};
     while (n > 0) {
       const auto k = static_cast<size_t>(std::min<int64_t>(n, sizeof none));
       crc_ = carrier::crc32(crc_, none, k);
@@ -163,7 +163,6 @@ class StreamWalk : public formats::RowTaker {
 
   // `crc` carried over n more zeros.
   static uint32_t zeros_crc(uint32_t crc, uint64_t n) {
-    static const unsigned char none[1 << 16] = {};
     for (; n > 0; n -= std::min<uint64_t>(n, sizeof none)) {
       crc = carrier::crc32(crc, none, static_cast<size_t>(std::min<uint64_t>(n, sizeof none)));
     }

@@ -137,37 +137,6 @@ run::Fault read_indexed(Input& in, const Image& image, const Layout& l) {
   return {};
 }
 
-// Raw indexed rows handed on top to bottom, a band at a time: a bottom-up picture's band is
-// read from its place, below the band before it.
-run::Fault stream_indexed(Input& in, RowTaker& to, const Layout& l, uint64_t off_bits) {
-  const auto w = static_cast<size_t>(l.width);
-  const auto h = static_cast<int32_t>(l.height);
-  const int32_t band = band_rows(l.row_bytes, h);
-  std::vector<unsigned char> stored(static_cast<size_t>(l.row_bytes) * static_cast<size_t>(band));
-  std::vector<unsigned char> rows(w * static_cast<size_t>(band));
-  if (const run::Fault f = to.start(static_cast<int32_t>(w), h)) return f;
-  for (int32_t top = 0; top < h; top += band) {
-    const int32_t k = std::min(band, h - top);
-    const uint64_t first =
-        l.top_down ? static_cast<uint64_t>(top) : static_cast<uint64_t>(h - top - k);
-    if (const run::Fault f = in.seek(off_bits + first * l.row_bytes)) return f;
-    if (const run::Fault f = in.read(stored.data(), l.row_bytes * static_cast<uint64_t>(k)))
-      return f;
-    for (int32_t i = 0; i < k; ++i) {
-      const unsigned char* const row =
-          stored.data() + l.row_bytes * static_cast<uint64_t>(l.top_down ? i : k - 1 - i);
-      unsigned char* const out = rows.data() + w * static_cast<size_t>(i);
-      if (l.bits == 8) {
-        std::memcpy(out, row, w);
-      } else {
-        unpack(row, l.bits, w, out);
-      }
-    }
-    if (const run::Fault f = to.rows(rows.data(), k)) return f;
-  }
-  return in.seek(off_bits + l.row_bytes * static_cast<uint64_t>(h));
-}
-
 run::Fault read_true_colour(Input& in, const Image& image, const Layout& l, bool& translucent) {
   std::vector<unsigned char> row(l.row_bytes);
   const unsigned bytes = l.bits / 8;
@@ -352,7 +321,21 @@ run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to = nullptr
   if (const run::Fault f = in.skip(off_bits - in.offset())) return f;
   if (streaming) {
     *streamed = true;
-    if (const run::Fault f = stream_indexed(in, *to, l, off_bits)) return f;
+    const auto w = static_cast<size_t>(l.width);
+    const unsigned bits = l.bits;
+    if (const run::Fault f = to->start(static_cast<int32_t>(w), static_cast<int32_t>(l.height))) {
+      return f;
+    }
+    const run::Fault f = hand_raw_rows(in, *to, off_bits, l.row_bytes, static_cast<int32_t>(w),
+                                       static_cast<int32_t>(l.height), !l.top_down,
+                                       [w, bits](const unsigned char* stored, unsigned char* row) {
+                                         if (bits == 8) {
+                                           std::memcpy(row, stored, w);
+                                         } else {
+                                           unpack(stored, bits, w, row);
+                                         }
+                                       });
+    if (f) return f;
   } else if (run_length) {
     return read_run_length(in, out, l);
   } else if (depth != 8) {

@@ -163,12 +163,12 @@ struct Source {
   uint64_t data = 0;                 // of those, the chunk's data (the rest is its CRC)
   unsigned char head[8] = {};        // the next chunk's length and type, as they come
   size_t head_got = 0;
-  bool idat = false;     // the chunk is an IDAT
-  bool chunk = false;    // past the signature: the bytes skipped are a chunk's
-  uint32_t crc = 0;      // of the chunk's type and data so far
+  bool idat = false;             // the chunk is an IDAT
+  bool chunk = false;            // past the signature: the bytes skipped are a chunk's
+  uint32_t crc = 0;              // of the chunk's type and data so far
   unsigned char stored[4] = {};  // the chunk's CRC, as it comes
   bool crc_wrong = false;        // a chunk's CRC does not match it
-  uint64_t capture = 0;  // bytes of a record chunk's data still to keep
+  uint64_t capture = 0;          // bytes of a record chunk's data still to keep
   int records = 0;
   unsigned char record[carrier::record_size + 1] = {};
   size_t record_got = 0;

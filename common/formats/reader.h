@@ -3,6 +3,7 @@
 #ifndef COMMON_FORMATS_READER_H
 #define COMMON_FORMATS_READER_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -60,6 +61,30 @@ class Bands {
   int32_t w_, h_, band_, top_ = 0;
   std::vector<unsigned char> rows_;
 };
+
+// Raw rows stored `stored` bytes apart from offset `at`, top to bottom or (`bottom_up`) the other
+// way, handed on top to bottom a band at a time, each band read from its place in the file;
+// `convert(stored_row, row)` makes a stored row the picture's w bytes. The Input is left after
+// the last stored row.
+template <class Convert>
+run::Fault hand_raw_rows(Input& in, RowTaker& to, uint64_t at, uint64_t stored, int32_t w,
+                         int32_t h, bool bottom_up, Convert convert) {
+  const int32_t band = band_rows(stored, h);
+  std::vector<unsigned char> file(static_cast<size_t>(stored) * static_cast<size_t>(band));
+  std::vector<unsigned char> rows(static_cast<size_t>(w) * static_cast<size_t>(band));
+  for (int32_t top = 0; top < h; top += band) {
+    const int32_t k = std::min(band, h - top);
+    const auto first = static_cast<uint64_t>(bottom_up ? h - top - k : top);
+    if (const run::Fault f = in.seek(at + first * stored)) return f;
+    if (const run::Fault f = in.read(file.data(), stored * static_cast<uint64_t>(k))) return f;
+    for (int32_t i = 0; i < k; ++i) {
+      convert(file.data() + stored * static_cast<uint64_t>(bottom_up ? k - 1 - i : i),
+              rows.data() + static_cast<size_t>(w) * static_cast<size_t>(i));
+    }
+    if (const run::Fault f = to.rows(rows.data(), k)) return f;
+  }
+  return in.seek(at + stored * static_cast<uint64_t>(h));
+}
 
 // A reader that hands its rows on as it decodes them. `streamed` false (and no fault): the
 // picture's rows cannot come in order without the whole picture (or its colours must be seen

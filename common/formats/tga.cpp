@@ -134,29 +134,6 @@ run::Fault read_raw(Input& in, Rows& rows, int w, int h, unsigned bytes) {
   return {};
 }
 
-// Raw 8-bit rows of a bottom-up picture handed on top to bottom: each band is read from its
-// place, above the band before it in the file.
-run::Fault read_raw_upwards(Input& in, RowTaker& to, int w, int h, bool right_to_left) {
-  const uint64_t pixels_at = in.offset();
-  const auto row_bytes = static_cast<size_t>(w);
-  const int32_t band = band_rows(row_bytes, h);
-  std::vector<unsigned char> stored(row_bytes * static_cast<size_t>(band)), rows(stored.size());
-  for (int32_t top = 0; top < h; top += band) {
-    const int32_t k = std::min(band, h - top);
-    if (const run::Fault f = in.seek(pixels_at + static_cast<uint64_t>(h - top - k) * row_bytes)) {
-      return f;
-    }
-    if (const run::Fault f = in.read(stored.data(), row_bytes * static_cast<size_t>(k))) return f;
-    for (int32_t i = 0; i < k; ++i) {
-      unsigned char* const row = rows.data() + row_bytes * static_cast<size_t>(i);
-      std::memcpy(row, stored.data() + row_bytes * static_cast<size_t>(k - 1 - i), row_bytes);
-      if (right_to_left) std::reverse(row, row + row_bytes);
-    }
-    if (const run::Fault f = to.rows(rows.data(), k)) return f;
-  }
-  return in.seek(pixels_at + row_bytes * static_cast<uint64_t>(h));
-}
-
 template <class Rows>
 run::Fault read_run_length(Input& in, Rows& rows, int w, int h, unsigned bytes) {
   const size_t row_bytes = static_cast<size_t>(w) * bytes;
@@ -287,7 +264,15 @@ run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to, bool* st
     *streamed = true;
     found.mark = carrier::read_mark(id, id_length);
     if (const run::Fault f = to->start(w, h)) return f;
-    if (!top_down) return read_raw_upwards(in, *to, w, h, right_to_left);
+    if (!top_down) {  // raw, read a band at a time from its place, above the band before
+      const auto row_bytes = static_cast<size_t>(w);
+      return hand_raw_rows(
+          in, *to, in.offset(), row_bytes, w, h, true,
+          [row_bytes, right_to_left](const unsigned char* stored, unsigned char* row) {
+            std::memcpy(row, stored, row_bytes);
+            if (right_to_left) std::reverse(row, row + row_bytes);
+          });
+    }
     RowsHanded rows(*to, w, h, right_to_left);
     return run_length ? read_run_length(in, rows, w, h, 1) : read_raw(in, rows, w, h, 1);
   }
