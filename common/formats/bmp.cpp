@@ -401,9 +401,11 @@ class BmpWriter : public PictureWriter {
 
   run::Fault rows(const unsigned char* pixels, int32_t count) override {
     const size_t w = static_cast<size_t>(w_), stored = static_cast<size_t>(row_bytes());
-    band_.assign(stored * static_cast<size_t>(count), 0);
+    band_.resize(stored * static_cast<size_t>(count));
     for (int32_t i = 0; i < count; ++i) {
-      std::memcpy(band_.data() + stored * static_cast<size_t>(count - 1 - i), pixels + w * i, w);
+      unsigned char* const row = band_.data() + stored * static_cast<size_t>(count - 1 - i);
+      std::memcpy(row, pixels + w * static_cast<size_t>(i), w);
+      std::memset(row + w, 0, stored - w);  // the row's padding
     }
     done_ += count;
     const uint64_t below = static_cast<uint64_t>(h_ - done_);  // rows under this band

@@ -610,15 +610,19 @@ class PngWriter : public PictureWriter {
   }
 
   // The deflated bytes in hand as an IDAT chunk, when the buffer is full or `all`.
+  // Its length and type, the data where deflate left it, then the CRC: the data is not copied.
   run::Fault emit(bool all) {
     const size_t n = out_buffer_.size() - z_.avail_out;
     if (n == 0 || (!all && z_.avail_out > 0)) return {};
-    std::vector<unsigned char>& idat = idat_;
-    idat.clear();
-    chunk(idat, "IDAT", out_buffer_.data(), n);
+    unsigned char head[8], crc[4];
+    put_be32(head, static_cast<uint32_t>(n));
+    std::memcpy(head + 4, "IDAT", 4);
+    put_be32(crc, carrier::crc32(carrier::crc32(0, head + 4, 4), out_buffer_.data(), n));
     z_.next_out = out_buffer_.data();
     z_.avail_out = static_cast<uInt>(out_buffer_.size());
-    return out_.write(idat.data(), idat.size());
+    if (const run::Fault f = out_.write(head, sizeof head)) return f;
+    if (const run::Fault f = out_.write(out_buffer_.data(), n)) return f;
+    return out_.write(crc, sizeof crc);
   }
 
   files::Sink& out_;
@@ -629,7 +633,7 @@ class PngWriter : public PictureWriter {
   z_stream z_{};
   bool started_ = false;
   int level_ = compression_level;
-  std::vector<unsigned char> filtered_, out_buffer_, idat_;
+  std::vector<unsigned char> filtered_, out_buffer_;
 };
 
 }  // namespace
