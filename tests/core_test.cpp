@@ -1,5 +1,6 @@
-// The end-of-data rule and safe output: no library, no screen. (The walk both conversions make
-// is tested through them: the rows each shows, and where Esc stops them.)
+// The end-of-data rule and safe output, with the library linked (through the test support) but
+// never started, and no screen. (The walk both conversions make is tested through them: the
+// rows each shows, and where Esc stops them.)
 #include <gtest/gtest.h>
 #include <unistd.h>
 
