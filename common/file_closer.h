@@ -1,4 +1,4 @@
-// A file descriptor closed when it goes.
+// A file descriptor closed when it goes. Neither copied nor moved: one owner closes it, once.
 #ifndef COMMON_FILE_CLOSER_H
 #define COMMON_FILE_CLOSER_H
 
@@ -6,11 +6,17 @@
 
 namespace files {
 
-struct FileCloser {
-  int fd;
+class FileCloser {
+ public:
+  explicit FileCloser(int fd) : fd_(fd) {}
+  FileCloser(const FileCloser&) = delete;
+  FileCloser& operator=(const FileCloser&) = delete;
   ~FileCloser() {
-    if (fd >= 0) close(fd);
+    if (fd_ >= 0) close(fd_);
   }
+
+ private:
+  int fd_;
 };
 
 }  // namespace files

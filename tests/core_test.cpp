@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <type_traits>
 
 #include "carrier.h"
+#include "file_closer.h"
 #include "files.h"
 #include "support.h"
 
@@ -63,6 +65,10 @@ TEST(Carrier, RecordsAreWholeOnlyExactlyAsWritten) {
     }
   }
 }
+
+// A copy of a FileCloser would close its descriptor a second time, by then perhaps another file's.
+static_assert(!std::is_copy_constructible_v<files::FileCloser> &&
+              !std::is_copy_assignable_v<files::FileCloser>);
 
 TEST(SafeOutput, ReplacesTheFileWholeOnlyOnCommitThroughLinksKeepingItsMode) {
   test::TempDir dir;
