@@ -76,7 +76,10 @@ class Bad : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(Bad, IsRefusedWithItsDefectAndOverwritesNothing) {
   test::start_library();
-  const char* defects[] = {"none", "unsupported", "truncated", "damaged", "too_large"};
+  // Named in the order of run::Defect, every one of them.
+  constexpr const char* defects[] = {"none",    "unsupported", "truncated",
+                                     "damaged", "too_large",   "special"};
+  static_assert(sizeof defects / sizeof *defects == static_cast<size_t>(run::Defect::special) + 1);
   test::TempDir dir;
   const Bytes kept = {'k', 'e', 'p', 't', 0, 0xFF};
   test::write_file(dir.path("kept.bin"), kept);
