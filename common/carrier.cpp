@@ -23,6 +23,7 @@ int32_t Cursor::next_span() {
   if (test_before_) {
     test_before_ = false;
     escaped_ = run::escape_down(stop_);
+    tested_ = !escaped_;
   }
   if (escaped_ || visited() >= last_) return 0;
   advance_position(x, y, w_);
@@ -47,10 +48,12 @@ int32_t Cursor::pass(int32_t n) {
   for (int32_t i = 0; i < n; ++i) {
     if (run::escape_down(stop)) {
       escaped_ = true;
+      tested_ = tested_ || i > 0;
       x += i;
       return i + 1;
     }
   }
+  tested_ = true;
   x += n - 1;
   return n;
 }

@@ -125,6 +125,9 @@ class Cursor {
   int32_t pass(int32_t n);
 
   bool escaped() const { return escaped_; }
+  // Esc was found at the walk's first test (before the first byte, or after it when tested after
+  // each byte only): the run stopped before it had converted anything to speak of.
+  bool stopped_at_first_test() const { return escaped_ && !tested_; }
   // Positions visited so far.
   int64_t visited() const { return int64_t{y} * w_ + x; }
 
@@ -138,6 +141,7 @@ class Cursor {
   bool test_before_ = false;
   int32_t shown_row_ = 0;
   bool escaped_ = false;
+  bool tested_ = false;  // a test found Esc up
 };
 
 // Read-only view of an 8-bit picture: h rows of w pixels, each right after the one before.

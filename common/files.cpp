@@ -81,6 +81,7 @@ run::Fault SafeOutput::start(const std::string& path) {
   fault_ = {};
   used_ = 0;
   written_ = end_ = 0;
+  replaces_ = false;
   buffer_.resize(buffer_size);
   if (path.empty()) return fail(ENOENT);
 
@@ -105,6 +106,7 @@ run::Fault SafeOutput::start(const std::string& path) {
   const bool exists = stat(path_.c_str(), &st) == 0;
   if (!exists && errno != ENOENT) return fail(errno);
   if (exists && S_ISDIR(st.st_mode)) return fail(EISDIR);
+  replaces_ = exists && S_ISREG(st.st_mode);
   if (exists && !S_ISREG(st.st_mode) && !is_dev_null(st)) {
     return fail(run::defect(run::Defect::special));
   }

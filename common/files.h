@@ -73,6 +73,9 @@ class SafeOutput : public Sink {
   // True when an existing file is rewritten in place (see above): what is written cannot be
   // taken back.
   bool rewrites_in_place() const { return in_place_ && regular_; }
+  // True when the name held a regular file when opened: dropped without a commit, the output
+  // leaves it exactly as it was.
+  bool replaces_a_file() const { return replaces_; }
 
   // Writes out the buffer, syncs, closes and puts the file in place. On any failure the
   // temporary is gone and an existing destination is untouched; so it is when the object goes
@@ -97,6 +100,7 @@ class SafeOutput : public Sink {
   std::string working_;  // the temporary being written, empty when writing in place
   bool in_place_ = false;
   bool regular_ = false;  // written in place over a regular file: cut to length at the end
+  bool replaces_ = false;
   int fd_ = -1;
   run::Fault fault_;
   off_t written_ = 0;  // bytes written in order

@@ -76,6 +76,8 @@ Notice notice_for(const Outcome& o) {
   switch (o.status) {
     case Status::done:
     case Status::stopped: return {"Immagine terminata e salvata come:", name, saved_line(o)};
+    case Status::cancelled:
+      return {"Conversione annullata:", name, "Il file esistente non è stato toccato."};
     case Status::source_unreadable:
       return {"Impossibile aprire il file sorgente:", name, reason(o)};
     case Status::source_changed:

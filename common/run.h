@@ -55,6 +55,7 @@ inline Fault defect(Defect d) { return Fault{0, d}; }
 enum class Status {
   done,                 // the whole file converted
   stopped,              // ended early by Esc; what was converted so far is saved
+  cancelled,            // Esc at the run's first test, over an existing file: left as it was
   source_unreadable,    // the source could not be opened or read
   source_changed,       // the source changed size while it was read
   source_too_large,     // the source exceeds what any carrier can hold

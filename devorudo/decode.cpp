@@ -62,6 +62,7 @@ Walk walk_picture(const carrier::Rows& picture, const carrier::DataEnd& located,
     walk.sent += n;
   }
   walk.escaped = cursor.escaped();
+  walk.at_once = cursor.stopped_at_first_test();
   return walk;
 }
 
@@ -98,6 +99,7 @@ Outcome decode(const std::string& source, const std::string& destination, run::F
     if (f) return refused(f);
     if (streamed) {
       const StreamWalk::Result r = walk.finish(mark);
+      if (r.at_once && out.replaces_a_file()) return failure(Status::cancelled, destination);
       if (!r.retry) {
         if (const run::Fault e = walk.sink_fault() ? walk.sink_fault() : out.commit()) {
           return failure(Status::destination_failed, destination, e);
@@ -124,6 +126,7 @@ Outcome decode(const std::string& source, const std::string& destination, run::F
   if (const run::Fault f = formats::read_picture(*container, in, picture)) return refused(f);
   const carrier::DataEnd located = find_data(picture);
   const Walk walk = walk_picture(picture.image.rows(), located, out, feedback);
+  if (walk.at_once && out.replaces_a_file()) return failure(Status::cancelled, destination);
   if (const run::Fault f = walk.fault ? walk.fault : out.commit()) {
     return failure(Status::destination_failed, destination, f);
   }

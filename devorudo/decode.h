@@ -31,6 +31,7 @@ carrier::DataEnd find_data(formats::Picture& picture);
 
 struct Walk {
   bool escaped = false;  // ended early by Esc (before the scan, or during the walk)
+  bool at_once = false;  // by Esc held before the first byte: nothing was sent
   run::Fault fault;      // why the sink refused a write
   int64_t sent = 0;      // bytes sent to the sink
   int64_t end = 0;       // bytes the whole walk would send
@@ -58,7 +59,7 @@ class StreamWalk : public formats::RowTaker {
   run::Fault start(int32_t w, int32_t h) override {
     w_ = w;
     h_ = h;
-    escaped_ = run::escape_down(stop_);
+    escaped_ = at_once_ = run::escape_down(stop_);
     return {};
   }
 
@@ -94,12 +95,14 @@ class StreamWalk : public formats::RowTaker {
   struct Result {
     carrier::DataEnd located;
     bool escaped = false;
+    bool at_once = false;  // by Esc held when the rows began: nothing was written
     int64_t sent = 0;
     bool retry = false;  // a whole record that does not hold: another reading may
   };
   Result finish(const carrier::Mark& mark) {
     Result r;
     r.escaped = escaped_;
+    r.at_once = at_once_;
     const bool whole = mark.state == carrier::Mark::whole;
     const uint64_t n = mark.record.length;
     if (escaped_) {
@@ -174,7 +177,7 @@ class StreamWalk : public formats::RowTaker {
   const volatile char* stop_;
   run::Fault sink_fault_;
   int32_t w_ = 0, h_ = 0, y_ = 0;
-  bool escaped_ = false;
+  bool escaped_ = false, at_once_ = false;
   int64_t last_ = 0;  // the last position above 0 so far
   int64_t sent_ = 0;  // positions 1 to sent_ are written
   int64_t held_ = 0;  // zeros after them, held back
@@ -186,7 +189,9 @@ class StreamWalk : public formats::RowTaker {
 // is written, one found damaged further on before the destination is touched (the output is
 // dropped); a destination that is the source itself is refused before anything is read.
 // Otherwise the destination is complete on disk (or, after Esc, holds what was walked) before
-// this returns, or is left as it was and the outcome is destination_failed.
+// this returns, or is left as it was and the outcome is destination_failed; or cancelled, when
+// Esc was held as the walk began: nothing was written, and an existing file was not touched (a
+// new name is still made, empty).
 run::Outcome decode_file(const std::string& source, const std::string& destination,
                          run::Feedback& feedback);
 

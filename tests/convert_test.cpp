@@ -131,9 +131,14 @@ TEST_F(Convert, EscStopsAfterTheByteInHand) {
   Bytes one(5 * 1024);
   one[1] = data[0];
   EXPECT_TRUE(test::independent_read(dir.path("one.bmp")).pixels == one);
-  test::write_file(dir.path("out.bin"), keep);  // ...and the decoder, before its scan, none
-  EXPECT_EQ(decode(picture, dir.path("out.bin")).status, Status::stopped);
-  EXPECT_TRUE(test::read_file(dir.path("out.bin")).empty());
+  // ...and the decoder, before its scan, none; over an existing file, neither writes a byte.
+  EXPECT_EQ(decode(picture, dir.path("none.bin")).status, Status::stopped);
+  EXPECT_TRUE(test::read_file(dir.path("none.bin")).empty());
+  test::write_file(dir.path("old.bin"), keep);
+  test::write_file(dir.path("old.png"), keep);
+  EXPECT_EQ(decode(picture, dir.path("old.bin")).status, Status::cancelled);
+  EXPECT_EQ(encode(dir.path("source.bin"), dir.path("old.png")).status, Status::cancelled);
+  for (const char* name : {"old.bin", "old.png"}) EXPECT_EQ(test::read_file(dir.path(name)), keep);
 
   // Esc goes down as the counter reaches row 3: the byte in hand, the first of that row
   // (position 2048), is the last one placed or written.
@@ -394,12 +399,24 @@ TEST_F(Convert, WhatTheUserProtectedIsKept) {
   ASSERT_EQ(chmod(locked.c_str(), 0444), 0);
   EXPECT_EQ(in_child(ordinary_user, [&] { return save_error(decode(picture, locked)); }), EACCES);
   EXPECT_EQ(test::read_file(locked), keep);
-  // A writable file in a folder that takes no temporary is written in place, cut to length.
+  // A writable file in a folder that takes no temporary is written in place, cut to length;
+  // with Esc held from the start, by either program, it is left as it was.
   ASSERT_EQ(mkdir(dir.path("shut").c_str(), 0777), 0);
-  const std::string open_file = dir.path("shut/open.bin");
-  test::write_file(open_file, Bytes(10000, 'o'));
-  ASSERT_EQ(chmod(open_file.c_str(), 0666) | chmod(dir.path("shut").c_str(), 0555), 0);
+  const std::string open_file = dir.path("shut/open.bin"), open_picture = dir.path("shut/o.tga");
+  for (const std::string& name : {open_file, open_picture}) {
+    test::write_file(name, Bytes(10000, 'o'));
+    ASSERT_EQ(chmod(name.c_str(), 0666), 0);
+  }
+  ASSERT_EQ(chmod(dir.path("shut").c_str(), 0555), 0);
   const auto write = [&] { return static_cast<int>(decode(picture, open_file).status); };
+  const auto encode_over = [&] { return static_cast<int>(encode(picture, open_picture).status); };
+  feedback.escape = 1;
+  EXPECT_EQ(in_child(ordinary_user, write), static_cast<int>(Status::cancelled));
+  EXPECT_EQ(in_child(ordinary_user, encode_over), static_cast<int>(Status::cancelled));
+  for (const std::string& name : {open_file, open_picture}) {
+    EXPECT_EQ(test::read_file(name), Bytes(10000, 'o'));
+  }
+  feedback.escape = 0;
   EXPECT_EQ(in_child(ordinary_user, write), static_cast<int>(Status::done));
   EXPECT_EQ(test::read_file(open_file), test::sample_data(3000));
 }

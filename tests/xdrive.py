@@ -209,11 +209,13 @@ class Program:
             self.set_names(*names)
             if escape:
                 # Esc stops the run at its first byte, and its notice waits until Esc is let go.
+                # The decoder stops before its first row, and shows no counter.
                 self.x.xdotool("keydown", "Escape")
                 try:
                     self.wait_for("the counter %r and no notice while Esc is held" % progress,
                                   lambda screen: "a notice" if find_notice(screen) else
-                                  self.misread_counter(screen, progress), 30)
+                                  progress and self.misread_counter(screen, progress), 30)
+                    time.sleep(0 if progress else 1)
                 finally:
                     self.x.xdotool("keyup", "Escape")
             else:

@@ -124,6 +124,11 @@ Outcome encode(const std::string& source, const std::string& destination, run::F
                         static_cast<int32_t>(std::min<size_t>(span, got - used)));
   }
   const bool escaped = cursor.escaped();
+  // Esc held from the start: whoever pressed it wanted out, and loses no file to it. A new name
+  // still gets the carrier of the one byte placed.
+  if (cursor.stopped_at_first_test() && out.replaces_a_file()) {
+    return failure(Status::cancelled, destination);
+  }
   const carrier::Record record{static_cast<uint64_t>(cursor.visited()),
                                carrier::crc32(crc, buffer.data(), used)};
   if (!escaped && used == got) {

@@ -53,6 +53,14 @@ def escape_held(c):
     with Image.open(c.work / "carrier.png") as im:  # 0, then the one byte placed, then zeros
         got = im.mode, im.size, im.tobytes()
     assert got == ("P", (1024, 5), b"\0" + data[:1] + bytes(5118)), "the carrier differs"
+    # Over a file that exists, Esc held from the dialog on leaves it as it was, in both programs.
+    for which, names, progress in (("zororuzo", ["dati.bin", "vecchio.tga"], "1 di 5"),
+                                   ("devorudo", ["carrier.png", "vecchio.bin"], None)):
+        (c.work / names[1]).write_bytes(b"an older file")
+        c.run(which, names, progress=progress, escape=True, notice=[
+              "Conversione annullata:", names[1], "Il file esistente non è stato toccato."])
+        assert (c.work / names[1]).read_bytes() == b"an older file", "the older file changed"
+    assert sorted(os.listdir(c.work)) == ["carrier.png", "dati.bin", "vecchio.bin", "vecchio.tga"]
 
 
 def close_button(c):
