@@ -72,6 +72,21 @@ TEST_P(Good, ReadsToTheExpectedBytes) {
 
 INSTANTIATE_TEST_SUITE_P(Corpus, Good, ::testing::ValuesIn(pictures("good")));
 
+// An OS/2 1.x BMP gives its palette no count: this one leaves room for 252 entries before its
+// pixels, and some pixels have the 4 missing ones. Pillow reads the same indices.
+TEST(OtherReaders, TakeTheShortOs2PaletteAsWeDo) {
+  const std::string path = std::string(CORPUS_DIR) + "/good/gen-os2v1-8-pal252.bmp";
+  test::start_library();
+  const int fd = open(path.c_str(), O_RDONLY);
+  files::FileCloser closer{fd};
+  formats::Input in(fd);
+  formats::Picture ours;
+  ASSERT_FALSE(formats::read_picture(*formats::container_for(path), in, ours));
+  const test::Pixels pillow = test::independent_indices(path);
+  EXPECT_EQ(pillow.mode, "P");
+  EXPECT_EQ(pixels(ours.image), pillow.pixels);
+}
+
 class Bad : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(Bad, IsRefusedWithItsDefectAndOverwritesNothing) {

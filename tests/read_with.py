@@ -4,7 +4,8 @@
 
     read_with.py PATH            Pillow alone
     read_with.py PATH --others   and fails unless ImageMagick (silently) and netpbm read the same
-                                 colours as Pillow"""
+                                 colours as Pillow
+    read_with.py PATH --indices  Pillow alone, a palette picture's indices rather than its greys"""
 import io, subprocess, sys
 from PIL import Image
 
@@ -20,5 +21,6 @@ if sys.argv[2:] == ['--others']:
         assert 'netpbm' in command[0] or not run.stderr, run.stderr
         assert Image.open(io.BytesIO(run.stdout)).convert('RGB').tobytes() == \
             im.convert('RGB').tobytes(), command[0]
-sys.stdout.buffer.write(b'%d %d %s\n' % (im.size[0], im.size[1], im.mode.encode()) +
-                        im.convert('L').tobytes())
+indices = sys.argv[2:] == ['--indices'] and im.mode == 'P'
+pixels = im.tobytes() if indices else im.convert('L').tobytes()
+sys.stdout.buffer.write(b'%d %d %s\n' % (im.size[0], im.size[1], im.mode.encode()) + pixels)

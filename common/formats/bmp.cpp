@@ -9,7 +9,9 @@
 //   14  biSize           its size: 12 (OS/2 1.x), 40, 52, 56, 108, 124 (Windows), the other
 //                        sizes from 16 to 64 (OS/2 2.x, whose fields past its size are 0)
 //   12 bytes:   18 width (16 bits), 20 height (16 bits, rows bottom-up), 22 planes,
-//               24 bits per pixel; the palette follows, 2^bits entries of 3 bytes (B, G, R).
+//               24 bits per pixel; the palette follows, entries of 3 bytes (B, G, R) and no
+//               count: as many as fit before the pixels, at most 2^bits (some writers leave
+//               room for fewer; a pixel's index stands whether its entry is there or not).
 //   the others: 18 biWidth (signed), 22 biHeight (signed; below 0 the rows are top-down),
 //               26 biPlanes, 28 biBitCount, 30 biCompression, 34 biSizeImage,
 //               38 biXPelsPerMeter, 42 biYPelsPerMeter, 46 biClrUsed (0: 2^bits up to 8 bits,
@@ -40,9 +42,9 @@
 //   damaged      compression that does not fit the bits (RLE8 not 8, RLE4 not 4, bit fields
 //                under 16); width <= 0, height 0 or INT32_MIN; a mask that is not one run of
 //                bits or is wider than the pixel; bfOffBits inside the headers, masks or
-//                palette; a run, literal or delta past the last row, or past the right edge
-//                and the row's padding (pixels in the padding are dropped: some writers encode
-//                whole stored rows)
+//                palette (OS/2 1.x: inside the headers); a run, literal or delta past the last
+//                row, or past the right edge and the row's padding (pixels in the padding are
+//                dropped: some writers encode whole stored rows)
 //   too_large    before allocating (new_image): width * height past the library's int; raw
 //                pixels that the rest of the file cannot hold, in a picture of more than
 //                max(16 Mi, 256 x file size) pixels; run-length data for more than that many
@@ -231,7 +233,7 @@ run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to = nullptr
     l.height = le16(head + 20);
     planes = le16(head + 22);
     l.bits = le16(head + 24);
-    palette_entries = l.bits <= 8 ? uint64_t{1} << l.bits : 0;
+    palette_entries = l.bits <= 8 ? uint64_t{1} << l.bits : 0;  // at most: see below
     entry_size = 3;
   } else {
     l.width = static_cast<int32_t>(le32(head + 18));
@@ -293,6 +295,10 @@ run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to = nullptr
     }
     const bool alpha_mask = bit_fields && (info_size >= 56 || l.compression == bi_alphabitfields);
     if (alpha_mask) l.alpha = le32(head + 66) & static_cast<uint32_t>((uint64_t{1} << l.bits) - 1);
+  }
+  if (core && off_bits >= headers_end) {
+    // No count: the entries that fit before the pixels.
+    palette_entries = std::min<uint64_t>(palette_entries, (off_bits - headers_end) / entry_size);
   }
   if (off_bits < headers_end + palette_entries * entry_size) return damaged();
 
