@@ -56,23 +56,39 @@ void make_palette(bool warm, PALETTE pal) {
   }
 }
 
-// The picture as XPM data in C: each pixel two hex digits, its palette index.
+// The picture as XPM data in C: each pixel two hex digits, its palette index. The text is made
+// whole first and written at once, every step checked; on any failure the file is removed, so
+// that no part of it is ever taken for the icon, and errno says why.
 bool write_xpm(const std::string& path, const formats::Image& image, const PALETTE pal) {
-  std::FILE* f = std::fopen(path.c_str(), "w");
-  if (!f) return false;
-  std::fprintf(f, "/* XPM */\nstatic const char* xpm[] = {\n\"%d %d 256 2\",\n", image.w(),
-               image.h());
+  std::string text = "/* XPM */\nstatic const char* xpm[] = {\n\"" + std::to_string(image.w()) +
+                     " " + std::to_string(image.h()) + " 256 2\",\n";
+  char entry[32];
   for (int i = 0; i < PAL_SIZE; ++i) {
-    std::fprintf(f, "\"%02x c #%02x%02x%02x\",\n", i, _rgb_scale_6[pal[i].r],
-                 _rgb_scale_6[pal[i].g], _rgb_scale_6[pal[i].b]);
+    std::snprintf(entry, sizeof entry, "\"%02x c #%02x%02x%02x\",\n", i, _rgb_scale_6[pal[i].r],
+                  _rgb_scale_6[pal[i].g], _rgb_scale_6[pal[i].b]);
+    text += entry;
   }
   for (int y = 0; y < image.h(); ++y) {
-    std::fputc('"', f);
-    for (int x = 0; x < image.w(); ++x) std::fprintf(f, "%02x", image.row(y)[x]);
-    std::fputs(y + 1 < image.h() ? "\",\n" : "\"};\n", f);
+    text += '"';
+    for (int x = 0; x < image.w(); ++x) {
+      std::snprintf(entry, sizeof entry, "%02x", image.row(y)[x]);
+      text += entry;
+    }
+    text += y + 1 < image.h() ? "\",\n" : "\"};\n";
   }
-  std::fputs("void* program_icon = (void*)xpm;\n", f);
-  return std::fclose(f) == 0;
+  text += "void* program_icon = (void*)xpm;\n";
+
+  std::FILE* f = std::fopen(path.c_str(), "w");
+  if (!f) return false;
+  const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size() &&
+                       std::fflush(f) == 0 && !std::ferror(f);
+  const int write_error = errno;
+  const bool closed = std::fclose(f) == 0;
+  if (written && closed) return true;
+  const int error = written ? errno : write_error;
+  std::remove(path.c_str());
+  errno = error;
+  return false;
 }
 
 }  // namespace
@@ -120,7 +136,7 @@ int main(int argc, char** argv) {
   const std::string out = argv[3];
   if (out.size() > 2 && out.compare(out.size() - 2, 2, ".c") == 0) {
     if (write_xpm(out, image, pal)) return 0;
-    std::fprintf(stderr, "cannot write %s\n", out.c_str());
+    std::fprintf(stderr, "cannot write %s: %s\n", out.c_str(), std::strerror(errno));
     return 1;
   }
   const formats::Container* const container = formats::container_for(out);
