@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -82,6 +83,7 @@ run::Fault SafeOutput::start(const std::string& path) {
   used_ = 0;
   written_ = end_ = 0;
   replaces_ = false;
+  reserve_ = 0;
   buffer_.resize(buffer_size);
   if (path.empty()) return fail(ENOENT);
 
@@ -144,8 +146,26 @@ run::Fault SafeOutput::open_in_place(bool regular) {
   return {};
 }
 
+run::Fault SafeOutput::claim_room() {
+  const uint64_t bytes = std::exchange(reserve_, 0);
+  if (!rewrites_in_place() || bytes == 0) return {};
+  struct stat st {};
+  if (fstat(fd_, &st) != 0) return fail(errno);
+  const int e = posix_fallocate(fd_, 0, static_cast<off_t>(bytes));
+  // A filesystem that cannot reserve is written without.
+  if (e == 0 || e == EOPNOTSUPP || e == EINVAL) return {};
+  // Blocks were added at most: the old content is as it was, and its length is made so again
+  // (the reservation's error is the one told).
+  const int cut = ftruncate(fd_, st.st_size);
+  static_cast<void>(cut);
+  return fail(e);
+}
+
 run::Fault SafeOutput::put(const unsigned char* p, size_t n) {
   if (fd_ < 0) return fail(EBADF);
+  if (n > 0 && reserve_) {
+    if (const run::Fault f = claim_room()) return f;
+  }
   size_t done = 0;
   while (done < n) {
     const ssize_t got = ::write(fd_, p + done, n - done);
@@ -163,6 +183,9 @@ run::Fault SafeOutput::put(const unsigned char* p, size_t n) {
 run::Fault SafeOutput::place(uint64_t offset, const unsigned char* p, size_t n) {
   if (fault_) return fault_;
   if (const run::Fault f = drain()) return f;
+  if (n > 0 && reserve_) {
+    if (const run::Fault f = claim_room()) return f;
+  }
   size_t done = 0;
   while (done < n) {
     const ssize_t got = ::pwrite(fd_, p + done, n - done, static_cast<off_t>(offset + done));

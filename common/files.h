@@ -11,7 +11,11 @@
 //
 // Two cases are written in place instead, with every write, the final length, the flush and the
 // close checked: /dev/null, and an existing writable file in a folder that allows no temporary
-// file. A failure there cannot give the old content back, and nothing is removed. Any other name
+// file. A failure there cannot give the old content back, and nothing is removed. So a file
+// rewritten in place is first given room on the disk for the most the run will write
+// (reserve): a disk too full for it fails the run before the old content changes. A filesystem
+// that cannot reserve (posix_fallocate gives EOPNOTSUPP or EINVAL) is written without: there,
+// as anywhere for an error midway (EIO), the file may be left half rewritten. Any other name
 // that stands for something other than a regular file (a device, a FIFO, a socket) is refused
 // (Defect::special) before it is opened: opening a FIFO would wait for a reader.
 //
@@ -64,6 +68,12 @@ class SafeOutput : public Sink {
   // Prepares to write `path`.
   run::Fault open(const std::string& path) { return start(path); }
 
+  // The most bytes the run will write. A file rewritten in place is given room for them on the
+  // disk (posix_fallocate) before its first byte is written, the write that would change it
+  // failing with ENOSPC (or EFBIG, past the process's file-size limit) instead; its length is
+  // cut to what was written at the commit. A temporary needs no room: it goes if the disk fills.
+  void reserve(uint64_t bytes) { reserve_ = bytes; }
+
   // Buffered write; fails once any write has failed.
   run::Fault write(const void* data, size_t n) override { return append(data, n); }
   run::Fault write_at(uint64_t offset, const void* data, size_t n) override {
@@ -89,6 +99,8 @@ class SafeOutput : public Sink {
   void abandon();
   run::Fault open_in_place(bool regular);
   run::Fault drain();
+  // Gives a file rewritten in place the room reserved, once, before its first byte.
+  run::Fault claim_room();
   // Writes n bytes from p to the file.
   run::Fault put(const unsigned char* p, size_t n);
   run::Fault place(uint64_t offset, const unsigned char* p, size_t n);
@@ -101,6 +113,7 @@ class SafeOutput : public Sink {
   bool in_place_ = false;
   bool regular_ = false;  // written in place over a regular file: cut to length at the end
   bool replaces_ = false;
+  uint64_t reserve_ = 0;  // room still to claim
   int fd_ = -1;
   run::Fault fault_;
   off_t written_ = 0;  // bytes written in order

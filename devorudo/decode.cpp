@@ -125,6 +125,7 @@ Outcome decode(const std::string& source, const std::string& destination, run::F
   formats::Picture picture;
   if (const run::Fault f = formats::read_picture(*container, in, picture)) return refused(f);
   const carrier::DataEnd located = find_data(picture);
+  out.reserve(static_cast<uint64_t>(located.end));  // for a file rewritten in place
   const Walk walk = walk_picture(picture.image.rows(), located, out, feedback);
   if (walk.at_once && out.replaces_a_file()) return failure(Status::cancelled, destination);
   if (const run::Fault f = walk.fault ? walk.fault : out.commit()) {

@@ -64,6 +64,13 @@ Bytes ending_in_zeros(size_t n, size_t zeros) {
   return data;
 }
 
+// n bytes from 0xC0 up, none the same as the one before.
+Bytes lone_high_bytes(size_t n) {
+  Bytes data(n);
+  for (size_t i = 0; i < n; ++i) data[i] = static_cast<unsigned char>(0xC0 + i % 64);
+  return data;
+}
+
 TEST_F(Convert, RoundTripsAreExactInEveryContainer) {
   const std::string archives = TESTS_DIR "/data/archives/";
   const struct {
@@ -85,6 +92,7 @@ TEST_F(Convert, RoundTripsAreExactInEveryContainer) {
       {ending_in_zeros(0, 1), false, ""},
       {ending_in_zeros(0, 5000), true, ""},
       {ending_in_zeros(3000, 2000), false, ""},
+      {lone_high_bytes(6000), false, ""},  // the most a PCX row can take
       {test::read_file(archives + "made.zip"), false, "/usr/bin/python3 -m zipfile -t"},
       {test::read_file(archives + "made.tar"), false, "tar -tf"},
   };
@@ -101,6 +109,8 @@ TEST_F(Convert, RoundTripsAreExactInEveryContainer) {
       Bytes expected(static_cast<size_t>(1024 * p.h));
       std::copy(c.data.begin(), c.data.end(), expected.begin() + 1);
       EXPECT_TRUE(p.pixels == expected) << "pixel 0 is 0, byte k at k + 1, zeros after";
+      EXPECT_LE(std::filesystem::file_size(picture),
+                formats::most_bytes(*formats::container_for(picture), 1024, p.h));
       if (c.others && std::string(ext) != "Png") {  // the library reads no PNG
         PALETTE ignored;
         const formats::Bitmap loaded(load_bitmap(picture.c_str(), ignored));
@@ -255,6 +265,9 @@ int in_child(const std::function<bool()>& prepare, const std::function<int()>& b
   return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
 }
 
+// As an ordinary user (nobody) when the tests run as root, for whom every file is writable.
+bool ordinary_user() { return geteuid() != 0 || (setgid(65534) == 0 && setuid(65534) == 0); }
+
 TEST_F(Convert, FullAndReadOnlyDisksKeepTheOldFileAndLeaveNoTemporary) {
   Bytes noise(2 << 20, 1);  // random bytes: no container can shrink them below 2 MiB
   std::mt19937 random(7);
@@ -281,6 +294,23 @@ TEST_F(Convert, FullAndReadOnlyDisksKeepTheOldFileAndLeaveNoTemporary) {
   EXPECT_EQ(test::read_file(old_file), Bytes(300 * 1024, 'o'));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(disk.dir()), {}), 1)
       << "a temporary was left";
+  // In a folder that takes no new file, a file is rewritten in place: the room for all of it is
+  // asked for before its first byte changes.
+  const std::string old_picture = disk.path("old.pcx");
+  test::write_file(old_picture, Bytes(300 * 1024, 'o'));
+  ASSERT_EQ(chmod(old_file.c_str(), 0666) | chmod(old_picture.c_str(), 0666) |
+                chmod(disk.dir().c_str(), 0555) | chmod(dir.dir().c_str(), 0755) |
+                chmod(picture.c_str(), 0644) | chmod(dir.path("source.bin").c_str(), 0644),
+            0);
+  const auto in_place = [&](bool encoder) {
+    return in_child(ordinary_user, [&] {
+      return save_error(encoder ? encode(dir.path("source.bin"), old_picture)
+                                : decode(picture, old_file));
+    });
+  };
+  EXPECT_EQ(in_place(false), ENOSPC);
+  EXPECT_EQ(in_place(true), ENOSPC);
+  EXPECT_EQ(test::read_file(old_picture), Bytes(300 * 1024, 'o'));
   ASSERT_EQ(mount(nullptr, disk.dir().c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
   EXPECT_EQ(save_error(decode(picture, old_file)), EROFS);
   EXPECT_EQ(save_error(encode(dir.path("source.bin"), disk.path("new.bmp"))), EROFS);
@@ -303,9 +333,6 @@ TEST_F(Convert, ASourceThatShrinksOrGrowsWhileReadIsRefused) {
   }
   EXPECT_EQ(test::read_file(destination), keep);
 }
-
-// As an ordinary user (nobody) when the tests run as root, for whom every file is writable.
-bool ordinary_user() { return geteuid() != 0 || (setgid(65534) == 0 && setuid(65534) == 0); }
 
 // An address space that may grow by `extra` bytes past what it has: larger allocations fail.
 bool memory_limit(rlim_t extra) {

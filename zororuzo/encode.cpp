@@ -77,10 +77,12 @@ Outcome encode(const std::string& source, const std::string& destination, run::F
     return failure(Status::destination_failed, destination, f);
   }
   // A file rewritten in place cannot be given back: the source is read through once first, so
-  // that one that cannot be read or changes size fails before the first byte is written.
+  // that one that cannot be read or changes size fails before the first byte is written, and
+  // the disk gives room for the whole carrier before it is.
   if (out.rewrites_in_place()) {
     if (const Outcome o = read_through(fd, n, source); o.status != Status::done) return o;
   }
+  out.reserve(formats::most_bytes(*container, carrier::width, h));
   const carrier::Record room{static_cast<uint64_t>(n), 0};  // the longest record it may hold
   run::Fault f;
   const auto writer =

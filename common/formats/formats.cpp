@@ -11,13 +11,23 @@ namespace formats {
 namespace {
 
 // Every container, read and written. LBM is only read: the encoder writes no LBM carrier.
+// A row's bytes at most: BMP pads rows to 4 bytes, TGA stores them as they are, PCX's run-length
+// coding takes two bytes for a lone byte from 0xC0 up in lines of even length, and PNG adds a
+// filter byte, with deflate's blocks (stored, or level 1 on bytes that pack) and the IDAT
+// chunks' fields adding far less than a 64th and 16 bytes a row.
 constexpr Container containers[] = {
-    {"BMP", "bmp", carrier::bmp_max_rows, INT32_MAX, read_bmp, stream_bmp, write_bmp},
-    {"TGA", "tga", 65535, 65535, read_tga, stream_tga, write_tga},
-    {"PCX", "pcx", 65536, 65535, read_pcx, stream_pcx, write_pcx},
-    {"PNG", "png", carrier::max_rows, INT32_MAX, read_png, stream_png, write_png},
-    {"LBM", "lbm", 0, 0, read_lbm, stream_lbm, nullptr},
+    {"BMP", "bmp", carrier::bmp_max_rows, INT32_MAX, read_bmp, stream_bmp, write_bmp,
+     [](uint64_t w) { return (w + 3) / 4 * 4; }},
+    {"TGA", "tga", 65535, 65535, read_tga, stream_tga, write_tga, [](uint64_t w) { return w; }},
+    {"PCX", "pcx", 65536, 65535, read_pcx, stream_pcx, write_pcx,
+     [](uint64_t w) { return 2 * (w + w % 2); }},
+    {"PNG", "png", carrier::max_rows, INT32_MAX, read_png, stream_png, write_png,
+     [](uint64_t w) { return w + 1 + (w + 1) / 64 + 16; }},
+    {"LBM", "lbm", 0, 0, read_lbm, stream_lbm, nullptr, nullptr},
 };
+
+// Headers, palette, the record and what closes the file, in any container: far less than this.
+constexpr uint64_t most_header_bytes = 64 << 10;
 
 }  // namespace
 
@@ -31,6 +41,11 @@ const Container* container_for(const std::string& name) {
     if (ext == c.extension) return &c;
   }
   return nullptr;
+}
+
+uint64_t most_bytes(const Container& c, int32_t w, int32_t h) {
+  if (!c.most_row_bytes || w < 1 || h < 1) return 0;
+  return most_header_bytes + c.most_row_bytes(static_cast<uint64_t>(w)) * static_cast<uint64_t>(h);
 }
 
 run::Fault read_picture(const Container& c, Input& in, Picture& out) try {

@@ -65,10 +65,17 @@ struct Container {
   Reader read;
   Streamer stream;  // null for a container whose pictures are read whole
   Writer write;     // null for a container only read
+  // The most bytes a row of w pixels takes in a file its writer makes, with the row's share of
+  // the coding's overhead; null for a container only read.
+  uint64_t (*most_row_bytes)(uint64_t w);
 };
 
 // The container a file name selects by its extension, ignoring case; null for none.
 const Container* container_for(const std::string& name);
+
+// The most bytes the writer of container `c` puts out for a w x h picture, headers, palette and
+// record included: the room a file rewritten in place is given before its first byte.
+uint64_t most_bytes(const Container& c, int32_t w, int32_t h);
 
 // Reads a picture in container `c` from `in`.
 run::Fault read_picture(const Container& c, Input& in, Picture& out);
