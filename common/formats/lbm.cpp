@@ -42,12 +42,14 @@
 //   truncated     a file cut short anywhere from the FORM to the last line (between two chunks:
 //                 before the end its FORM length gives), a chunk before the BODY longer than
 //                 the file
-// Where the library's load_lbm (src/lbm.c) differs: it needs the BMHD first and a CMAP, reads
-// a mask plane as a pixel plane, takes 128 to 255 planes (a signed char) as none, accepts 0
+// Where the library's load_lbm (src/lbm.c) differs (docs/library.md, "The library's LBM
+// loader", with the corpus pictures that show it): it needs the BMHD first and a CMAP, reads a
+// mask plane as a pixel plane, takes 128 to 255 planes (a signed char) as none, accepts 0
 // planes, a width or height of 0 and a file cut short (its end read as pixels), lets runs past
-// the line overrun its buffer and a CMAP of more than 256 colours its palette, ORs the bits
-// past the width into the next row (past the picture on the last) when a line has an odd number
-// of bytes before its padding, and copies an odd-width PBM's pad byte past the row.
+// the line overrun its buffer and a CMAP of more than 256 colours its palette, ORs the bits past
+// the width into the next row (past the picture on the last) when a line has an odd number of
+// bytes before its padding, copies an odd-width PBM's pad byte past the row, and reads on after
+// a BODY from the end of its rows, not of its length.
 #include <climits>
 #include <cstring>
 #include <memory>

@@ -1,9 +1,9 @@
-// PNG pictures: reader and writer, on libspng (zlib underneath).
+// PNG pictures: reader and writer, on zlib.
 //
 // The file (all fields big-endian):
 //   0   8  signature 89 50 4E 47 0D 0A 1A 0A
 //   then chunks, each: 0 length (4, at most 2^31 - 1), 4 type (4 letters), 8 data, 8+length CRC (4)
-//   of the type and data. The first chunk is IHDR, read here before the library sees the file:
+//   of the type and data. The first chunk is IHDR:
 //   8   4  length, 13
 //   12  4  "IHDR"
 //   16  4  width (1 .. 2^31 - 1)
@@ -32,17 +32,19 @@
 // What is refused:
 //   not the signature, other colour type / bit depth pairs, unknown compression, filter or
 //   interlace methods, a critical chunk we do not know             unsupported
-//   first chunk not a 13-byte IHDR, width or height 0, bad CRC (any chunk), zlib errors
-//   anywhere in the IDAT stream (it is inflated to its end and its Adler-32 checked), too few
-//   rows, data after the last row (in the stream, or after its end), a stream that does not
-//   end in the IDAT chunks, chunks out of order (PLTE after IDAT, no IDAT, no PLTE for a
-//   palette picture...), a PLTE of more entries than the bit depth can index        damaged
+//   first chunk not a 13-byte IHDR, width or height 0, bad CRC (any chunk), a chunk length
+//   past 2^31 - 1 or a chunk type of other bytes than letters, zlib errors anywhere in the IDAT
+//   stream (it is inflated once, to its end, its Adler-32 checked), an unknown row filter, too
+//   few rows, data after the last row (in the stream, or after its end), a stream that does
+//   not end in the IDAT chunks, chunks out of order (IHDR again, PLTE after IDAT or twice, IDAT
+//   chunks apart, no IDAT, no PLTE for a palette picture, a PLTE in a grey one), a PLTE of
+//   more entries than the bit depth can index, IEND with data                     damaged
 //   the file ends before IEND                                      truncated
 //   width or height past 2^31 - 1, w * h * bytes per pixel past INT_MAX, more filtered rows than
-//   deflate could pack into the file (1032 bytes per byte at best): before allocating; an
-//   ancillary chunk past the memory limits below                   too_large
-// Broken ancillary chunks (gAMA, tRNS, text...) are passed over: the pixels do not need them.
-#include <spng.h>
+//   deflate could pack into the file (1032 bytes per byte at best): before allocating  too_large
+// Ancillary chunks (gAMA, tRNS, text...) are passed over, their CRCs checked: the pixels do not
+// need them. Bytes after IEND are not read.
+#include <libdeflate.h>
 #include <strings.h>
 #include <zlib.h>
 
@@ -68,10 +70,9 @@ constexpr size_t header_size = 33;  // signature, IHDR
 // Deflate's best case: a 258-byte match coded in 2 bits, about 1032 bytes out per byte in.
 constexpr uint64_t deflate_ratio = 1032;
 
-// Ancillary chunks the library keeps in memory (text, ICC profile...): none of them matter to
-// a carrier, so a hostile file gets little memory out of them. The pixel data is streamed.
-constexpr size_t chunk_limit = size_t{1} << 20;
-constexpr size_t chunk_cache_limit = size_t{8} << 20;
+// A comment chunk longer than this, or whose text inflates past it, holds no record: it is
+// passed over unread, so a hostile file gets little memory out of its text.
+constexpr size_t text_limit = size_t{1} << 20;
 
 // The writer's deflate stream. Zlib at level 1 is several times quicker than the default on text
 // and as small on random bytes; data that does not pack (archives, media, encrypted files: most
@@ -83,11 +84,8 @@ constexpr int compression_level = 1;
 // level 1 gains little above it, and pure noise carries 8.
 constexpr double packing_entropy = 7.5;
 constexpr size_t idat_bytes = size_t{256} << 10;  // an IDAT chunk's data, at most
-
-struct ContextFree {
-  void operator()(spng_ctx* c) const { spng_ctx_free(c); }
-};
-using Context = std::unique_ptr<spng_ctx, ContextFree>;
+// Inflated rows are taken from a buffer of about this size (or one row, if longer).
+constexpr size_t inflated_bytes = size_t{256} << 10;
 
 // Earlier carriers' record chunk: ancillary, private, not safe to copy.
 constexpr unsigned char record_chunk[4] = {'z', 'o', 'R', 'O'};
@@ -95,162 +93,173 @@ constexpr unsigned char record_chunk[4] = {'z', 'o', 'R', 'O'};
 // in lower case.
 constexpr char record_keyword[] = "Comment";
 
-// The whole zlib stream of the IDAT chunks, inflated to its end. The library stops inflating
-// once it has the last row, so this second pass is what checks the rest: the stream's end, its
-// Adler-32, and that nothing follows the last row, in the stream or after it.
-class StreamCheck {
+// A zlib stream, inflating.
+class Inflater {
  public:
-  explicit StreamCheck(uint64_t expected) : expected_(expected) {}
-  StreamCheck(const StreamCheck&) = delete;
-  StreamCheck& operator=(const StreamCheck&) = delete;
-  ~StreamCheck() {
-    if (started_) inflateEnd(&z_);
+  Inflater() = default;
+  Inflater(const Inflater&) = delete;
+  Inflater& operator=(const Inflater&) = delete;
+  ~Inflater() {
+    if (started_) inflateEnd(&z);
   }
+  bool start() { return started_ = inflateInit(&z) == Z_OK; }
 
-  // The next bytes of IDAT data.
-  void feed(const unsigned char* p, size_t n) {
-    if (fault_ || n == 0) return;
-    if (ended_) return fail(run::Defect::damaged);  // data after the stream's end
-    if (!started_) {
-      if (inflateInit(&z_) != Z_OK) return fail(ENOMEM);
-      started_ = true;
-    }
-    z_.next_in = const_cast<unsigned char*>(p);
-    z_.avail_in = static_cast<uInt>(n);
-    while (z_.avail_in > 0 && !ended_) {
-      z_.next_out = scratch_;
-      z_.avail_out = sizeof scratch_;
-      const int e = inflate(&z_, Z_NO_FLUSH);
-      if (e == Z_MEM_ERROR) return fail(ENOMEM);
-      if (e != Z_OK && e != Z_STREAM_END && e != Z_BUF_ERROR) return fail(run::Defect::damaged);
-      if (z_.total_out > expected_) return fail(run::Defect::damaged);  // more than the rows
-      ended_ = e == Z_STREAM_END;
-    }
-    if (z_.avail_in > 0) fail(run::Defect::damaged);
-  }
+  z_stream z{};
 
-  // Once the last IDAT chunk has passed: the stream ended, exactly after the last row.
-  run::Fault verdict() const {
-    if (fault_) return fault_;
-    if (!ended_ || z_.total_out != expected_) return damaged();
+ private:
+  bool started_ = false;
+};
+
+// A zlib error as a refusal.
+run::Fault inflate_fault(int e) {
+  return e == Z_MEM_ERROR ? run::system_fault(ENOMEM) : damaged();
+}
+
+// The chunks after the header, one at a time: their length and type, their data read or passed
+// over, and their CRC checked at the end of each.
+class Chunks {
+ public:
+  explicit Chunks(Input& in) : in_(in) {}
+
+  // The next chunk's length and type. A length past 2^31 - 1 and a type of other bytes than
+  // letters are damage.
+  run::Fault next() {
+    unsigned char head[8];
+    if (const run::Fault f = in_.read(head, sizeof head)) return f;
+    left_ = be32(head);
+    std::memcpy(type_, head + 4, 4);
+    if (left_ > INT32_MAX) return damaged();
+    for (const unsigned char c : type_) {
+      if ((c < 'A' || c > 'Z') && (c < 'a' || c > 'z')) return damaged();
+    }
+    crc_ = carrier::crc32(0, type_, 4);
     return {};
+  }
+  bool is(const char* type) const { return std::memcmp(type_, type, 4) == 0; }
+  // A chunk a reader may not pass over: its type's first letter is upper case.
+  bool critical() const { return (type_[0] & 0x20) == 0; }
+  // The data's bytes not yet taken.
+  uint64_t left() const { return left_; }
+
+  // The next n bytes of the data (n at most left()).
+  run::Fault read(unsigned char* to, size_t n) {
+    if (const run::Fault f = in_.read(to, n)) return f;
+    crc_ = carrier::crc32(crc_, to, n);
+    left_ -= n;
+    return {};
+  }
+  // The next bytes of the data as the Input has them, [p, p + n), with no copy: they stay
+  // valid until the Input is used again.
+  run::Fault take(const unsigned char*& p, size_t& n) {
+    const unsigned char* end;
+    if (const run::Fault f = in_.block(p, end)) return f;
+    n = static_cast<size_t>(std::min<uint64_t>(left_, static_cast<uint64_t>(end - p)));
+    crc_ = carrier::crc32(crc_, p, n);
+    in_.taken(p + n);
+    left_ -= n;
+    return {};
+  }
+  // The rest of the data passed over, then the CRC.
+  run::Fault end() {
+    while (left_ > 0) {
+      const unsigned char* p;
+      size_t n;
+      if (const run::Fault f = take(p, n)) return f;
+    }
+    unsigned char stored[4];
+    if (const run::Fault f = in_.read(stored, sizeof stored)) return f;
+    return be32(stored) == crc_ ? run::Fault{} : damaged();
   }
 
  private:
-  void fail(run::Defect d) { fault_ = run::defect(d); }
-  void fail(int error) { fault_ = run::system_fault(error); }
-
-  uint64_t expected_;
-  z_stream z_{};
-  bool started_ = false, ended_ = false;
-  run::Fault fault_;
-  unsigned char scratch_[1 << 15];
+  Input& in_;
+  unsigned char type_[4] = {};
+  uint64_t left_ = 0;
+  uint32_t crc_ = 0;
 };
 
-// The header, already read and checked, then the rest of the file from the Input. The chunks
-// that pass to the library are followed here: each chunk's CRC is checked here (the library is
-// told to trust them: its CRC is zlib's, several times slower), and so are the carrier's record
-// chunks and the IDAT stream.
-struct Source {
-  Source(Input& input, uint64_t inflated) : in(input), stream(inflated) {}
-
-  Input& in;
-  run::Fault read_fault;  // why the library's last read failed
-  unsigned char header[header_size] = {};
-  size_t header_left = header_size;
-
-  uint64_t skip = sizeof signature;  // bytes before the next chunk's length and type
-  uint64_t data = 0;                 // of those, the chunk's data (the rest is its CRC)
-  unsigned char head[8] = {};        // the next chunk's length and type, as they come
-  size_t head_got = 0;
-  bool idat = false;             // the chunk is an IDAT
-  bool chunk = false;            // past the signature: the bytes skipped are a chunk's
-  uint32_t crc = 0;              // of the chunk's type and data so far
-  unsigned char stored[4] = {};  // the chunk's CRC, as it comes
-  bool crc_wrong = false;        // a chunk's CRC does not match it
-  uint64_t capture = 0;          // bytes of a record chunk's data still to keep
-  int records = 0;
-  unsigned char record[carrier::record_size + 1] = {};
-  size_t record_got = 0;
-  StreamCheck stream;
-
-  void watch(const unsigned char* p, size_t n) {
-    while (n > 0) {
-      if (skip == 0) {
-        const size_t take = std::min(n, sizeof head - head_got);
-        std::memcpy(head + head_got, p, take);
-        head_got += take, p += take, n -= take;
-        if (head_got < sizeof head) return;
-        head_got = 0;
-        const uint32_t length = be32(head);
-        data = length;
-        skip = uint64_t{length} + 4;  // the data and the CRC
-        idat = std::memcmp(head + 4, "IDAT", 4) == 0;
-        crc = carrier::crc32(0, head + 4, 4);
-        chunk = true;
-        if (std::memcmp(head + 4, record_chunk, 4) == 0 && ++records == 1) {
-          capture = std::min<uint64_t>(length, sizeof record);
-        }
-        continue;
-      }
-      const size_t take = static_cast<size_t>(std::min<uint64_t>(n, skip));
-      const size_t kept = static_cast<size_t>(std::min<uint64_t>(take, capture));
-      std::memcpy(record + record_got, p, kept);
-      record_got += kept, capture -= kept;
-      const size_t of_data = static_cast<size_t>(std::min<uint64_t>(take, data));
-      if (idat) stream.feed(p, of_data);
-      if (chunk) {
-        crc = carrier::crc32(crc, p, of_data);
-        for (size_t i = of_data; i < take; ++i) stored[4 - (skip - i)] = p[i];  // the CRC's bytes
-      }
-      data -= of_data;
-      skip -= take, p += take, n -= take;
-      if (chunk && skip == 0 && be32(stored) != crc) crc_wrong = true;
+// What the record's places hold: the zoRO chunk's data, and every comment's text that starts
+// with the tag. Several are one record only when they all are whole and say the same.
+class Records {
+ public:
+  // Reads the chunk's data if it may hold a record (the CRC is left to Chunks::end).
+  run::Fault take(Chunks& chunks) {
+    if (chunks.is(reinterpret_cast<const char*>(record_chunk))) {
+      if (++chunks_ > 1) return {};
+      unsigned char data[carrier::record_size + 1];
+      const auto n = static_cast<size_t>(std::min<uint64_t>(chunks.left(), sizeof data));
+      if (const run::Fault f = chunks.read(data, n)) return f;
+      add(carrier::read_mark(data, n));
+      return {};
     }
+    const bool text = chunks.is("tEXt") || chunks.is("zTXt") || chunks.is("iTXt");
+    if (!text || chunks.left() > text_limit) return {};
+    std::vector<unsigned char> data(static_cast<size_t>(chunks.left()));
+    if (const run::Fault f = chunks.read(data.data(), data.size())) return f;
+    comment(chunks.is("tEXt") ? 't' : chunks.is("zTXt") ? 'z' : 'i', data);
+    return {};
   }
 
   carrier::Mark mark() const {
-    if (records > 1) return carrier::Mark{carrier::Mark::broken, {}};
-    return records == 1 ? carrier::read_mark(record, record_got) : carrier::Mark{};
+    if (chunks_ > 1) return carrier::Mark{carrier::Mark::broken, {}};
+    if (marks_.empty()) return {};
+    for (const carrier::Mark& m : marks_) {
+      if (m.state != carrier::Mark::whole || m.record.length != marks_[0].record.length ||
+          m.record.crc != marks_[0].record.crc) {
+        return carrier::Mark{carrier::Mark::broken, {}};
+      }
+    }
+    return marks_[0];
   }
+
+ private:
+  void add(const carrier::Mark& m) {
+    if (m.state != carrier::Mark::none) marks_.push_back(m);
+  }
+
+  // A text chunk's data: keyword, 0, then for tEXt the text; for zTXt a method byte and the
+  // text deflated; for iTXt a flag (deflated or not), a method byte, a language tag and a
+  // translated keyword each ending in 0, then the text. A chunk that breaks this is passed over.
+  void comment(char kind, const std::vector<unsigned char>& d) {
+    if (d.empty()) return;
+    const auto* p = d.data();
+    const auto* const end = p + d.size();
+    const auto* nul = static_cast<const unsigned char*>(std::memchr(p, 0, d.size()));
+    if (!nul || nul - p != sizeof record_keyword - 1 ||
+        strncasecmp(reinterpret_cast<const char*>(p), record_keyword, nul - p) != 0) {
+      return;
+    }
+    p = nul + 1;
+    bool deflated = kind == 'z';
+    if (kind == 'i') {
+      if (end - p < 2) return;
+      deflated = p[0] != 0;
+      p += 2;
+      for (int field = 0; field < 2; ++field) {  // language, translated keyword
+        nul = static_cast<const unsigned char*>(std::memchr(p, 0, static_cast<size_t>(end - p)));
+        if (!nul) return;
+        p = nul + 1;
+      }
+    } else if (kind == 'z') {
+      if (p == end) return;
+      ++p;
+    }
+    if (!deflated) return add(carrier::read_mark(p, static_cast<size_t>(end - p)));
+    std::vector<unsigned char> text(text_limit);
+    Inflater inflater;
+    if (!inflater.start()) return;
+    z_stream& z = inflater.z;
+    z.next_in = const_cast<unsigned char*>(p);
+    z.avail_in = static_cast<uInt>(end - p);
+    z.next_out = text.data();
+    z.avail_out = static_cast<uInt>(text.size());
+    if (inflate(&z, Z_FINISH) != Z_STREAM_END) return;  // damaged, or past the limit
+    add(carrier::read_mark(text.data(), z.total_out));
+  }
+
+  int chunks_ = 0;
+  std::vector<carrier::Mark> marks_;
 };
-
-int read_source(spng_ctx*, void* user, void* to, size_t n) {
-  auto& s = *static_cast<Source*>(user);
-  auto* out = static_cast<unsigned char*>(to);
-  const size_t asked = n;
-  if (s.header_left > 0) {
-    const size_t take = n < s.header_left ? n : s.header_left;
-    std::memcpy(out, s.header + (header_size - s.header_left), take);
-    s.header_left -= take;
-    out += take;
-    n -= take;
-  }
-  if (n > 0) {
-    s.read_fault = s.in.read(out, n);
-    if (s.read_fault) return SPNG_IO_EOF;
-  }
-  s.watch(static_cast<unsigned char*>(to), asked);
-  if (s.crc_wrong) {
-    s.read_fault = damaged();
-    return SPNG_IO_ERROR;
-  }
-  return 0;
-}
-
-// A library error as a refusal. A failed read has its own reason.
-run::Fault refusal(int error, const Source& source) {
-  if (source.read_fault) return source.read_fault;
-  switch (error) {
-    case SPNG_EMEM: return run::system_fault(ENOMEM);
-    case SPNG_ECHUNK_UNKNOWN_CRITICAL: return unsupported();
-    case SPNG_ECHUNK_LIMITS:
-    case SPNG_EUSER_WIDTH:
-    case SPNG_EUSER_HEIGHT:
-    case SPNG_EOVERFLOW: return too_large();
-    default: return damaged();
-  }
-}
 
 // How the samples of a row are laid out and what they become.
 struct Layout {
@@ -258,8 +267,11 @@ struct Layout {
   unsigned depth;     // bits per sample
   unsigned channels;  // samples per pixel
   bool true_colour() const { return colour_type == 2 || colour_type == 6; }
-  // Rows whose bytes are already the picture's bytes: decoded straight into it.
-  bool direct() const { return depth == 8 && (colour_type == 0 || colour_type == 3); }
+  bool grey() const { return colour_type == 0 || colour_type == 4; }
+  // A row's bytes, filter byte aside, for w pixels.
+  uint64_t row_bytes(uint64_t w) const { return (w * channels * depth + 7) / 8; }
+  // Bytes from a sample to the same sample of the pixel before, at least 1 (the filters' step).
+  size_t step() const { return std::max(1u, channels * depth / 8); }
 };
 
 // Checks the header's fields after the signature; fills `layout`.
@@ -293,19 +305,19 @@ unsigned char level8(const unsigned char* p) {
 
 // One decoded row (the file's samples, big-endian) of w pixels into `line`; a pixel whose alpha
 // is below its most sets `translucent`.
-void convert_row(const Layout& l, const unsigned char* src, unsigned char* line, int w,
+void convert_row(const Layout& l, const unsigned char* src, unsigned char* line, size_t w,
                  bool& translucent) {
   if (l.true_colour()) {
     auto* to = reinterpret_cast<uint32_t*>(line);
     const unsigned step = l.channels * (l.depth / 8);
     const bool alpha = l.channels == 4;
     if (l.depth == 8) {
-      for (int x = 0; x < w; ++x, src += step) {
+      for (size_t x = 0; x < w; ++x, src += step) {
         to[x] = rgb32(src[0], src[1], src[2]);
         translucent |= alpha && src[3] != 0xFF;
       }
     } else {
-      for (int x = 0; x < w; ++x, src += step) {
+      for (size_t x = 0; x < w; ++x, src += step) {
         to[x] = rgb32(level8(src), level8(src + 2), level8(src + 4));
         translucent |= alpha && (src[6] & src[7]) != 0xFF;
       }
@@ -313,64 +325,253 @@ void convert_row(const Layout& l, const unsigned char* src, unsigned char* line,
     return;
   }
   unsigned char* to = line;
-  if (l.depth < 8) {
+  if (l.depth == 8 && l.channels == 1) {
+    std::memcpy(to, src, w);
+  } else if (l.depth < 8) {
     // Packed samples, high bits first; grey levels spread over 0..255.
     const unsigned per_byte = 8 / l.depth, mask = (1u << l.depth) - 1;
     const unsigned scale = l.colour_type == 0 ? 255 / mask : 1;
-    for (int x = 0; x < w; ++x) {
+    for (size_t x = 0; x < w; ++x) {
       const unsigned shift = 8 - l.depth * (x % per_byte + 1);
       to[x] = static_cast<unsigned char>(((src[x / per_byte] >> shift) & mask) * scale);
     }
   } else if (l.depth == 8) {  // grey + alpha
-    for (int x = 0; x < w; ++x) to[x] = src[x * l.channels];
+    for (size_t x = 0; x < w; ++x) to[x] = src[x * l.channels];
   } else {  // grey, or grey + alpha, 16 bits
     const unsigned step = 2 * l.channels;
-    for (int x = 0; x < w; ++x, src += step) to[x] = level8(src);
+    for (size_t x = 0; x < w; ++x, src += step) to[x] = level8(src);
   }
+}
+
+// The seven passes of Adam7 interlacing: each pass's first column and row, and its steps.
+constexpr unsigned pass_x0[7] = {0, 4, 0, 2, 0, 1, 0}, pass_y0[7] = {0, 0, 4, 0, 2, 0, 1};
+constexpr unsigned pass_dx[7] = {8, 8, 4, 4, 2, 2, 1}, pass_dy[7] = {8, 8, 8, 4, 4, 2, 2};
+uint64_t pass_count(uint64_t size, unsigned start, unsigned step) {
+  return size > start ? (size - start + step - 1) / step : 0;
 }
 
 // The bytes of the filtered rows the IDAT stream holds: per row a filter byte and its samples;
 // interlaced, the rows of each of the seven passes that has any pixel.
 uint64_t filtered_bytes(const Layout& l, uint64_t w, uint64_t h, bool interlaced) {
   const auto rows_of = [&](uint64_t pw, uint64_t ph) {
-    return pw == 0 || ph == 0 ? 0 : ph * (1 + (pw * l.channels * l.depth + 7) / 8);
+    return pw == 0 || ph == 0 ? 0 : ph * (1 + l.row_bytes(pw));
   };
   if (!interlaced) return rows_of(w, h);
-  static constexpr unsigned x0[7] = {0, 4, 0, 2, 0, 1, 0}, y0[7] = {0, 0, 4, 0, 2, 0, 1};
-  static constexpr unsigned dx[7] = {8, 8, 4, 4, 2, 2, 1}, dy[7] = {8, 8, 8, 4, 4, 2, 2};
   uint64_t total = 0;
   for (int p = 0; p < 7; ++p) {
-    total += rows_of(w > x0[p] ? (w - x0[p] + dx[p] - 1) / dx[p] : 0,
-                     h > y0[p] ? (h - y0[p] + dy[p] - 1) / dy[p] : 0);
+    total += rows_of(pass_count(w, pass_x0[p], pass_dx[p]), pass_count(h, pass_y0[p], pass_dy[p]));
   }
   return total;
 }
 
-// What the record's places hold: the zoRO chunks' mark and every comment's that starts with the
-// tag. Several are one record only when they all are whole and say the same.
-carrier::Mark record_mark(spng_ctx* c, const carrier::Mark& chunk) {
-  std::vector<carrier::Mark> marks;
-  if (chunk.state != carrier::Mark::none) marks.push_back(chunk);
-  uint32_t n = 0;
-  if (spng_get_text(c, nullptr, &n) == 0 && n > 0) {
-    std::vector<spng_text> texts(n);
-    if (spng_get_text(c, texts.data(), &n) == 0) {
-      for (uint32_t i = 0; i < n; ++i) {
-        if (strcasecmp(texts[i].keyword, record_keyword) != 0 || !texts[i].text) continue;
-        const carrier::Mark m = carrier::read_mark(
-            reinterpret_cast<const unsigned char*>(texts[i].text), texts[i].length);
-        if (m.state != carrier::Mark::none) marks.push_back(m);
+unsigned char paeth(int a, int b, int c) {
+  const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+  return static_cast<unsigned char>(pa <= pb && pa <= pc ? a : pb <= pc ? b : c);
+}
+
+// The filtered rows of the IDAT chunks' zlib stream, inflated once, one row at a time, each
+// unfiltered against the row before it. finish() checks what the rows leave: the stream ends
+// right after the last row, its Adler-32 holds, and no IDAT data follows. The Adler-32 is
+// summed here, with libdeflate (several times zlib's speed), and compared with the stream's
+// last four bytes, which zlib reads but is told not to check.
+class IdatRows {
+ public:
+  IdatRows(Chunks& chunks, size_t step) : chunks_(chunks), step_(step) {}
+
+  // Room for rows of up to `row_bytes` bytes, filter byte aside.
+  run::Fault start(uint64_t row_bytes) {
+    if (!inflater_.start() || inflateValidate(&inflater_.z, 0) != Z_OK) {
+      return run::system_fault(ENOMEM);
+    }
+    try {
+      buffer_.resize(static_cast<size_t>(std::max<uint64_t>(inflated_bytes, 1 + row_bytes)));
+      prior_.resize(static_cast<size_t>(row_bytes));
+    } catch (const std::bad_alloc&) {
+      return run::system_fault(ENOMEM);
+    }
+    return {};
+  }
+
+  // The next row of `n` bytes, unfiltered, at `row`. `first` is the first row of a pass: the
+  // row before it counts as zeros.
+  run::Fault next(size_t n, bool first, const unsigned char*& row) {
+    if (have_ - at_ < n + 1) {
+      if (const run::Fault f = fill(n + 1)) return f;
+    }
+    unsigned char* const d = buffer_.data() + at_ + 1;
+    const unsigned char* const up = first ? nullptr : last_ ? last_ : prior_.data();
+    if (const run::Fault f = unfilter(buffer_[at_], d, up, n)) return f;
+    last_ = d;
+    last_bytes_ = n;
+    at_ += n + 1;
+    row = d;
+    return {};
+  }
+
+  run::Fault finish() {
+    if (have_ > at_) return damaged();  // more bytes than the rows
+    unsigned char scratch[64];
+    while (!ended_) {
+      z_stream& z = inflater_.z;
+      z.next_out = scratch;
+      z.avail_out = sizeof scratch;
+      if (const run::Fault f = inflate_more()) return f;
+      if (z.avail_out != sizeof scratch) return damaged();
+    }
+    if (inflater_.z.avail_in > 0) return damaged();  // data after the stream's end
+    while (chunks_.left() > 0) {
+      const unsigned char* p;
+      size_t n;
+      if (const run::Fault f = chunks_.take(p, n)) return f;
+      if (n > 0) return damaged();
+    }
+    return chunks_.end();
+  }
+
+ private:
+  // Inflates into the buffer until `need` bytes lie at its cursor; the row before, when the
+  // buffer moves on, is kept in `prior_`.
+  run::Fault fill(size_t need) {
+    if (last_) std::memcpy(prior_.data(), last_, last_bytes_);
+    last_ = nullptr;
+    std::memmove(buffer_.data(), buffer_.data() + at_, have_ - at_);
+    have_ -= at_;
+    at_ = 0;
+    z_stream& z = inflater_.z;
+    while (have_ < need) {
+      if (ended_) return damaged();  // the stream ends before the last row
+      z.next_out = buffer_.data() + have_;
+      z.avail_out = static_cast<uInt>(std::min<size_t>(buffer_.size() - have_, UINT_MAX));
+      if (const run::Fault f = inflate_more()) return f;
+      have_ = static_cast<size_t>(z.next_out - buffer_.data());
+    }
+    return {};
+  }
+
+  // One call to inflate, with more IDAT data first if it needs it.
+  run::Fault inflate_more() {
+    z_stream& z = inflater_.z;
+    if (z.avail_in == 0) {
+      while (chunks_.left() == 0) {  // the next IDAT chunk, passing over empty ones
+        if (const run::Fault f = chunks_.end()) return f;
+        if (const run::Fault f = chunks_.next()) return f;
+        if (!chunks_.is("IDAT")) return damaged();  // the stream does not end in the IDATs
       }
+      const unsigned char* p;
+      size_t n;
+      if (const run::Fault f = chunks_.take(p, n)) return f;
+      z.next_in = const_cast<unsigned char*>(p);
+      z.avail_in = static_cast<uInt>(n);
     }
-  }
-  if (marks.empty()) return {};
-  for (const carrier::Mark& m : marks) {
-    if (m.state != carrier::Mark::whole || m.record.length != marks[0].record.length ||
-        m.record.crc != marks[0].record.crc) {
-      return carrier::Mark{carrier::Mark::broken, {}};
+    const unsigned char* const in = z.next_in;
+    unsigned char* const out = z.next_out;
+    const int e = inflate(&z, Z_NO_FLUSH);
+    adler_ = libdeflate_adler32(adler_, out, static_cast<size_t>(z.next_out - out));
+    // The last four bytes read, which end the stream.
+    const auto read = static_cast<size_t>(z.next_in - in);
+    const size_t kept = std::min<size_t>(read, 4);
+    std::memmove(tail_, tail_ + kept, 4 - kept);
+    std::memcpy(tail_ + 4 - kept, z.next_in - kept, kept);
+    if (e == Z_STREAM_END) {
+      ended_ = true;
+      if (be32(tail_) != adler_) return damaged();
+    } else if (e != Z_OK && e != Z_BUF_ERROR) {
+      return inflate_fault(e);
     }
+    return {};
   }
-  return marks[0];
+
+  run::Fault unfilter(unsigned filter, unsigned char* d, const unsigned char* up, size_t n) const {
+    const size_t s = step_;
+    switch (filter) {
+      case 0: break;
+      case 1:  // sub
+        for (size_t i = s; i < n; ++i) d[i] = static_cast<unsigned char>(d[i] + d[i - s]);
+        break;
+      case 2:  // up
+        if (up) {
+          for (size_t i = 0; i < n; ++i) d[i] = static_cast<unsigned char>(d[i] + up[i]);
+        }
+        break;
+      case 3:  // average
+        for (size_t i = 0; i < n; ++i) {
+          const unsigned left = i >= s ? d[i - s] : 0, above = up ? up[i] : 0;
+          d[i] = static_cast<unsigned char>(d[i] + ((left + above) >> 1));
+        }
+        break;
+      case 4:  // Paeth
+        for (size_t i = 0; i < n; ++i) {
+          const int left = i >= s ? d[i - s] : 0, above = up ? up[i] : 0;
+          const int corner = up && i >= s ? up[i - s] : 0;
+          d[i] = static_cast<unsigned char>(d[i] + paeth(left, above, corner));
+        }
+        break;
+      default: return damaged();
+    }
+    return {};
+  }
+
+  Chunks& chunks_;
+  size_t step_;
+  Inflater inflater_;
+  bool ended_ = false;
+  uint32_t adler_ = 1;                 // of the bytes inflated so far
+  unsigned char tail_[4] = {};         // the last bytes inflate read
+  std::vector<unsigned char> buffer_;  // inflated bytes: [at_, have_) not yet taken
+  size_t at_ = 0, have_ = 0;
+  std::vector<unsigned char> prior_;  // the row before the buffer's first
+  const unsigned char* last_ = nullptr;  // the last row handed out, while in the buffer
+  size_t last_bytes_ = 0;
+};
+
+// The chunks before the pixels, up to the first IDAT's head: the palette's levels (and whether
+// there is one) and the record's places. IEND, a second IHDR or PLTE, a PLTE where none may be
+// or of more entries than the samples index, are damage; another critical chunk is unknown.
+run::Fault read_before_pixels(Chunks& chunks, const Layout& layout, Found& found,
+                              Records& records) {
+  bool palette = false;
+  for (;;) {
+    if (const run::Fault f = chunks.next()) return f;
+    if (chunks.is("IDAT")) break;
+    if (chunks.is("PLTE")) {
+      const uint64_t entries = chunks.left() / 3;
+      if (palette || layout.grey() || chunks.left() % 3 != 0 || entries == 0 || entries > 256 ||
+          (layout.colour_type == 3 && entries > (1u << layout.depth))) {
+        return damaged();
+      }
+      unsigned char plte[768];
+      if (const run::Fault f = chunks.read(plte, static_cast<size_t>(chunks.left()))) return f;
+      if (layout.colour_type == 3) found.palette_levels(plte, entries, 3, 0, 2);
+      palette = true;
+    } else if (chunks.is("IHDR") || chunks.is("IEND")) {
+      return damaged();
+    } else if (chunks.critical()) {
+      return unsupported();
+    } else if (const run::Fault f = records.take(chunks)) {
+      return f;
+    }
+    if (const run::Fault f = chunks.end()) return f;
+  }
+  return layout.colour_type == 3 && !palette ? damaged() : run::Fault{};
+}
+
+// The chunks after the IDAT chunks, up to IEND: the record's places, and nothing that belongs
+// before the pixels.
+run::Fault read_after_pixels(Chunks& chunks, Records& records) {
+  for (;;) {
+    if (const run::Fault f = chunks.next()) return f;
+    if (chunks.is("IEND")) return chunks.left() == 0 ? chunks.end() : damaged();
+    if (chunks.is("IDAT")) {
+      if (chunks.left() > 0) return damaged();  // the stream ended in the IDATs before
+    } else if (chunks.is("IHDR") || chunks.is("PLTE")) {
+      return damaged();
+    } else if (chunks.critical()) {
+      return unsupported();
+    } else if (const run::Fault f = records.take(chunks)) {
+      return f;
+    }
+    if (const run::Fault f = chunks.end()) return f;
+  }
 }
 
 // Reads the picture into `out`; or, given `to`, hands its rows on (`streamed`) unless it is
@@ -390,7 +591,6 @@ run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to, bool* st
   // Sizes, before anything is allocated (new_image checks them). The width and height are
   // below 2^31 here.
   const int depth = layout.true_colour() ? 32 : 8;
-  const uint64_t row_bytes = (uint64_t{w} * layout.channels * layout.depth + 7) / 8;
   const uint64_t inflated = filtered_bytes(layout, w, h, interlaced);
   // Every pixel when deflate can pack their filtered rows into the file's bytes, none when not.
   const Reach reach{inflated <= deflate_ratio * in.size() ? uint64_t{w} * h : 0, in.size()};
@@ -405,67 +605,53 @@ run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to, bool* st
   } else if (const run::Fault f = new_image(depth, w, h, reach, image, true)) {
     return f;
   }
+  if (be32(header + 29) != carrier::crc32(0, header + 12, 17)) return damaged();
 
-  Source source(in, inflated);
-  std::memcpy(source.header, header, header_size);
-
-  // The stream's Adler-32 is checked by the second pass (StreamCheck), the chunks' CRCs here.
-  Context ctx(spng_ctx_new(SPNG_CTX_IGNORE_ADLER32));
-  if (!ctx) return run::system_fault(ENOMEM);
-  spng_ctx* const c = ctx.get();
-  int e = spng_set_png_stream(c, read_source, &source);
-  if (!e) e = spng_set_image_limits(c, INT_MAX, INT_MAX);
-  if (!e) e = spng_set_chunk_limits(c, chunk_limit, chunk_cache_limit);
-  if (!e) e = spng_set_crc_action(c, SPNG_CRC_USE, SPNG_CRC_USE);
-  if (!e) e = spng_decode_image(c, nullptr, 0, SPNG_FMT_RAW, SPNG_DECODE_PROGRESSIVE);
-  if (e) return refusal(e, source);
-
-  // Rows that need converting go through one row, or, interlaced, the whole image (each pass
-  // fills in part of every row, so no row is complete before the last pass).
-  std::vector<unsigned char> rows;
-  if (!layout.direct()) {
+  Chunks chunks(in);
+  Records records;
+  if (const run::Fault f = read_before_pixels(chunks, layout, found, records)) return f;
+  IdatRows idat(chunks, layout.step());
+  if (const run::Fault f = idat.start(layout.row_bytes(w))) return f;
+  const unsigned char* row;
+  if (!interlaced) {
+    const auto n = static_cast<size_t>(layout.row_bytes(w));
+    for (uint32_t y = 0; y < h; ++y) {
+      const auto r = static_cast<int32_t>(y);
+      if (const run::Fault f = idat.next(n, y == 0, row)) return f;
+      convert_row(layout, row, bands ? bands->row(r) : image.row(r), w, found.translucent);
+      if (bands) {
+        if (const run::Fault f = bands->done(r)) return f;
+      }
+    }
+  } else {
+    // Each pass's row is converted whole, then its pixels put in their places.
+    const size_t pixel = depth / 8;
+    std::vector<unsigned char> line;
     try {
-      rows.resize(static_cast<size_t>(row_bytes * (interlaced ? h : 1)));
+      line.resize(size_t{w} * pixel);
     } catch (const std::bad_alloc&) {
       return run::system_fault(ENOMEM);
     }
-  }
-  spng_row_info row{};
-  do {
-    e = spng_get_row_info(c, &row);
-    if (e) break;
-    const int y = static_cast<int>(row.row_num);
-    unsigned char* const line = bands ? bands->row(y) : image.row(y);
-    unsigned char* const into = layout.direct() ? line
-                                : interlaced    ? rows.data() + row_bytes * y
-                                                : rows.data();
-    e = spng_decode_row(c, into, static_cast<size_t>(row_bytes));
-    if (e && e != SPNG_EOI) break;
-    if (!layout.direct() && !interlaced) {
-      convert_row(layout, rows.data(), line, static_cast<int>(w), found.translucent);
-    }
-    if (bands) {
-      if (const run::Fault f = bands->done(y)) return f;
-    }
-  } while (!e);
-  if (e != SPNG_EOI) return refusal(e, source);
-  // The chunks after the pixels, up to IEND, with their CRCs; then the rest of the stream.
-  if ((e = spng_decode_chunks(c)) != 0) return refusal(e, source);
-  if (const run::Fault f = source.stream.verdict()) return f;
-  if (!layout.direct() && interlaced) {
-    for (uint32_t y = 0; y < h; ++y) {
-      convert_row(layout, rows.data() + row_bytes * y, image.row(static_cast<int>(y)),
-                  static_cast<int>(w), found.translucent);
+    for (int p = 0; p < 7; ++p) {
+      const uint64_t pw = pass_count(w, pass_x0[p], pass_dx[p]);
+      const uint64_t ph = pass_count(h, pass_y0[p], pass_dy[p]);
+      if (pw == 0) continue;
+      const auto n = static_cast<size_t>(layout.row_bytes(pw));
+      for (uint64_t r = 0; r < ph; ++r) {
+        if (const run::Fault f = idat.next(n, r == 0, row)) return f;
+        convert_row(layout, row, line.data(), pw, found.translucent);
+        unsigned char* const into = image.row(static_cast<int32_t>(pass_y0[p] + r * pass_dy[p]));
+        for (uint64_t i = 0; i < pw; ++i) {
+          std::memcpy(into + (pass_x0[p] + i * pass_dx[p]) * pixel, line.data() + i * pixel,
+                      pixel);
+        }
+      }
     }
   }
-  if (layout.colour_type == 3) {
-    spng_plte plte{};
-    if (spng_get_plte(c, &plte) == 0) {
-      found.palette_levels(&plte.entries[0].red, plte.n_entries, sizeof plte.entries[0], 0, 2);
-    }
-  }
+  if (const run::Fault f = idat.finish()) return f;
+  if (const run::Fault f = read_after_pixels(chunks, records)) return f;
   out = std::move(image);
-  found.mark = record_mark(c, source.mark());
+  found.mark = records.mark();
   return {};
 }
 
