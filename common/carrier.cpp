@@ -43,15 +43,11 @@ int32_t Cursor::copy(unsigned char* to, const unsigned char* from, int32_t n) {
 
 int32_t Cursor::pass(int32_t n) {
   if (n <= 0) return 0;
-  // A local: the member would be fetched again after every byte.
-  const volatile char* const stop = stop_;
-  for (int32_t i = 0; i < n; ++i) {
-    if (run::escape_down(stop)) {
-      escaped_ = true;
-      tested_ = tested_ || i > 0;
-      x += i;
-      return i + 1;
-    }
+  // Esc is tested once for the span, after its first byte: a key pressed while the span's bytes
+  // go by is found a row later, microseconds on, as if it had come then.
+  if (run::escape_down(stop_)) {
+    escaped_ = true;
+    return 1;
   }
   tested_ = true;
   x += n - 1;

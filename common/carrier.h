@@ -97,7 +97,9 @@ inline void advance_position(int32_t& x, int32_t& y, int32_t w) {
 // The walk that both conversions make: linear positions 1 to (x1, y1) of a picture w columns
 // wide and h rows, visited by advance_position's rule a row span at a time. The row count
 // follows the position: it is shown whenever the row changes. Esc (run::escape_down) is tested
-// after every byte, and found held ends the walk after the byte in hand.
+// once a span, after its first byte, and found held ends the walk after that byte: to the user
+// it is the same as a test after every byte (a key pressed while a row goes by is found a few
+// microseconds later, at the next row), at a fraction of the cost.
 //
 //   carrier::Cursor cursor(w, h, x1, y1, feedback, carrier::Cursor::Stop::...);
 //   while (const int32_t span = cursor.next_span()) {  // positions (cursor.x, cursor.y) on
@@ -106,8 +108,8 @@ inline void advance_position(int32_t& x, int32_t& y, int32_t w) {
 //   }
 class Cursor {
  public:
-  // When Esc is tested: after each byte only (the encoder: with Esc held from the start, one
-  // byte is placed), or before the first byte as well (the decoder: Esc held through the scan
+  // When Esc is tested: after each span's first byte only (the encoder: with Esc held from the
+  // start, one byte is placed), or before the first byte as well (the decoder: Esc held through the scan
   // for the data's end writes nothing).
   enum class Stop { after_each_byte, before_the_first_byte_too };
 
@@ -118,15 +120,16 @@ class Cursor {
   // end or on Esc.
   int32_t next_span();
 
-  // Copies n bytes (at most the span) from `from` to `to`, testing Esc after each; the position
-  // moves to the last one copied. Returns how many were copied.
+  // Copies n bytes (at most the span) from `from` to `to`, testing Esc after the first (found
+  // held, only that one is copied); the position moves to the last one copied. Returns how many
+  // were copied.
   int32_t copy(unsigned char* to, const unsigned char* from, int32_t n);
-  // The same without copying: passes over n positions, testing Esc after each.
+  // The same without copying: passes over n positions.
   int32_t pass(int32_t n);
 
   bool escaped() const { return escaped_; }
-  // Esc was found at the walk's first test (before the first byte, or after it when tested after
-  // each byte only): the run stopped before it had converted anything to speak of.
+  // Esc was found at the walk's first test (before the first byte, or after it when not tested
+  // before): the run stopped before it had converted anything to speak of.
   bool stopped_at_first_test() const { return escaped_ && !tested_; }
   // Positions visited so far.
   int64_t visited() const { return int64_t{y} * w_ + x; }

@@ -11,7 +11,7 @@
 namespace run {
 
 // The Esc test, the one the walk (carrier::Cursor) makes: true while the run's stop flag is set
-// (Esc held, or the window asked to close). A plain flag read, cheap enough for every byte.
+// (Esc held, or the window asked to close). A plain flag read.
 inline bool escape_down(const volatile char* stop) { return *stop != 0; }
 
 class Feedback {
@@ -23,8 +23,7 @@ class Feedback {
   // The row count changed: `current` (1-based) of `total` rows.
   virtual void show_row(int32_t current, int32_t total) = 0;
 
-  // The stop flag, for escape_down. A loop that tests it after every byte keeps the pointer in
-  // a local: read through the object, it would be fetched again after every byte stored.
+  // The stop flag, for escape_down.
   const volatile char* stop_flag() const { return stop_; }
 
  private:

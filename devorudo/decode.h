@@ -39,8 +39,8 @@ struct Walk {
 
 // Sends the data of the 8-bit picture to `sink`: pixels from linear position 1 up to the end
 // `located` gives, one byte each, nothing when there is none.
-// Esc held when the scan ends sends nothing; Esc found held during the walk (tested after every
-// byte) stops it after the byte in hand. feedback.show_row is called whenever the row changes,
+// Esc held when the scan ends sends nothing; Esc found held during the walk (tested after each
+// row's first byte, as carrier::Cursor does) stops it after that byte. feedback.show_row is called whenever the row changes,
 // with the 1-based row and the picture's height.
 Walk walk_picture(const carrier::Rows& picture, const carrier::DataEnd& located, files::Sink& sink,
                   run::Feedback& feedback);
@@ -48,8 +48,8 @@ Walk walk_picture(const carrier::Rows& picture, const carrier::DataEnd& located,
 // The walk over rows as a reader hands them on, top to bottom: positions 1 on, each byte written
 // once the data is known to reach it. The end-of-data rule ends the data at the last pixel above
 // 0, so a run of zeros is held back until a pixel above 0 follows; by the last row the record
-// says whether its length takes the zeros after that pixel too. Esc is tested after every byte
-// (and before the first); after it, the rows are still read, for where the data ends, but
+// says whether its length takes the zeros after that pixel too. Esc is tested after each row's
+// first byte (and before the first row); after it, the rows are still read, for where the data ends, but
 // nothing more is written.
 class StreamWalk : public formats::RowTaker {
  public:
@@ -64,7 +64,6 @@ class StreamWalk : public formats::RowTaker {
   }
 
   run::Fault rows(const unsigned char* pixels, int32_t count) override {
-    const volatile char* const stop = stop_;
     for (int32_t i = 0; i < count; ++i, ++y_) {
       const unsigned char* const row = pixels + static_cast<size_t>(w_) * static_cast<size_t>(i);
       const int64_t at = int64_t{y_} * w_;
@@ -74,13 +73,10 @@ class StreamWalk : public formats::RowTaker {
       if (top > from) last_ = at + top - 1;
       if (escaped_) continue;
       feedback_.show_row(y_ + 1, h_);
-      int32_t taken = w_;
-      for (int32_t x = from; x < w_; ++x) {
-        if (run::escape_down(stop)) {
-          escaped_ = true;
-          taken = x + 1;
-          break;
-        }
+      int32_t taken = w_;  // Esc is tested once a row, after its first byte, as the walk does
+      if (from < w_ && run::escape_down(stop_)) {
+        escaped_ = true;
+        taken = from + 1;
       }
       int32_t end = top;  // one past the last pixel above 0 among those taken (fewer after Esc)
       if (taken < top) {
