@@ -1,6 +1,7 @@
 #include "front_end.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -100,6 +101,9 @@ void set_prompt(char* buffer, const char* prompt) {
 }  // namespace
 
 Start start_up_and_ask_names(const Texts& texts, const char* window_class, void* icon) {
+  // A write past the file-size limit (ulimit -f) fails with EFBIG, which the run reports and
+  // cleans up after, rather than ending the program with its temporary left behind.
+  std::signal(SIGXFSZ, SIG_IGN);
   // Both are read when the window is made, at the library's start.
   allegro_icon = icon;
   xwin_set_window_name(window_class, window_class);

@@ -33,7 +33,7 @@ std::string reason(int error) {
     case EIO: return "Errore di lettura o scrittura sul disco.";
     case ENOMEM: return "Memoria insufficiente.";
     case ELOOP: return "Il collegamento simbolico rimanda a se stesso.";
-    case EFBIG: return "File troppo grande.";
+    case EFBIG: return "File troppo grande per il disco o per i limiti del sistema.";
     default: return "Errore di sistema " + std::to_string(error) + ".";
   }
 }

@@ -26,9 +26,11 @@ class Case:
     def __init__(self, x, work, programs):
         self.x, self.work, self.programs = x, Path(work), programs
 
-    def run(self, which, *args, **options):
+    def run(self, which, *args, fsize=None, **options):
         log = str(self.work / (which + ".log"))
-        Program(self.x, which, [self.programs[which]], self.work, log).convert(*args, **options)
+        limit = ["prlimit", "--fsize=%d" % fsize] if fsize else []  # as ulimit -f sets it
+        Program(self.x, which, limit + [self.programs[which]], self.work, log).convert(
+            *args, **options)
 
 
 def round_trip(c):
@@ -94,6 +96,12 @@ def refusal(c):
     c.run("devorudo", ["altro.png", "copia.bin"], [SAVED, "copia.bin",
           "Nessun controllo: forse mancano zeri finali; se modificata, byte diversi."])
     assert (c.work / "copia.bin").read_bytes() == data.rstrip(b"\0"), "the copy differs"
+    # Past the file-size limit a write fails, and says so, rather than ending the program and
+    # leaving its temporary behind.
+    c.run("devorudo", ["altro.png", "copia.bin"], ["Impossibile salvare il file:", "copia.bin",
+          "File troppo grande per il disco o per i limiti del sistema."], fsize=1000)
+    assert (c.work / "copia.bin").read_bytes() == data.rstrip(b"\0"), "the copy changed"
+    assert sorted(os.listdir(c.work)) == ["altro.png", "carrier.bmp", "copia.bin"]
 
 
 if __name__ == "__main__":
