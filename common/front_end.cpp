@@ -132,6 +132,8 @@ Start start_up_and_ask_names(const Texts& texts, const char* window_class, void*
   finestra_dialogo[riga_stringa2].dp = const_cast<char*>(texts.stringa2);
   finestra_dialogo[riga_stringa3].dp = const_cast<char*>(texts.stringa3);
   finestra_dialogo[riga_stringa4].dp = const_cast<char*>(texts.stringa4);
+  // Keys go to the field clicked into or reached with Tab, not to whatever lies under the pointer.
+  gui_mouse_focus = FALSE;
   // The library's dialog player, as do_dialog runs it, with a rest between its turns when no
   // key is waiting (a turn takes one key).
   DIALOG_PLAYER* player = init_dialog(finestra_dialogo, -1);

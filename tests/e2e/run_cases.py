@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""run_cases.py ZORORUZO DEVORUDO round_trip|escape_held|close_button|refusal
+"""run_cases.py ZORORUZO DEVORUDO round_trip|escape_held|close_button|focus|refusal
 
 The programs in a private Xvfb, used as a person would; what they wrote read with Pillow."""
 
@@ -15,7 +15,7 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from PIL import Image  # noqa: E402
 
-from xdrive import HOLD, OK, SAVED, TITLES, Program, XServer  # noqa: E402
+from xdrive import FIELD_SPAN, FIELDS, HOLD, OK, SAVED, TITLES, Program, XServer  # noqa: E402
 
 
 def sample(n, seed):
@@ -80,6 +80,25 @@ def close_button(c):
     program.dismiss("close")
 
 
+def focus(c):
+    # Keys go to the field clicked into, then to the one Tab reaches, whatever the pointer is on.
+    program = Program(c.x, "zororuzo", [c.programs["zororuzo"]], c.work, str(c.work / "log"))
+    (source, _), (destination, _) = FIELDS
+    prompts = ["File sorgente!", "File destinazione! (nome.bmp,nome.tga,nome.pcx,)"]
+    for keys, texts, caret in (
+            (["mousemove", *source, "mousedown", 1, "sleep", HOLD, "mouseup", 1,
+              "mousemove", *destination, "sleep", HOLD, "type", "x"],
+             [prompts[0] + "x", prompts[1]], 0),
+            (["mousemove", *source, "sleep", HOLD, "key", "Tab", "type", "y"],
+             [prompts[0] + "x", prompts[1] + "y"], 1)):
+        c.x.xdotool(*keys)
+        program.wait_for("keys in field %d" % caret, lambda screen: next(filter(None, (
+            program.misread(screen, *at, text, span=FIELD_SPAN, caret=i == caret)
+            for i, ((_, at), text) in enumerate(zip(FIELDS, texts)))), None), 5)
+    program.dismiss("close")
+    assert os.listdir(c.work) == ["log"], os.listdir(c.work)
+
+
 def refusal(c):
     # A picture cut short is refused, and the file already under the destination's name kept.
     Image.frombytes("P", (1024, 3), b"\0" + sample(3071, 3)).save(c.work / "carrier.bmp")
@@ -106,7 +125,7 @@ def refusal(c):
 
 if __name__ == "__main__":
     if len(sys.argv) != 4 or sys.argv[3] not in ("round_trip", "escape_held", "close_button",
-                                                  "refusal"):
+                                                  "focus", "refusal"):
         sys.exit(__doc__)
     work = tempfile.mkdtemp(prefix="e2e-")
     try:
