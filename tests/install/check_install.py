@@ -29,7 +29,7 @@ WANTED = sorted({"share/doc/zororuzo/copyright"} | {path.format(p=p, s=s) for p 
                 for path in ("bin/{p}", "share/applications/{p}.desktop",
                              MAN, METAINFO, ICON) for s in ICON_SIZES})
 # What the .deb must depend on, found by dpkg-shlibdeps (lintian checks the other fields).
-LIBRARIES = (r"liballegro4\.4", r"libspng\d+", r"libdeflate\d+")
+LIBRARIES = (r"liballegro4\.4", r"zlib1g", r"libdeflate\d+")
 
 
 def desktop_entry(prefix, program):
