@@ -1,6 +1,7 @@
 #include "files.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,6 +45,21 @@ mode_t current_umask() {
 }  // namespace
 
 namespace files {
+
+std::string home_expanded(const std::string& name) {
+  if (name.empty() || name[0] != '~' || (name.size() > 1 && name[1] != '/')) return name;
+  std::string home;
+  if (const char* h = std::getenv("HOME"); h && *h) {
+    home = h;
+  } else if (const passwd* user = getpwuid(getuid()); user && user->pw_dir && *user->pw_dir) {
+    home = user->pw_dir;
+  } else {
+    return name;
+  }
+  if (name.size() == 1) return home;
+  while (!home.empty() && home.back() == '/') home.pop_back();  // "/" too: "~/a" is "/a"
+  return home + name.substr(1);
+}
 
 bool same_file(const struct stat& source, const std::string& path) {
   struct stat st {};

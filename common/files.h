@@ -53,6 +53,11 @@ class Sink {
 // destroy what is being read.
 bool same_file(const struct stat& source, const std::string& path);
 
+// A name as typed, with a leading "~" or "~/" taken as the home folder: $HOME, or the user's
+// entry in the password database when HOME is unset or empty. Any other name ("~anna/a.bmp"
+// among them) is returned as it is, and so is every name when no home folder is known.
+std::string home_expanded(const std::string& name);
+
 // Opens `path` for reading, without waiting on a FIFO or a device, and describes it in `st`. A
 // folder is refused with EISDIR, anything else that is not a regular file with Defect::special;
 // the descriptor is then closed and `fd` is -1.

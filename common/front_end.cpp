@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "files.h"
+
 // The X11 driver's own (xalleg.h, whose X headers would bring their macros here): the window's
 // name and class, which a desktop matches to the program's launcher, and its icon.
 extern "C" void xwin_set_window_name(const char* name, const char* group);
@@ -142,6 +144,19 @@ Start start_up_and_ask_names(const Texts& texts, const char* window_class, void*
   }
   shutdown_dialog(player);
   return closed ? Start::closed : Start::names;
+}
+
+void convert_and_report(Conversion convert) {
+  const std::string source = files::home_expanded(sorgente);
+  const std::string destination = files::home_expanded(destinazione);
+  ScreenFeedback feedback;
+  run::Outcome outcome = convert(source, destination, feedback);
+  if (outcome.file == destination) {
+    outcome.file = destinazione;
+  } else if (outcome.file == source) {
+    outcome.file = sorgente;
+  }
+  show_completion(outcome);
 }
 
 void show_progress(int32_t current_row, int32_t total_rows) {

@@ -60,6 +60,15 @@ Start start_up_and_ask_names(const Texts& texts, const char* window_class, void*
 // cannot. (headless.cpp, apart from the screen's code.)
 bool start_headless();
 
+// A conversion from the file `source` to the file `destination`: the encoder's or the decoder's.
+using Conversion = run::Outcome (*)(const std::string& source, const std::string& destination,
+                                    run::Feedback& feedback);
+
+// Runs `convert` on the dialog's names, a leading ~ in either taken as the home folder
+// (files::home_expanded), with the screen's feedback, then shows its notice, which names the
+// file as it was typed.
+void convert_and_report(Conversion convert);
+
 // Draws "<current> di <total>" in the screen's top-left corner.
 void show_progress(int32_t current_row, int32_t total_rows);
 

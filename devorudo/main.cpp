@@ -28,10 +28,7 @@ int main() {
     case front_end::Start::closed: return 0;  // closed in the dialog: nothing read or written
     case front_end::Start::names: break;
   }
-  front_end::ScreenFeedback feedback;
-  const run::Outcome outcome =
-      devorudo::decode_file(front_end::sorgente, front_end::destinazione, feedback);
-  front_end::show_completion(outcome);
+  front_end::convert_and_report(devorudo::decode_file);
   return 0;
 }
 END_OF_MAIN()

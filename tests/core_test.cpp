@@ -2,6 +2,7 @@
 // never started, and no screen. (The walk both conversions make is tested through them: the
 // rows each shows, and where Esc stops them.)
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -69,6 +70,37 @@ TEST(Carrier, RecordsAreWholeOnlyExactlyAsWritten) {
 // A copy of a FileCloser would close its descriptor a second time, by then perhaps another file's.
 static_assert(!std::is_copy_constructible_v<files::FileCloser> &&
               !std::is_copy_assignable_v<files::FileCloser>);
+
+TEST(Names, ALeadingTildeIsTheHomeFolder) {
+  const char* const was = std::getenv("HOME");
+  const std::string saved = was ? was : "", own = getpwuid(getuid())->pw_dir;
+  const struct {
+    const char* home;  // null: unset
+    std::string typed, meant;
+  } cases[] = {
+      {"/home/anna", "~", "/home/anna"},
+      {"/home/anna", "~/Documenti/a.bmp", "/home/anna/Documenti/a.bmp"},
+      {"/home/anna/", "~/a.bmp", "/home/anna/a.bmp"},
+      {"/", "~/a.bmp", "/a.bmp"},
+      {"/", "~", "/"},
+      {"/home/anna", "~anna/a.bmp", "~anna/a.bmp"},  // another user's folder: as typed
+      {"/home/anna", "~.bmp", "~.bmp"},
+      {"/home/anna", "a/~/b.bmp", "a/~/b.bmp"},
+      {"/home/anna", "", ""},
+      {"", "~/a.bmp", own + "/a.bmp"},  // from the password database
+      {nullptr, "~", own},
+  };
+  for (const auto& c : cases) {
+    if (c.home) {
+      setenv("HOME", c.home, 1);
+    } else {
+      unsetenv("HOME");
+    }
+    EXPECT_EQ(files::home_expanded(c.typed), c.meant)
+        << c.typed << ", HOME " << (c.home ? c.home : "unset");
+  }
+  if (was) setenv("HOME", saved.c_str(), 1);
+}
 
 TEST(SafeOutput, ReplacesTheFileWholeOnlyOnCommitThroughLinksKeepingItsMode) {
   test::TempDir dir;

@@ -29,8 +29,8 @@ class Case:
     def run(self, which, *args, fsize=None, **options):
         log = str(self.work / (which + ".log"))
         limit = ["prlimit", "--fsize=%d" % fsize] if fsize else []  # as ulimit -f sets it
-        Program(self.x, which, limit + [self.programs[which]], self.work, log).convert(
-            *args, **options)
+        Program(self.x, which, limit + [self.programs[which]], self.work, log,
+                {"HOME": str(self.work)}).convert(*args, **options)
 
 
 def round_trip(c):
@@ -101,11 +101,12 @@ def focus(c):
 
 def refusal(c):
     # A picture cut short is refused, and the file already under the destination's name kept.
+    # (~/ is the home folder; the notice names the file as typed.)
     Image.frombytes("P", (1024, 3), b"\0" + sample(3071, 3)).save(c.work / "carrier.bmp")
     (c.work / "carrier.bmp").write_bytes((c.work / "carrier.bmp").read_bytes()[:2000])
     (c.work / "copia.bin").write_bytes(b"an older file")
-    c.run("devorudo", ["carrier.bmp", "copia.bin"], ["Impossibile leggere l'immagine:",
-          "carrier.bmp", "Il file è troncato: mancano dati dell'immagine."])
+    c.run("devorudo", ["~/carrier.bmp", "copia.bin"], ["Impossibile leggere l'immagine:",
+          "~/carrier.bmp", "Il file è troncato: mancano dati dell'immagine."])
     assert (c.work / "copia.bin").read_bytes() == b"an older file", "the older file changed"
     assert sorted(os.listdir(c.work)) == ["carrier.bmp", "copia.bin"], os.listdir(c.work)
     # Another program's picture holds no record: decoded by the rule, and the notice says that
