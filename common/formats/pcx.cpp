@@ -59,6 +59,55 @@ constexpr size_t header_bytes = 128;
 constexpr unsigned max_run = 63;
 constexpr size_t record_at = 74;
 
+// Run-length bytes decoded eight at a time. In a window of eight bytes, given whether its first
+// is the value of a count before it (carry), and which bytes are 0xC0 or above: the counts
+// among them (each the byte after it is its value, whatever it is), the positions of the values
+// in order (`take`, padded with the last), how many there are, and whether the last byte is a
+// count whose value opens the next window.
+struct Window {
+  unsigned char take[8];
+  unsigned char n;
+  unsigned char counts;  // bit i: byte i is a count
+  unsigned char carry;
+};
+struct Windows {
+  Window at[2][256];
+  Windows() : at() {
+    for (unsigned carry = 0; carry < 2; ++carry) {
+      for (unsigned high = 0; high < 256; ++high) {
+        Window& w = at[carry][high];
+        bool value_next = carry != 0;
+        for (unsigned i = 0; i < 8; ++i) {
+          if (!value_next && (high >> i & 1)) {
+            w.counts = static_cast<unsigned char>(w.counts | 1u << i);
+            value_next = true;
+            continue;
+          }
+          value_next = false;
+          w.take[w.n++] = static_cast<unsigned char>(i);
+        }
+        for (unsigned i = w.n; i < 8; ++i) w.take[i] = w.n ? w.take[w.n - 1] : 0;
+        w.carry = value_next;
+      }
+    }
+  }
+};
+const Windows windows;
+
+// Bit i set for byte i (in memory order) of the eight in `word` that is 0xC0 or above; that is
+// 0xC1.
+unsigned gather(uint64_t top_bits) {  // bit 7 of each byte, to bits 0..7
+  return static_cast<unsigned>(((top_bits >> 7) * 0x0102040810204080u) >> 56);
+}
+unsigned high_bytes(uint64_t word) {
+  return gather(word & (word << 1) & 0x8080808080808080u);
+}
+unsigned c1_bytes(uint64_t word) {
+  const uint64_t x = word ^ 0xC1C1C1C1C1C1C1C1u;  // 0 where the byte is 0xC1
+  const uint64_t nonzero = ((x & 0x7F7F7F7F7F7F7F7Fu) + 0x7F7F7F7F7F7F7F7Fu) | x;
+  return ~gather(nonzero & 0x8080808080808080u) & 0xFFu;
+}
+
 // Decodes h rows of row_bytes each, one after the other: row r goes to to.row(r), and
 // to.done(r) follows once it is complete.
 template <class Target>
@@ -76,20 +125,53 @@ run::Fault decode_run_length(Input& in, size_t row_bytes, int h, Target& to) {
     std::memset(row, pending_value, x);
     pending -= x;
     while (x < row_bytes) {
-      if (p == end) {
-        in.taken(p);
-        if (const run::Fault f = in.block(p, end)) return f;
+      {
+        // Eight bytes at a time while they are single bytes, each alone or after a count of 1
+        // (most data is; a quarter of random bytes are counted): a table says which of them are
+        // values, with no branch on each byte. On locals, which the block's refill cannot see.
+        const unsigned char* q = p;
+        size_t at = x;
+        unsigned char* const into = row;
+        unsigned carry = 0;  // the byte at q is the value of a count before it
+        while (at + 8 <= row_bytes && end - q >= 9) {
+          uint64_t word;
+          std::memcpy(&word, q, sizeof word);
+          const Window& w = windows.at[carry][high_bytes(word)];
+          if ((w.counts & ~c1_bytes(word)) != 0) break;  // a count other than 1
+          for (int i = 0; i < 8; ++i) into[at + i] = q[w.take[i]];
+          at += w.n;
+          q += 8;
+          carry = w.carry;
+        }
+        if (carry) into[at++] = *q++;
+        p = q;
+        x = at;
+        while (x < row_bytes && end - p >= 2 && *p < 0xC0) row[x++] = *p++;
       }
-      // Bytes that stand for themselves, as many as the row and the block allow.
-      const unsigned char* const stop = p + std::min<size_t>(row_bytes - x, end - p);
-      while (p < stop && *p < 0xC0) row[x++] = *p++;
-      if (p == stop) continue;
-      size_t n = *p++ & 0x3Fu;
-      if (p == end) {
-        in.taken(p);
-        if (const run::Fault f = in.block(p, end)) return f;
+      if (x == row_bytes) break;
+      size_t n;
+      unsigned char value;
+      if (end - p >= 2) {
+        n = *p++ & 0x3Fu;
+        value = *p++;
+      } else {
+        // At the end of the block in hand: a byte at a time, taking the next block as needed.
+        if (p == end) {
+          in.taken(p);
+          if (const run::Fault f = in.block(p, end)) return f;
+        }
+        const unsigned b = *p++;
+        if (b < 0xC0) {
+          row[x++] = static_cast<unsigned char>(b);
+          continue;
+        }
+        n = b & 0x3Fu;
+        if (p == end) {
+          in.taken(p);
+          if (const run::Fault f = in.block(p, end)) return f;
+        }
+        value = *p++;
       }
-      const unsigned char value = *p++;
       if (n > row_bytes - x) {
         const uint64_t data_left = uint64_t(h - 1 - r) * row_bytes + (row_bytes - x);
         if (n > data_left) return damaged();
@@ -277,11 +359,19 @@ class PcxWriter : public PictureWriter {
       const unsigned char* const e = s + w_;
       while (s < e) {
         const unsigned char v = *s;
+        if (s + 1 == e || s[1] != v) {
+          // A byte on its own, the usual case: a count of 1 first if it would read as one, with
+          // no branch on the byte (in most data the test would guess wrong a quarter of the time).
+          *o = 0xC1;
+          o += v >= 0xC0;
+          *o++ = v;
+          ++s;
+          continue;
+        }
         const unsigned char* const limit = e - s > max_run ? s + max_run : e;
-        const unsigned char* t = s + 1;
+        const unsigned char* t = s + 2;
         while (t < limit && *t == v) ++t;
-        const auto n = static_cast<unsigned>(t - s);
-        if (n > 1 || v >= 0xC0) *o++ = static_cast<unsigned char>(0xC0 | n);
+        *o++ = static_cast<unsigned char>(0xC0 | (t - s));
         *o++ = v;
         s = t;
       }
