@@ -16,6 +16,18 @@ using run::Status;
 
 const char nothing_written[] = "Nessun file è stato scritto.";
 
+// A count of bytes as Italian writes it, its digits grouped by thousands: 121.638.896.
+std::string grouped(long long n) {
+  const std::string digits = std::to_string(n);
+  const size_t sign = n < 0 ? 1 : 0;
+  std::string text;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > sign && (digits.size() - i) % 3 == 0) text += '.';
+    text += digits[i];
+  }
+  return text;
+}
+
 // A short Italian reason for a system error, for the notice's third line, with the next step
 // where one is clear.
 std::string reason(int error) {
@@ -57,10 +69,7 @@ std::string reason(const Outcome& o) {
 std::string saved_line(const Outcome& o) {
   if (o.true_colour) return "Attenzione: l'immagine non era a 256 colori e non conteneva un file.";
   if (o.status == Status::stopped) {
-    char line[96];
-    std::snprintf(line, sizeof line, "Interrotta: salvati %lld byte su %lld.",
-                  static_cast<long long>(o.saved), static_cast<long long>(o.whole));
-    return line;
+    return "Interrotta: salvati " + grouped(o.saved) + " byte su " + grouped(o.whole) + ".";
   }
   if (o.altered) return "Attenzione: l'immagine è stata modificata, i dati possono essere errati.";
   // No record: the length is the end-of-data rule's, and nothing checks the bytes.
@@ -83,7 +92,9 @@ Notice notice_for(const Outcome& o) {
     case Status::source_changed:
       return {"Il file sorgente è cambiato durante la lettura:", name, nothing_written};
     case Status::source_too_large:
-      return {"File sorgente troppo grande (massimo 2199023254527 byte):", name, nothing_written};
+      return {"File sorgente troppo grande (massimo " + grouped(carrier::max_source_bytes) +
+                  " byte):",
+              name, nothing_written};
     case Status::container_too_small: {
       char line[160];
       std::snprintf(line, sizeof line, "Servono %ld righe, %s ne ha al massimo %ld: usare %s.",

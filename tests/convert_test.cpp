@@ -256,6 +256,26 @@ TEST_F(Convert, RefusalsTouchNoExistingFile) {
   EXPECT_EQ(test::read_file(dir.path("made/there.bin")), test::sample_data(2000));
 }
 
+TEST(Notice, ByteCountsAreGroupedByThousands) {
+  const struct {
+    int64_t saved, whole;
+    const char* line;
+  } cases[] = {
+      {0, 999, "Interrotta: salvati 0 byte su 999."},
+      {1000, 121638896, "Interrotta: salvati 1.000 byte su 121.638.896."},
+      {999999, 2199023254527, "Interrotta: salvati 999.999 byte su 2.199.023.254.527."},
+  };
+  for (const auto& c : cases) {
+    run::Outcome o;
+    o.status = Status::stopped;
+    o.saved = c.saved;
+    o.whole = c.whole;
+    EXPECT_EQ(front_end::notice_for(o).line3, c.line);
+  }
+  EXPECT_EQ(front_end::notice_for(run::failure(Status::source_too_large, "a")).line1,
+            "File sorgente troppo grande (massimo 2.199.023.254.527 byte):");
+}
+
 // Runs `body` in a child process once `prepare` succeeds there; returns body's result.
 int in_child(const std::function<bool()>& prepare, const std::function<int()>& body) {
   const pid_t child = fork();

@@ -51,7 +51,7 @@ def escape_held(c):
     data = sample(5000, 2)
     (c.work / "dati.bin").write_bytes(data)
     c.run("zororuzo", ["dati.bin", "carrier.png"], progress="1 di 5", escape=True,
-          notice=[SAVED, "carrier.png", "Interrotta: salvati 1 byte su 5000."])
+          notice=[SAVED, "carrier.png", "Interrotta: salvati 1 byte su 5.000."])
     with Image.open(c.work / "carrier.png") as im:  # 0, then the one byte placed, then zeros
         got = im.mode, im.size, im.tobytes()
     assert got == ("P", (1024, 5), b"\0" + data[:1] + bytes(5118)), "the carrier differs"
