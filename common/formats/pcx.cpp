@@ -43,6 +43,10 @@
 // The writer gives save_pcx_pf's bytes for an 8-bit picture and the library's palette: version 5,
 // 320 x 200 dpi, the first 16 palette entries in the header, runs of at most 63 per row, single
 // bytes of 0xC0 and above written as runs of 1, and 0x0C with the 256-entry palette at the end.
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -61,11 +65,13 @@ constexpr size_t record_at = 74;
 
 // Run-length bytes decoded eight at a time. In a window of eight bytes, given whether its first
 // is the value of a count before it (carry), and which bytes are 0xC0 or above: the counts
-// among them (each the byte after it is its value, whatever it is), the positions of the values
-// in order (`take`, padded with the last), how many there are, and whether the last byte is a
-// count whose value opens the next window.
+// among them (each the byte after it is its value, whatever it is), where the values lie (`take`,
+// their places in order, padded with the last; `shift`, the same in bits, for the window read as
+// one little-endian word), how many there are, and whether the last byte is a count whose value
+// opens the next window.
 struct Window {
   unsigned char take[8];
+  unsigned char shift[8];
   unsigned char n;
   unsigned char counts;  // bit i: byte i is a count
   unsigned char carry;
@@ -87,12 +93,15 @@ struct Windows {
           w.take[w.n++] = static_cast<unsigned char>(i);
         }
         for (unsigned i = w.n; i < 8; ++i) w.take[i] = w.n ? w.take[w.n - 1] : 0;
+        for (unsigned i = 0; i < 8; ++i) w.shift[i] = static_cast<unsigned char>(8 * w.take[i]);
         w.carry = value_next;
       }
     }
   }
 };
 const Windows windows;
+// The windows read eight bytes as one word, low byte first.
+constexpr bool little_endian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 
 // Bit i set for byte i (in memory order) of the eight in `word` that is 0xC0 or above; that is
 // 0xC1.
@@ -107,6 +116,61 @@ unsigned c1_bytes(uint64_t word) {
   const uint64_t nonzero = ((x & 0x7F7F7F7F7F7F7F7Fu) + 0x7F7F7F7F7F7F7F7Fu) | x;
   return ~gather(nonzero & 0x8080808080808080u) & 0xFFu;
 }
+
+// Where decoding by windows stopped: the next byte, the next place in the row, and whether that
+// byte is the value of a count before it.
+struct Scan {
+  const unsigned char* q;
+  size_t at;
+  unsigned carry;
+};
+
+// Windows from `s` on while a whole one is in hand before `end` (and a byte after it, for a
+// count's value) and fits the row, each stored as one word (what lies past its values is written
+// over next); up to the first window that holds a count other than 1. `pack(window, word)` gives
+// the values, packed low byte first.
+#define PCX_SCAN_WINDOWS(pack)                                                 \
+  while (s.at + 8 <= row_bytes && end - s.q >= 9) {                            \
+    uint64_t word;                                                             \
+    std::memcpy(&word, s.q, sizeof word);                                      \
+    const Window& w = windows.at[s.carry][high_bytes(word)];                   \
+    if ((w.counts & ~c1_bytes(word)) != 0) break;                              \
+    const uint64_t values = pack(w, word);                                     \
+    std::memcpy(into + s.at, &values, sizeof values);                          \
+    s.at += w.n;                                                               \
+    s.q += 8;                                                                  \
+    s.carry = w.carry;                                                         \
+  }                                                                            \
+  return s
+
+uint64_t pack_by_shifts(const Window& w, uint64_t word) {
+  const auto value = [&](int i) { return (word >> w.shift[i] & 0xFFu) << (8 * i); };
+  return value(0) | value(1) | value(2) | value(3) | value(4) | value(5) | value(6) | value(7);
+}
+
+Scan scan_plain(Scan s, const unsigned char* end, unsigned char* into, size_t row_bytes) {
+  PCX_SCAN_WINDOWS(pack_by_shifts);
+}
+
+#if defined(__x86_64__)
+// The same with one byte shuffle a window, where the processor has it.
+#define PCX_PACK_BY_SHUFFLE(w, word)                                               \
+  static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_shuffle_epi8(                        \
+      _mm_cvtsi64_si128(static_cast<long long>(word)),                               \
+      _mm_loadl_epi64(reinterpret_cast<const __m128i*>((w).take)))))
+__attribute__((target("ssse3"))) Scan scan_ssse3(Scan s, const unsigned char* end,
+                                                 unsigned char* into, size_t row_bytes) {
+  PCX_SCAN_WINDOWS(PCX_PACK_BY_SHUFFLE);
+}
+#undef PCX_PACK_BY_SHUFFLE
+const bool has_ssse3 = __builtin_cpu_supports("ssse3");
+#else
+const bool has_ssse3 = false;
+Scan scan_ssse3(Scan s, const unsigned char* end, unsigned char* into, size_t row_bytes) {
+  return scan_plain(s, end, into, row_bytes);
+}
+#endif
+#undef PCX_SCAN_WINDOWS
 
 // Decodes h rows of row_bytes each, one after the other: row r goes to to.row(r), and
 // to.done(r) follows once it is complete.
@@ -127,25 +191,13 @@ run::Fault decode_run_length(Input& in, size_t row_bytes, int h, Target& to) {
     while (x < row_bytes) {
       {
         // Eight bytes at a time while they are single bytes, each alone or after a count of 1
-        // (most data is; a quarter of random bytes are counted): a table says which of them are
-        // values, with no branch on each byte. On locals, which the block's refill cannot see.
-        const unsigned char* q = p;
-        size_t at = x;
-        unsigned char* const into = row;
-        unsigned carry = 0;  // the byte at q is the value of a count before it
-        while (at + 8 <= row_bytes && end - q >= 9) {
-          uint64_t word;
-          std::memcpy(&word, q, sizeof word);
-          const Window& w = windows.at[carry][high_bytes(word)];
-          if ((w.counts & ~c1_bytes(word)) != 0) break;  // a count other than 1
-          for (int i = 0; i < 8; ++i) into[at + i] = q[w.take[i]];
-          at += w.n;
-          q += 8;
-          carry = w.carry;
-        }
-        if (carry) into[at++] = *q++;
-        p = q;
-        x = at;
+        // (most data is; a quarter of random bytes are counted), with no branch on each byte.
+        Scan scan{p, x, 0};
+        if (little_endian) scan = has_ssse3 ? scan_ssse3(scan, end, row, row_bytes)
+                                            : scan_plain(scan, end, row, row_bytes);
+        if (scan.carry) row[scan.at++] = *scan.q++;
+        p = scan.q;
+        x = scan.at;
         while (x < row_bytes && end - p >= 2 && *p < 0xC0) row[x++] = *p++;
       }
       if (x == row_bytes) break;
