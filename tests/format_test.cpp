@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "containers.h"
 #include "decode.h"
 #include "file_closer.h"
 #include "files.h"
@@ -68,6 +69,15 @@ TEST_P(Good, ReadsToTheExpectedBytes) {
     want = pixels(rgb);
   }
   EXPECT_EQ(pixels(got.image), want);
+  if (path.size() > 4 && path.compare(path.size() - 4, 4, ".pcx") == 0) {  // the other decoding
+    formats::pcx_byte_shuffle(false);
+    const Bytes bytes = test::read_file(path);
+    formats::Input again(bytes.data(), bytes.size());
+    formats::Picture plain;
+    EXPECT_FALSE(formats::read_picture(*formats::container_for(path), again, plain));
+    formats::pcx_byte_shuffle(true);
+    EXPECT_EQ(pixels(plain.image), pixels(got.image));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Corpus, Good, ::testing::ValuesIn(pictures("good")));

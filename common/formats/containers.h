@@ -26,6 +26,10 @@ run::Fault stream_tga(Input& in, RowTaker& to, Found& found, bool& streamed);
 run::Fault stream_pcx(Input& in, RowTaker& to, Found& found, bool& streamed);
 run::Fault stream_png(Input& in, RowTaker& to, Found& found, bool& streamed);
 run::Fault stream_lbm(Input& in, RowTaker& to, Found& found, bool& streamed);
+// Whether the PCX reader may decode with the processor's byte shuffle (SSSE3), where it has one:
+// on by default; tests turn it off to read through the other way too.
+void pcx_byte_shuffle(bool on);
+
 std::unique_ptr<PictureWriter> write_bmp(files::Sink& out, int32_t w, int32_t h, const Palette& pal,
                                          const carrier::Record* room);
 std::unique_ptr<PictureWriter> write_tga(files::Sink& out, int32_t w, int32_t h, const Palette& pal,

@@ -163,9 +163,9 @@ __attribute__((target("ssse3"))) Scan scan_ssse3(Scan s, const unsigned char* en
   PCX_SCAN_WINDOWS(PCX_PACK_BY_SHUFFLE);
 }
 #undef PCX_PACK_BY_SHUFFLE
-const bool has_ssse3 = __builtin_cpu_supports("ssse3");
+bool has_ssse3 = __builtin_cpu_supports("ssse3");
 #else
-const bool has_ssse3 = false;
+bool has_ssse3 = false;
 Scan scan_ssse3(Scan s, const unsigned char* end, unsigned char* into, size_t row_bytes) {
   return scan_plain(s, end, into, row_bytes);
 }
@@ -450,6 +450,14 @@ class PcxWriter : public PictureWriter {
 };
 
 }  // namespace
+
+void pcx_byte_shuffle(bool on) {
+#if defined(__x86_64__)
+  has_ssse3 = on && __builtin_cpu_supports("ssse3");
+#else
+  static_cast<void>(on);
+#endif
+}
 
 std::unique_ptr<PictureWriter> write_pcx(files::Sink& out, int32_t w, int32_t h, const Palette& pal,
                                          const carrier::Record*) {
