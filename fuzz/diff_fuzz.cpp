@@ -123,6 +123,38 @@ bool bmp_sixteen_bits(const Bytes& d) {
          formats::le32(d.data() + 62) == 0x1F;
 }
 
+// The library takes a bit-field picture's pixel size from its masks (5-5-5 or 5-6-5: 2 bytes;
+// 8-8-8: 4), not from its bits: 24-bit pixels under 5-6-5 masks are read 2 bytes at a time.
+bool bmp_masks_set_the_pixel_size(const Bytes& d) {
+  if (d.size() < 66 || formats::le32(d.data() + 14) != 40 || formats::le32(d.data() + 30) != 3) {
+    return false;
+  }
+  const unsigned bits = u16le(d, 28);
+  const uint32_t red = formats::le32(d.data() + 54), blue = formats::le32(d.data() + 62);
+  unsigned size = bits;
+  if (blue == 0x1F && (red == 0x7C00 || red == 0xF800)) size = 16;
+  if (blue == 0xFF && red == 0xFF0000) size = 32;
+  return size != bits;
+}
+
+// A bit-field picture after a 40-byte header: the library reads no colour table and takes the
+// pixels right after the masks, wherever the file's pixel offset puts them.
+bool bmp_bit_fields_pixels_elsewhere(const Bytes& d) {
+  return d.size() >= 66 && formats::le32(d.data() + 14) == 40 &&
+         formats::le32(d.data() + 30) == 3 && formats::le32(d.data() + 10) != 66;
+}
+
+// With 5-5-5 or 5-6-5 red and blue masks, the library takes green as 5 or 6 bits in their usual
+// place, whatever its mask says.
+bool bmp_green_mask_ignored(const Bytes& d) {
+  if (d.size() < 66 || formats::le32(d.data() + 14) != 40 || formats::le32(d.data() + 30) != 3) {
+    return false;
+  }
+  const uint32_t red = formats::le32(d.data() + 54), green = formats::le32(d.data() + 58);
+  return formats::le32(d.data() + 62) == 0x1F &&
+         ((red == 0x7C00 && green != 0x03E0) || (red == 0xF800 && green != 0x07E0));
+}
+
 // The library has no 2-bit reader: it makes the picture and leaves it blank.
 bool bmp_two_bits(const Bytes& d) {
   if (d.size() < 30) return false;
@@ -282,6 +314,11 @@ bool png_gamma(const Bytes& d) {
   return p.gamma && (p.colour_type & 2) != 0 && (p.colour_type & 1) == 0;
 }
 
+// Our reader takes a true-colour picture whose every pixel is grey and opaque as its grey
+// levels (a carrier that a tool turned into true colour); the library reduces it through an
+// optimised palette.
+bool grey_true_colour(const Bytes& d);
+
 // --- The classes -----------------------------------------------------------------------------
 
 enum When {
@@ -302,6 +339,9 @@ const Class classes[] = {
     {"bmp_top_down", "bmp", before, bmp_top_down},
     {"bmp_run_past_width", "bmp", before, bmp_run_past_width},
     {"bmp_two_bits", "bmp", after, bmp_two_bits},
+    {"bmp_masks_set_the_pixel_size", "bmp", after, bmp_masks_set_the_pixel_size},
+    {"bmp_bit_fields_pixels_elsewhere", "bmp", after, bmp_bit_fields_pixels_elsewhere},
+    {"bmp_green_mask_ignored", "bmp", after, bmp_green_mask_ignored},
     {"bmp_colour_table_in_true_colour", "bmp", reduction, bmp_colour_table_in_true_colour},
     {"bmp_sixteen_bits", "bmp", reduction, bmp_sixteen_bits},
     {"tga_sixteen_bits", "tga", reduction, tga_sixteen_bits},
@@ -313,6 +353,9 @@ const Class classes[] = {
     {"pcx_run_across_lines", "pcx", after, pcx_run_across_lines},
     {"pcx_header_colours_in_true_colour", "pcx", reduction, pcx_header_colours_in_true_colour},
     {"png_not_indexed", "png", reduction, png_not_indexed},
+    {"grey_true_colour", "bmp", reduction, grey_true_colour},
+    {"grey_true_colour", "tga", reduction, grey_true_colour},
+    {"grey_true_colour", "pcx", reduction, grey_true_colour},
     {"png_transparency", "png", after, png_transparency},
     {"png_gamma", "png", after, png_gamma},
     {"png_sixteen_bits", "png", after, png_sixteen_bits},
@@ -345,6 +388,14 @@ formats::Bitmap read_unreduced(const Bytes& d) {
   formats::Found found;
   if (container.read(in, image, found)) return nullptr;
   return as_bitmap(image);
+}
+
+bool grey_true_colour(const Bytes& d) {
+  const formats::Bitmap unreduced = read_unreduced(d);
+  formats::Input in(d.data(), d.size());
+  formats::Picture picture;
+  return unreduced && bitmap_color_depth(unreduced.get()) == 32 &&
+         !formats::read_picture(container, in, picture) && !picture.true_colour;
 }
 
 // True if our picture before its reduction and the library's unconverted one have the same
