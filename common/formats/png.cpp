@@ -525,6 +525,14 @@ class IdatRows {
   size_t last_bytes_ = 0;
 };
 
+// A chunk of no type that the reader looks for: refused if critical, else passed over, its CRC
+// checked, once the record's places have been taken from it.
+run::Fault other_chunk(Chunks& chunks, Records& records) {
+  if (chunks.critical()) return unsupported();
+  if (const run::Fault f = records.take(chunks)) return f;
+  return chunks.end();
+}
+
 // The chunks before the pixels, up to the first IDAT's head: the palette's levels (and whether
 // there is one) and the record's places. IEND, a second IHDR or PLTE, a PLTE where none may be
 // or of more entries than the samples index, are damage; another critical chunk is unknown.
@@ -544,14 +552,12 @@ run::Fault read_before_pixels(Chunks& chunks, const Layout& layout, Found& found
       if (const run::Fault f = chunks.read(plte, static_cast<size_t>(chunks.left()))) return f;
       if (layout.colour_type == 3) found.palette_levels(plte, entries, 3, 0, 2);
       palette = true;
+      if (const run::Fault f = chunks.end()) return f;
     } else if (chunks.is("IHDR") || chunks.is("IEND")) {
       return damaged();
-    } else if (chunks.critical()) {
-      return unsupported();
-    } else if (const run::Fault f = records.take(chunks)) {
+    } else if (const run::Fault f = other_chunk(chunks, records)) {
       return f;
     }
-    if (const run::Fault f = chunks.end()) return f;
   }
   return layout.colour_type == 3 && !palette ? damaged() : run::Fault{};
 }
@@ -564,14 +570,12 @@ run::Fault read_after_pixels(Chunks& chunks, Records& records) {
     if (chunks.is("IEND")) return chunks.left() == 0 ? chunks.end() : damaged();
     if (chunks.is("IDAT")) {
       if (chunks.left() > 0) return damaged();  // the stream ended in the IDATs before
+      if (const run::Fault f = chunks.end()) return f;
     } else if (chunks.is("IHDR") || chunks.is("PLTE")) {
       return damaged();
-    } else if (chunks.critical()) {
-      return unsupported();
-    } else if (const run::Fault f = records.take(chunks)) {
+    } else if (const run::Fault f = other_chunk(chunks, records)) {
       return f;
     }
-    if (const run::Fault f = chunks.end()) return f;
   }
 }
 
