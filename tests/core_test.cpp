@@ -5,6 +5,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <type_traits>
 
@@ -45,13 +46,21 @@ TEST(Carrier, RecordsAreWholeOnlyExactlyAsWritten) {
   const carrier::RecordBytes binary = carrier::record_bytes({1540, 0x0a1b2c3d});
   std::string torn(binary.begin(), binary.end());
   torn[14] ^= 1;  // the length changed under its check
+  const auto checked = [](const std::string& text) {  // a line with its own check
+    char field[10];
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    std::snprintf(field, sizeof field, " %08x", carrier::crc32(0, bytes, text.size()));
+    return text + field;
+  };
   const std::pair<std::string, carrier::Mark::State> cases[] = {
       {line, carrier::Mark::whole},
       {std::string(binary.begin(), binary.end()), carrier::Mark::whole},
       {torn, carrier::Mark::broken},
-      {line + std::string("\r\n\0\0", 4), carrier::Mark::whole},     // a line end, a C string's end
+      {line + std::string(" \r\n\0 ", 5), carrier::Mark::whole},  // padding, line ends, C strings
       {"ZORORUZO 1 1540 0A1B2C3D " + check, carrier::Mark::broken},  // the check covers the case
-      {"ZORORUZO 1 01540 0a1b2c3d " + check, carrier::Mark::broken},
+      {checked("ZORORUZO 1 1540 0A1B2C3D"), carrier::Mark::whole},
+      {checked("ZORORUZO 1 01540 0a1b2c3d"), carrier::Mark::broken},
+      {checked("ZORORUZO 1 18446744073709551617 0a1b2c3d"), carrier::Mark::broken},  // 2^64 + 1
       {head + check + " x", carrier::Mark::broken},
       {head + check.substr(1), carrier::Mark::broken},
       {"ZORORUZO", carrier::Mark::broken},

@@ -120,7 +120,8 @@ TEST_P(Bad, IsRefusedWithItsDefectAndOverwritesNothing) {
 INSTANTIATE_TEST_SUITE_P(Corpus, Bad, ::testing::ValuesIn(pictures("bad")));
 
 // The records corpus (scripts/make_records): VERDICT.WHAT.EXT decodes to VERDICT.WHAT.EXT.out,
-// with the altered warning when VERDICT is "altered", and the unchecked one when it is "rule".
+// with the altered warning when VERDICT is "altered", the unchecked one when it is "rule", and
+// the true-colour one when WHAT is "colours".
 class Records : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(Records, DecodeAsTheirVerdictSays) {
@@ -132,6 +133,7 @@ TEST_P(Records, DecodeAsTheirVerdictSays) {
   EXPECT_EQ(o.status, run::Status::done);
   EXPECT_EQ(o.altered, GetParam().rfind("altered.", 0) == 0);
   EXPECT_EQ(o.unchecked, GetParam().rfind("rule.", 0) == 0);
+  EXPECT_EQ(o.true_colour, GetParam().find(".colours.") != std::string::npos);
   EXPECT_EQ(test::read_file(dir.path("out.bin")), test::read_file(path + ".out"));
 }
 
