@@ -1,22 +1,18 @@
-// The end-of-data rule and safe output, with the library linked (through the test support) but
-// never started, and no screen. (The walk both conversions make is tested through them: the
-// rows each shows, and where Esc stops them.)
+// The end-of-data rule, the record's two forms and names typed with a leading ~, with the library
+// linked (through the test support) but never started, and no screen. (The walk both conversions
+// make, and safe output, are tested through them.)
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
-#include <type_traits>
 
 #include "carrier.h"
-#include "file_closer.h"
 #include "files.h"
 #include "support.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using test::Bytes;
 
 // The end of the data in a picture w x h whose pixels are 0 but for `set` (linear positions).
@@ -76,10 +72,6 @@ TEST(Carrier, RecordsAreWholeOnlyExactlyAsWritten) {
   }
 }
 
-// A copy of a FileCloser would close its descriptor a second time, by then perhaps another file's.
-static_assert(!std::is_copy_constructible_v<files::FileCloser> &&
-              !std::is_copy_assignable_v<files::FileCloser>);
-
 TEST(Names, ALeadingTildeIsTheHomeFolder) {
   const char* const was = std::getenv("HOME");
   const std::string saved = was ? was : "", own = getpwuid(getuid())->pw_dir;
@@ -109,27 +101,6 @@ TEST(Names, ALeadingTildeIsTheHomeFolder) {
         << c.typed << ", HOME " << (c.home ? c.home : "unset");
   }
   if (was) setenv("HOME", saved.c_str(), 1);
-}
-
-TEST(SafeOutput, ReplacesTheFileWholeOnlyOnCommitThroughLinksKeepingItsMode) {
-  test::TempDir dir;
-  const std::string path = dir.path("out.bin"), link = dir.path("link.bin");
-  test::write_file(path, Bytes(10, 'a'));
-  fs::permissions(path, fs::perms(0640));
-  ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
-  const Bytes data = test::sample_data(3 << 20);  // more than one buffer
-  {
-    files::SafeOutput out;
-    ASSERT_FALSE(out.open(link) || out.write(data.data(), data.size()));
-  }  // dropped without a commit, as after a failure
-  files::SafeOutput out;
-  ASSERT_FALSE(out.open(link) || out.write(data.data(), data.size()));
-  EXPECT_EQ(test::read_file(path), Bytes(10, 'a')) << "the old file stays until the commit";
-  ASSERT_FALSE(out.commit());
-  EXPECT_EQ(test::read_file(path), data);
-  EXPECT_TRUE(fs::is_symlink(link));
-  EXPECT_EQ(fs::status(path).permissions(), fs::perms(0640));
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.dir()), {}), 2) << "a temporary was left";
 }
 
 }  // namespace

@@ -4,8 +4,7 @@
 
     read_with.py PATH            Pillow alone
     read_with.py PATH --others   and fails unless ImageMagick (silently) and netpbm read the same
-                                 colours as Pillow
-    read_with.py PATH --indices  Pillow alone, a palette picture's indices rather than its greys"""
+                                 colours as Pillow"""
 import io, subprocess, sys
 from PIL import Image
 
@@ -21,6 +20,5 @@ if sys.argv[2:] == ['--others']:
         assert 'netpbm' in command[0] or not run.stderr, run.stderr
         assert Image.open(io.BytesIO(run.stdout)).convert('RGB').tobytes() == \
             im.convert('RGB').tobytes(), command[0]
-indices = sys.argv[2:] == ['--indices'] and im.mode == 'P'
-pixels = im.tobytes() if indices else im.convert('L').tobytes()
+pixels = im.convert('L').tobytes()
 sys.stdout.buffer.write(b'%d %d %s\n' % (im.size[0], im.size[1], im.mode.encode()) + pixels)

@@ -48,11 +48,10 @@ Bytes sample_data(size_t n, uint32_t seed) {
   return data;
 }
 
-namespace {
-
-// What tests/read_with.py prints for `path`, given `option`.
-Pixels read_with(const std::string& path, const char* option) {
-  const std::string command = "/usr/bin/python3 " TESTS_DIR "/read_with.py '" + path + "'" + option;
+// What tests/read_with.py prints for `path`.
+Pixels independent_read(const std::string& path, bool others) {
+  const std::string command =
+      "/usr/bin/python3 " TESTS_DIR "/read_with.py '" + path + "'" + (others ? " --others" : "");
   FILE* pipe = popen(command.c_str(), "r");
   Pixels p;
   char mode[16] = {};
@@ -64,14 +63,6 @@ Pixels read_with(const std::string& path, const char* option) {
   if (pclose(pipe) != 0) throw std::runtime_error("a reader failed on " + path);
   return p;
 }
-
-}  // namespace
-
-Pixels independent_read(const std::string& path, bool others) {
-  return read_with(path, others ? " --others" : "");
-}
-
-Pixels independent_indices(const std::string& path) { return read_with(path, " --indices"); }
 
 void start_library() {
   if (!front_end::start_headless()) throw std::runtime_error("no library");

@@ -41,8 +41,6 @@ struct Pixels {
   Bytes pixels;
 };
 Pixels independent_read(const std::string& path, bool others = false);
-// The same, Pillow alone, with a palette picture's indices in place of its grey levels.
-Pixels independent_indices(const std::string& path);
 
 // Records the rows shown; Esc is held while `escape` is not 0.
 class RecordingFeedback : public run::Feedback {
