@@ -12,6 +12,9 @@
 // name and class, which a desktop matches to the program's launcher, and its icon.
 extern "C" void xwin_set_window_name(const char* name, const char* group);
 extern "C" void* allegro_icon;
+// The X11 driver's input step (aintunix.h): it takes the X server's pending events, as the
+// library's background thread does every 10 ms.
+extern "C" void _xwin_handle_input(void);
 
 namespace front_end {
 
@@ -136,6 +139,13 @@ Start start_up_and_ask_names(const Texts& texts, const char* window_class, void*
   finestra_dialogo[riga_stringa4].dp = const_cast<char*>(texts.stringa4);
   // Keys go to the field clicked into or reached with Tab, not to whatever lies under the pointer.
   gui_mouse_focus = FALSE;
+  // A button follows the mouse until it is let go: the X server's events are taken as it asks,
+  // so that the run starts when the button is released, not up to 10 ms later.
+  gui_mouse_b = [] {
+    _xwin_handle_input();
+    if (mouse_needs_poll()) poll_mouse();
+    return mouse_b;
+  };
   // The library's dialog player, as do_dialog runs it, with a rest between its turns when no
   // key is waiting (a turn takes one key).
   DIALOG_PLAYER* player = init_dialog(finestra_dialogo, -1);
