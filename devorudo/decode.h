@@ -40,8 +40,8 @@ struct Walk {
 // Sends the data of the 8-bit picture to `sink`: pixels from linear position 1 up to the end
 // `located` gives, one byte each, nothing when there is none.
 // Esc held when the scan ends sends nothing; Esc found held during the walk (tested after each
-// row's first byte, as carrier::Cursor does) stops it after that byte. feedback.show_row is called whenever the row changes,
-// with the 1-based row and the picture's height.
+// row's first byte, as carrier::Cursor does) stops it after that byte. feedback.show_row is called
+// whenever the row changes, with the 1-based row and the picture's height.
 Walk walk_picture(const carrier::Rows& picture, const carrier::DataEnd& located, files::Sink& sink,
                   run::Feedback& feedback);
 
@@ -49,8 +49,8 @@ Walk walk_picture(const carrier::Rows& picture, const carrier::DataEnd& located,
 // once the data is known to reach it. The end-of-data rule ends the data at the last pixel above
 // 0, so a run of zeros is held back until a pixel above 0 follows; by the last row the record
 // says whether its length takes the zeros after that pixel too. Esc is tested after each row's
-// first byte (and before the first row); after it, the rows are still read, for where the data ends, but
-// nothing more is written.
+// first byte (and before the first row); after it, the rows are still read, for where the data
+// ends, but nothing more is written.
 class StreamWalk : public formats::RowTaker {
  public:
   StreamWalk(files::Sink& out, run::Feedback& feedback)

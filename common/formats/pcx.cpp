@@ -108,9 +108,7 @@ constexpr bool little_endian = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 unsigned gather(uint64_t top_bits) {  // bit 7 of each byte, to bits 0..7
   return static_cast<unsigned>(((top_bits >> 7) * 0x0102040810204080u) >> 56);
 }
-unsigned high_bytes(uint64_t word) {
-  return gather(word & (word << 1) & 0x8080808080808080u);
-}
+unsigned high_bytes(uint64_t word) { return gather(word & (word << 1) & 0x8080808080808080u); }
 unsigned c1_bytes(uint64_t word) {
   const uint64_t x = word ^ 0xC1C1C1C1C1C1C1C1u;  // 0 where the byte is 0xC1
   const uint64_t nonzero = ((x & 0x7F7F7F7F7F7F7F7Fu) + 0x7F7F7F7F7F7F7F7Fu) | x;
@@ -129,18 +127,18 @@ struct Scan {
 // count's value) and fits the row, each stored as one word (what lies past its values is written
 // over next); up to the first window that holds a count other than 1. `pack(window, word)` gives
 // the values, packed low byte first.
-#define PCX_SCAN_WINDOWS(pack)                                                 \
-  while (s.at + 8 <= row_bytes && end - s.q >= 9) {                            \
-    uint64_t word;                                                             \
-    std::memcpy(&word, s.q, sizeof word);                                      \
-    const Window& w = windows.at[s.carry][high_bytes(word)];                   \
-    if ((w.counts & ~c1_bytes(word)) != 0) break;                              \
-    const uint64_t values = pack(w, word);                                     \
-    std::memcpy(into + s.at, &values, sizeof values);                          \
-    s.at += w.n;                                                               \
-    s.q += 8;                                                                  \
-    s.carry = w.carry;                                                         \
-  }                                                                            \
+#define PCX_SCAN_WINDOWS(pack)                               \
+  while (s.at + 8 <= row_bytes && end - s.q >= 9) {          \
+    uint64_t word;                                           \
+    std::memcpy(&word, s.q, sizeof word);                    \
+    const Window& w = windows.at[s.carry][high_bytes(word)]; \
+    if ((w.counts & ~c1_bytes(word)) != 0) break;            \
+    const uint64_t values = pack(w, word);                   \
+    std::memcpy(into + s.at, &values, sizeof values);        \
+    s.at += w.n;                                             \
+    s.q += 8;                                                \
+    s.carry = w.carry;                                       \
+  }                                                          \
   return s
 
 uint64_t pack_by_shifts(const Window& w, uint64_t word) {
@@ -154,10 +152,10 @@ Scan scan_plain(Scan s, const unsigned char* end, unsigned char* into, size_t ro
 
 #if defined(__x86_64__)
 // The same with one byte shuffle a window, where the processor has it.
-#define PCX_PACK_BY_SHUFFLE(w, word)                                               \
-  static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_shuffle_epi8(                        \
-      _mm_cvtsi64_si128(static_cast<long long>(word)),                               \
-      _mm_loadl_epi64(reinterpret_cast<const __m128i*>((w).take)))))
+#define PCX_PACK_BY_SHUFFLE(w, word)                                    \
+  static_cast<uint64_t>(_mm_cvtsi128_si64(                              \
+      _mm_shuffle_epi8(_mm_cvtsi64_si128(static_cast<long long>(word)), \
+                       _mm_loadl_epi64(reinterpret_cast<const __m128i*>((w).take)))))
 __attribute__((target("ssse3"))) Scan scan_ssse3(Scan s, const unsigned char* end,
                                                  unsigned char* into, size_t row_bytes) {
   PCX_SCAN_WINDOWS(PCX_PACK_BY_SHUFFLE);
@@ -193,8 +191,9 @@ run::Fault decode_run_length(Input& in, size_t row_bytes, int h, Target& to) {
         // Eight bytes at a time while they are single bytes, each alone or after a count of 1
         // (most data is; a quarter of random bytes are counted), with no branch on each byte.
         Scan scan{p, x, 0};
-        if (little_endian) scan = has_ssse3 ? scan_ssse3(scan, end, row, row_bytes)
-                                            : scan_plain(scan, end, row, row_bytes);
+        if (little_endian)
+          scan = has_ssse3 ? scan_ssse3(scan, end, row, row_bytes)
+                           : scan_plain(scan, end, row, row_bytes);
         if (scan.carry) row[scan.at++] = *scan.q++;
         p = scan.q;
         x = scan.at;

@@ -111,9 +111,7 @@ class Inflater {
 };
 
 // A zlib error as a refusal.
-run::Fault inflate_fault(int e) {
-  return e == Z_MEM_ERROR ? run::system_fault(ENOMEM) : damaged();
-}
+run::Fault inflate_fault(int e) { return e == Z_MEM_ERROR ? run::system_fault(ENOMEM) : damaged(); }
 
 // The chunks after the header, one at a time: their length and type, their data read or passed
 // over, and their CRC checked at the end of each.
@@ -520,7 +518,7 @@ class IdatRows {
   unsigned char tail_[4] = {};         // the last bytes inflate read
   std::vector<unsigned char> buffer_;  // inflated bytes: [at_, have_) not yet taken
   size_t at_ = 0, have_ = 0;
-  std::vector<unsigned char> prior_;  // the row before the buffer's first
+  std::vector<unsigned char> prior_;     // the row before the buffer's first
   const unsigned char* last_ = nullptr;  // the last row handed out, while in the buffer
   size_t last_bytes_ = 0;
 };
@@ -647,8 +645,7 @@ run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to, bool* st
         convert_row(layout, row, line.data(), pw, found.translucent);
         unsigned char* const into = image.row(static_cast<int32_t>(pass_y0[p] + r * pass_dy[p]));
         for (uint64_t i = 0; i < pw; ++i) {
-          std::memcpy(into + (pass_x0[p] + i * pass_dx[p]) * pixel, line.data() + i * pixel,
-                      pixel);
+          std::memcpy(into + (pass_x0[p] + i * pass_dx[p]) * pixel, line.data() + i * pixel, pixel);
         }
       }
     }
