@@ -73,14 +73,13 @@ class StreamWalk : public formats::RowTaker {
       if (top > from) last_ = at + top - 1;
       if (escaped_) continue;
       feedback_.show_row(y_ + 1, h_);
-      int32_t taken = w_;  // Esc is tested once a row, after its first byte, as the walk does
+      // Esc is tested once a row, after its first byte, as the walk does: found held, that byte
+      // alone is taken. `end`: one past the last pixel above 0 among those taken.
+      int32_t taken = w_, end = top;
       if (from < w_ && run::escape_down(stop_)) {
         escaped_ = true;
         taken = from + 1;
-      }
-      int32_t end = top;  // one past the last pixel above 0 among those taken (fewer after Esc)
-      if (taken < top) {
-        for (end = taken; end > from && row[end - 1] == 0;) --end;
+        end = row[from] != 0 ? taken : from;
       }
       if (const run::Fault f = take(row + from, at + from, taken - from, end - from)) return f;
     }

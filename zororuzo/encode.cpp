@@ -95,17 +95,21 @@ Outcome encode(const std::string& source, const std::string& destination, run::F
   const int32_t band_rows = std::min<int32_t>(h, rows_per_band);
   std::vector<unsigned char> band(static_cast<size_t>(band_rows) * carrier::width);
   int32_t band_top = 0;  // the band's first row
-  const auto write_band = [&] {
-    const int32_t count = std::min(band_rows, h - band_top);
-    f = writer->rows(band.data(), count);
-    std::fill(band.begin(), band.end(), 0);
-    band_top += count;
-    return !f;
-  };
-  std::vector<unsigned char> buffer(static_cast<size_t>(std::min<int64_t>(read_block, n + 1)));
   carrier::Cursor cursor(carrier::width, h, static_cast<int32_t>(n % carrier::width),
                          static_cast<int32_t>(n / carrier::width), feedback,
                          carrier::Cursor::Stop::after_each_byte);
+  const auto write_band = [&] {
+    const int32_t count = std::min(band_rows, h - band_top);
+    f = writer->rows(band.data(), count);
+    band_top += count;
+    // The data writes over every byte of the next band unless it ends there or Esc stops it:
+    // only then does it need its zeros.
+    if (cursor.escaped() || int64_t{band_top + band_rows} * carrier::width > n) {
+      std::fill(band.begin(), band.end(), 0);
+    }
+    return !f;
+  };
+  std::vector<unsigned char> buffer(static_cast<size_t>(std::min<int64_t>(read_block, n + 1)));
   size_t used = 0, got = 0;
   uint32_t crc = 0;  // of the bytes placed, a block at a time
   while (const int32_t span = cursor.next_span()) {
@@ -126,6 +130,10 @@ Outcome encode(const std::string& source, const std::string& destination, run::F
                         static_cast<int32_t>(std::min<size_t>(span, got - used)));
   }
   const bool escaped = cursor.escaped();
+  if (escaped) {  // the band's bytes after the last one placed still hold the band before's
+    const auto placed = cursor.visited() + 1 - int64_t{band_top} * carrier::width;
+    std::fill(band.begin() + placed, band.end(), 0);
+  }
   // Esc held from the start: whoever pressed it wanted out, and loses no file to it. A new name
   // still gets the carrier of the one byte placed.
   if (cursor.stopped_at_first_test() && out.replaces_a_file()) {

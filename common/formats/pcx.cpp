@@ -197,32 +197,25 @@ run::Fault decode_run_length(Input& in, size_t row_bytes, int h, Target& to) {
         if (scan.carry) row[scan.at++] = *scan.q++;
         p = scan.q;
         x = scan.at;
-        while (x < row_bytes && end - p >= 2 && *p < 0xC0) row[x++] = *p++;
+        while (x < row_bytes && p < end && *p < 0xC0) row[x++] = *p++;
       }
       if (x == row_bytes) break;
-      size_t n;
-      unsigned char value;
-      if (end - p >= 2) {
-        n = *p++ & 0x3Fu;
-        value = *p++;
-      } else {
-        // At the end of the block in hand: a byte at a time, taking the next block as needed.
-        if (p == end) {
-          in.taken(p);
-          if (const run::Fault f = in.block(p, end)) return f;
-        }
-        const unsigned b = *p++;
-        if (b < 0xC0) {
-          row[x++] = static_cast<unsigned char>(b);
-          continue;
-        }
-        n = b & 0x3Fu;
-        if (p == end) {
-          in.taken(p);
-          if (const run::Fault f = in.block(p, end)) return f;
-        }
-        value = *p++;
+      // The next byte alone or a count and its byte, taking the next block as needed.
+      if (p == end) {
+        in.taken(p);
+        if (const run::Fault f = in.block(p, end)) return f;
       }
+      const unsigned b = *p++;
+      if (b < 0xC0) {
+        row[x++] = static_cast<unsigned char>(b);
+        continue;
+      }
+      size_t n = b & 0x3Fu;
+      if (p == end) {
+        in.taken(p);
+        if (const run::Fault f = in.block(p, end)) return f;
+      }
+      const unsigned char value = *p++;
       if (n > row_bytes - x) {
         const uint64_t data_left = uint64_t(h - 1 - r) * row_bytes + (row_bytes - x);
         if (n > data_left) return damaged();
