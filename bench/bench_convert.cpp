@@ -164,7 +164,7 @@ int main(int argc, char** argv) {
     }
     if (f) std::fclose(f);
     const Timer timer;
-    const bool ok = carrier::locate_data(rows, mark).exact;
+    const bool ok = carrier::locate_data(rows, mark, carrier::Shown{}).exact;
     timer.print(ok);
     return ok ? 0 : 1;
   }

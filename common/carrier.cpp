@@ -99,12 +99,6 @@ uint64_t get_le(const unsigned char* p, int bytes) {
   return v;
 }
 
-// True when every pixel after position `from` is 0.
-bool zero_after(const Rows& picture, int64_t from) {
-  const unsigned char* const end = picture.pixels + int64_t{picture.w} * picture.h;
-  return std::all_of(picture.pixels + from + 1, end, [](unsigned char v) { return v == 0; });
-}
-
 // The text form's fields after the tag: " 1 <n> <crc> <check>", each number with no sign and no
 // leading zeros (but 0 itself), each CRC 8 hexadecimal digits.
 bool parse_decimal(const char*& p, const char* end, uint64_t& v) {
@@ -179,24 +173,6 @@ bool read_through(const Rows& picture, const Reading& how, int64_t from, int64_t
   return true;
 }
 
-// True when the record holds for `picture` read as `how` says.
-bool holds(const Rows& picture, const Record& r, const Reading& how) {
-  const int64_t all = int64_t{picture.w} * picture.h;
-  const auto n = static_cast<int64_t>(r.length);
-  if (!how.levels && !how.upside_down) {  // the carrier as written: one block
-    return crc32(0, picture.pixels + 1, static_cast<size_t>(n)) == r.crc && zero_after(picture, n);
-  }
-  uint32_t crc = 0;
-  const bool read = read_through(picture, how, 1, n + 1, [&](const unsigned char* p, size_t k) {
-    crc = crc32(crc, p, k);
-    return true;
-  });
-  return read && crc == r.crc &&
-         read_through(picture, how, n + 1, all, [](const unsigned char* p, size_t k) {
-           return std::all_of(p, p + k, [](unsigned char v) { return v == 0; });
-         });
-}
-
 }  // namespace
 
 RecordBytes record_bytes(const Record& r) {
@@ -236,27 +212,180 @@ std::string record_text(const Record& r) {
   return head + line;
 }
 
-DataEnd locate_data(const Rows& picture, const Mark& mark, const int16_t* levels) {
-  DataEnd d;
-  if (mark.state == Mark::whole && picture.w > 0 && picture.h > 0 &&
-      mark.record.length <=
-          uint64_t{static_cast<uint32_t>(picture.w)} * static_cast<uint32_t>(picture.h) - 1) {
-    // A tool that keeps colours may re-order or trim the palette, and one may turn the rows over.
-    std::vector<Reading> readings = {{nullptr, false}, {nullptr, true}};
-    if (levels)
-      readings.insert(readings.begin() + 1, {levels, false}), readings.push_back({levels, true});
-    for (const Reading& how : readings) {
-      if (holds(picture, mark.record, how)) {
-        d.end = static_cast<int64_t>(mark.record.length);
-        d.exact = true;
-        d.reading = how;
-        return d;
-      }
+namespace {
+
+uint64_t mix(uint64_t z) {
+  z += 0x9E3779B97F4A7C15u;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+  return z ^ (z >> 31);
+}
+
+Check check_of_key(uint64_t key) { return Check{{key, mix(key ^ 1), mix(key ^ 2), mix(key ^ 3)}}; }
+
+// Entries 0 to 254, a bit each.
+constexpr uint64_t entry_bits(size_t word) { return word < 3 ? ~uint64_t{0} : ~uint64_t{0} >> 1; }
+
+// The bits among `seen` known (seen with one bit only), and those of them that are 1.
+void known_bits(const std::array<unsigned char, 256>& seen, uint64_t (&known)[4],
+                uint64_t (&ones)[4]) {
+  for (size_t w = 0; w < 4; ++w) {
+    known[w] = ones[w] = 0;
+    for (size_t b = 0; b < 64; ++b) {
+      const unsigned s = seen[w * 64 + b];
+      known[w] |= uint64_t{s == 1 || s == 2} << b;
+      ones[w] |= uint64_t{s == 2} << b;
+    }
+    known[w] &= entry_bits(w);
+    ones[w] &= entry_bits(w);
+  }
+}
+
+// `crc` carried over n more zero bytes.
+uint32_t with_zeros(uint32_t crc, uint64_t n) {
+  static constexpr unsigned char none[1 << 16] = {};
+  for (; n > 0; n -= std::min<uint64_t>(n, sizeof none)) {
+    crc = crc32(crc, none, static_cast<size_t>(std::min<uint64_t>(n, sizeof none)));
+  }
+  return crc;
+}
+
+// The last position above 0 after position 0 of `picture` read as `how`: the end-of-data rule's
+// end (the last row's last pixel above 0, or else the last anywhere), 0 for none; -1 when a pixel
+// on the way has no level.
+int64_t last_above_zero(const Rows& picture, const Reading& how) {
+  for (int64_t y = int64_t{picture.h} - 1; y >= 0; --y) {
+    const unsigned char* const row =
+        picture.row(static_cast<int32_t>(how.upside_down ? picture.h - 1 - y : y));
+    for (int64_t x = int64_t{picture.w} - 1; x >= 0; --x) {
+      const int v = how.levels ? how.levels[row[x]] : row[x];
+      if (v < 0) return -1;
+      if (v > 0 && y * picture.w + x > 0) return y * picture.w + x;
     }
   }
-  d.end = find_data_end(picture);
-  d.altered = mark.state != Mark::none;
-  d.unchecked = mark.state == Mark::none;
+  return 0;
+}
+
+}  // namespace
+
+Check check_of(const Record& r) { return check_of_key(mix(mix(r.length) ^ r.crc)); }
+
+int Shown::known() const {
+  uint64_t known[4], ones[4];
+  known_bits(seen_, known, ones);
+  int n = 0;
+  for (const uint64_t k : known) n += __builtin_popcountll(k);
+  return n;
+}
+
+bool Shown::ours() const {
+  uint64_t known[4], ones[4];
+  known_bits(seen_, known, ones);
+  if (known[0] == ~uint64_t{0} && known[1] == ~uint64_t{0} && known[2] == ~uint64_t{0} &&
+      known[3] == entry_bits(3)) {
+    const Check c = check_of_key(ones[0]);
+    for (size_t w = 1; w < 4; ++w) {
+      if ((c.words[w] & entry_bits(w)) != ones[w]) return false;
+    }
+    return true;
+  }
+  return (ones[0] | ones[1] | ones[2] | ones[3]) != 0;
+}
+
+bool Shown::agrees(const Check& c) const {
+  uint64_t known[4], ones[4];
+  known_bits(seen_, known, ones);
+  for (size_t w = 0; w < 4; ++w) {
+    if ((c.words[w] & known[w]) != ones[w]) return false;
+  }
+  return true;
+}
+
+DataEnd settle(int64_t w, int64_t h, int64_t last, uint32_t crc, const Mark& mark,
+               const Shown& shown) {
+  DataEnd d;
+  d.end = last;
+  const int64_t all = w * h - 1;
+  const bool ours = shown.ours();
+  if (mark.state == Mark::whole) {
+    const Record& r = mark.record;
+    if (r.length <= static_cast<uint64_t>(all) && r.length >= static_cast<uint64_t>(last) &&
+        with_zeros(crc, r.length - static_cast<uint64_t>(last)) == r.crc) {
+      d.end = static_cast<int64_t>(r.length);
+      // A check that disagrees with a record the pixels bear out: the colours were changed.
+      d.exact = !ours || shown.agrees(check_of(r));
+      d.altered = !d.exact;
+    } else {
+      d.altered = true;
+    }
+    return d;
+  }
+  if (!ours) {
+    d.altered = mark.state == Mark::broken;
+    d.unchecked = !d.altered;
+    return d;
+  }
+  // The lengths of the last row's window, shortest first; the i-th trusted while
+  // i <= 2^(known - 30), at most a row's (a carrier's width) of them.
+  const int known = shown.known();
+  const uint64_t trusted = known < 30 ? 0 : known >= 30 + 62 ? UINT64_MAX : uint64_t{1} << (known - 30);
+  const int64_t from = std::max(last, w * (h - 1));
+  uint32_t c = with_zeros(crc, static_cast<uint64_t>(from - last));
+  for (int64_t n = from, i = 1; n <= all && i <= width; ++n, ++i) {
+    if (shown.agrees(check_of(Record{static_cast<uint64_t>(n), c}))) {
+      if (static_cast<uint64_t>(i) <= trusted) {
+        d.end = n;
+        d.exact = true;
+      } else {
+        d.altered = mark.state == Mark::broken;
+        d.unchecked = !d.altered;
+      }
+      return d;
+    }
+    const unsigned char zero = 0;
+    c = crc32(c, &zero, 1);
+  }
+  d.altered = true;  // no length agrees: the pixels were changed
+  return d;
+}
+
+DataEnd locate_data(const Rows& picture, const Mark& mark, const Shown& shown, const Reading& first,
+                    const int16_t* other_levels) {
+  const auto located = [&](const Reading& how, bool& readable) {
+    readable = false;
+    const int64_t last = last_above_zero(picture, how);
+    if (last < 0) return DataEnd{};
+    uint32_t crc = 0;
+    if (!read_through(picture, how, 1, last + 1, [&](const unsigned char* p, size_t k) {
+          crc = crc32(crc, p, k);
+          return true;
+        })) {
+      return DataEnd{};
+    }
+    readable = true;
+    DataEnd d = settle(picture.w, picture.h, last, crc, mark, shown);
+    d.reading = how;
+    return d;
+  };
+  if (picture.w <= 0 || picture.h <= 0) return DataEnd{};
+  bool readable;
+  DataEnd d = located(first, readable);
+  if (!readable) {  // a pixel without a level: the indices, as they are
+    d = located(Reading{nullptr, first.upside_down}, readable);
+  }
+  if (d.exact || (mark.state != Mark::whole && !shown.ours())) return d;
+  // A tool that keeps colours may re-order or trim the palette, and one may turn the rows over.
+  const Reading others[] = {{other_levels, first.upside_down},
+                            {first.levels, !first.upside_down},
+                            {other_levels, !first.upside_down}};
+  const Reading* before = &first;
+  for (const Reading& how : others) {
+    const bool same = how.levels == before->levels && how.upside_down == before->upside_down;
+    before = &how;
+    if (same) continue;
+    const DataEnd e = located(how, readable);
+    if (readable && e.exact) return e;
+  }
   return d;
 }
 

@@ -2,7 +2,7 @@
 //
 // Pixel order. Pixel (x, y) of a picture w columns wide has the linear position y * w + x:
 // rows top to bottom, each row left to right. The pixel's palette index is the byte; the
-// palette's colours mean nothing and readers ignore them.
+// palette's colours repeat it, and carry a check of the file (below).
 //
 // Placement. Byte k of an n-byte file (k from 0) lies at linear position k + 1. Position 0,
 // pixel (0, 0), carries nothing and is 0. Every pixel after position n is 0.
@@ -36,11 +36,13 @@
 //         and carry into a TGA's ID field and back (earlier carriers: binary, the data of a
 //         private "zoRO" chunk)
 //   .lbm  nowhere: LBM pictures are only read (from other programs), and have no record
-// A reader uses n when the record is whole, n <= w * h - 1, positions 1 to n have its CRC and
-// every pixel after n is 0: the data is exactly positions 1 to n, trailing zeros included.
-// Otherwise the picture was changed after it was made, and the end-of-data rule holds; so it
-// does for pictures without a record (earlier carriers, other programs' pictures, pictures a
-// tool re-saved without it), whose length cannot be checked. In Python:
+// A reader uses n when the record is whole, n <= w * h - 1, positions 1 to n have its CRC, every
+// pixel after n is 0, and the palette's check, where the colours show one, agrees: the data is
+// exactly positions 1 to n, trailing zeros included. A whole record that fails is a picture
+// changed after it was made, and the end-of-data rule holds. Without a whole record the
+// palette's check (below) gives the length, or, failing, says the picture was changed; with no
+// check either (earlier carriers, other programs' pictures, pictures a tool re-saved as grey
+// levels) the end-of-data rule holds, and the length cannot be checked. In Python:
 //
 //   tag, version, n, crc, check = struct.unpack("<8sIQII", record)
 //   whole = tag == b"ZORORUZO" and version == 1 and check == zlib.crc32(record[:24])
@@ -49,9 +51,34 @@
 //   tag, version, n, crc = head.split(" ")
 //   whole = tag == "ZORORUZO" and version == "1" and int(check, 16) == zlib.crc32(head.encode())
 //
-// The palette. A carrier's index i is the grey (i, i, i): 256 distinct colours, so that a tool
-// that keeps colours rather than indices (re-saving as grey or true colour, sorting or trimming
-// the palette) keeps every byte as a grey level, which the decoder reads back.
+// The palette. A carrier's index i is the colour (i, i, i + b_i): a grey, with blue one level up
+// where the palette's check (below) has a 1 in bit b_i; entry 255 is (255, 255, 255) and carries
+// nothing. Its 256 colours are distinct, so a tool that keeps colours rather than indices
+// (re-saving as true colour, sorting or trimming the palette) keeps every byte as the colour's
+// red (= green), which the decoder reads back; and the colours keep the check, which tools that
+// drop a picture's metadata, and with it the record, do not. Blue is raised, never lowered: a
+// grey conversion that truncates luma keeps (i, i, i + 1) as grey i.
+//
+// The palette's check, for a file of n bytes whose CRC-32 is c, is 255 bits, entry e's bit
+// (e from 0 to 254) being bit e % 64 of word e / 64 of
+//   key = mix(mix(n) ^ c), words = key, mix(key ^ 1), mix(key ^ 2), mix(key ^ 3)
+// where mix is splitmix64's step: z += 0x9E3779B97F4A7C15; z = (z ^ z >> 30) * 0xBF58476D1CE4E5B9;
+// z = (z ^ z >> 27) * 0x94D049BB133111EB; z ^= z >> 31 (64-bit arithmetic). Every bit is a
+// pseudo-random function of (n, c), none repeats another: whichever entries survive, each one
+// is a further bit of check. A palette that shows all 255 checks itself: entries 0 to 63 give
+// the key, which must give the other 191. A pure grey palette (earlier carriers), or any other
+// program's, fails it but by a chance of 2^-191.
+//
+// Reading it. A byte value's bit comes from the picture's colours: an indexed picture's palette
+// entries (matched to byte values by their red and green, in any order, missing entries
+// unknown), or the pixels of a true-colour one (each byte value that occurs shows its bit). An
+// entry seen with both bits is taken as unknown. With the picture's height h, the length is the
+// one n from the last pixel above 0, and at least w (h - 1), up to w h - 1 (the last row's
+// window: every carrier's n lies there) whose check the bits agree with. With k bits shown,
+// a wrong length (or a changed picture) agrees with them by a chance of 2^-k: the lengths are
+// tried from the shortest, and the i-th is taken only while i <= 2^(k - 30), so the chance of
+// taking a wrong one is at most 2^(k - 30) * 2^-k = 2^-30. No length agreeing means the pixels
+// (or the colours) changed; one agreeing past that bound leaves the length unchecked.
 //
 // Containers, chosen by the name's extension (formats/formats.cpp holds their table), and the
 // rows each can hold:
@@ -187,25 +214,69 @@ int64_t find_data_end(const Rows& picture);
 // The record as one line of text (above), without an end of line.
 std::string record_text(const Record& r);
 
+// The palette's check of a file (above): entry e's bit is bit e % 64 of words[e / 64]; entry
+// 255's is 0.
+struct Check {
+  std::array<uint64_t, 4> words;
+  unsigned bit(unsigned e) const { return e < 255 ? (words[e / 64] >> (e % 64)) & 1 : 0; }
+};
+Check check_of(const Record& r);
+
+// The level a colour stands for: red, when green is the same and blue the same or one above
+// (`bit`, the palette's check); -1 for any other colour.
+inline int level_of(unsigned r, unsigned g, unsigned b, unsigned& bit) {
+  bit = b - g;
+  return r == g && bit <= 1 ? static_cast<int>(r) : -1;
+}
+
+// The check's bits as a picture's colours show them: each byte value seen with its bit.
+class Shown {
+ public:
+  void see(unsigned level, unsigned bit) { seen_[level] |= static_cast<unsigned char>(1 + bit); }
+  void add(const Shown& other) {
+    for (size_t i = 0; i < seen_.size(); ++i) seen_[i] |= other.seen_[i];
+  }
+  // Entries 0 to 254 whose bit is known: seen, and with one bit only.
+  int known() const;
+  // The bits shown are a check: all 255 known and the key giving the rest; or, with fewer, one
+  // of them set (a grey palette or grey colours, every bit 0, carry no check).
+  bool ours() const;
+  // Every bit known agrees with `c`.
+  bool agrees(const Check& c) const;
+
+ private:
+  std::array<unsigned char, 256> seen_{};  // bit 0: seen with bit 0, bit 1: with bit 1
+};
+
 // How bytes are read from a picture's pixels: each pixel as it is, or through `levels` (each
-// index's grey level, -1 for none: such a pixel cannot be read); rows top to bottom, or
+// index's level, -1 for none: such a pixel cannot be read); rows top to bottom, or
 // upside_down, from the last row up.
 struct Reading {
   const int16_t* levels = nullptr;
   bool upside_down = false;
 };
 
-// Where the data of `picture` ends, by its record when that holds, else by the rule.
+// Where the data of a picture ends, and how sure that is.
 struct DataEnd {
   int64_t end = 0;         // the data is positions 1 to end
-  bool exact = false;      // the record gave it
-  bool altered = false;    // a record that does not match the pixels
-  bool unchecked = false;  // no record: the length is the rule's, and nothing checks the bytes
-  Reading reading;         // exact: the reading under which the record holds
+  bool exact = false;      // the record or the palette's check gave it
+  bool altered = false;    // a record or a check that does not match the pixels
+  bool unchecked = false;  // neither: the length is the rule's, and nothing checks the bytes
+  Reading reading;         // the reading it holds for (locate_data)
 };
-// The record is tried on the pixels as they are, then (when it does not hold) through `levels`,
-// upside down, and both: a tool may have re-ordered the palette or turned the rows over.
-DataEnd locate_data(const Rows& picture, const Mark& mark, const int16_t* levels = nullptr);
+
+// The one decision, for a w x h picture whose last pixel above 0 after position 0 is at `last`
+// (the end-of-data rule's end; 0 for none), positions 1 to `last` having the CRC-32 `crc`: the
+// record when whole and holding (and agreeing with a check shown), else the length the check
+// gives, else the rule.
+DataEnd settle(int64_t w, int64_t h, int64_t last, uint32_t crc, const Mark& mark,
+               const Shown& shown);
+
+// The same for a picture held whole, read as `first` says; when that is not exact and the
+// picture has a whole record or shows a check, also through `other_levels` (when given) and
+// upside down: a tool may have re-ordered the palette or turned the rows over.
+DataEnd locate_data(const Rows& picture, const Mark& mark, const Shown& shown,
+                    const Reading& first = {}, const int16_t* other_levels = nullptr);
 
 }  // namespace carrier
 

@@ -38,6 +38,7 @@ enum class Defect {
   damaged,      // data that contradicts itself: runs or offsets outside the picture, bad checksums
   too_large,    // a size past what the library can hold, or than the file can describe
   special,      // not a regular file: a device, a FIFO or a socket
+  colours,      // a streamed true-colour picture has colours that stand for no level: read it whole
 };
 
 // Why an operation failed: a system call's errno, or a defect of the picture. Empty on success.

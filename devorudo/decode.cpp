@@ -27,11 +27,14 @@ using run::Status;
 carrier::DataEnd find_data(formats::Picture& picture) {
   formats::Image& image = picture.image;
   const int16_t* const levels = picture.levels.empty() ? nullptr : picture.levels.data();
-  const carrier::DataEnd located = carrier::locate_data(image.rows(), picture.mark, levels);
+  // Read as the streamed walk reads it first: through the levels of a palette a tool re-ordered.
+  const carrier::Reading first{picture.by_levels ? levels : nullptr, false};
+  const carrier::DataEnd located = carrier::locate_data(image.rows(), picture.mark, picture.shown,
+                                                        first, picture.by_levels ? nullptr : levels);
   if (located.reading.levels) {
     unsigned char* const pixels = image.row(0);
     const size_t n = static_cast<size_t>(image.w()) * static_cast<size_t>(image.h());
-    // The record held through the levels, so every pixel after position 0 has one.
+    // Read through the levels, every pixel after position 0 has one.
     for (size_t i = 0; i < n; ++i) {
       pixels[i] = static_cast<unsigned char>(std::max<int16_t>(levels[pixels[i]], 0));
     }
@@ -91,14 +94,14 @@ Outcome decode(const std::string& source, const std::string& destination, run::F
   }
   if (!out.rewrites_in_place()) {
     StreamWalk walk(out, feedback);
-    carrier::Mark mark;
+    formats::Found found;
     bool streamed = false;
-    const run::Fault f = formats::stream_picture(*container, in, walk, mark, streamed);
+    const run::Fault f = formats::stream_picture(*container, in, walk, found, streamed);
     if (walk.sink_fault())
       return failure(Status::destination_failed, destination, walk.sink_fault());
     if (f) return refused(f);
     if (streamed) {
-      const StreamWalk::Result r = walk.finish(mark);
+      const StreamWalk::Result r = walk.finish(found);
       if (r.at_once && out.replaces_a_file()) return failure(Status::cancelled, destination);
       if (!r.retry) {
         if (const run::Fault e = walk.sink_fault() ? walk.sink_fault() : out.commit()) {
@@ -113,9 +116,13 @@ Outcome decode(const std::string& source, const std::string& destination, run::F
         o.whole = r.located.end;
         return o;
       }
-      // The record holds for none of the pixels as they came: read whole, it may for their grey
-      // levels or their rows turned over.
+      // The record or the check holds for none of the pixels as they came: read whole, it may
+      // for their levels or their rows turned over.
       if (const run::Fault e = in.seek(0)) return refused(e);
+    }
+    // What was written goes: after a retry, or rows of a true-colour picture handed on before
+    // one showed a colour that stands for no level.
+    if (walk.started()) {
       if (const run::Fault e = out.open(destination)) {
         return failure(Status::destination_failed, destination, e);
       }

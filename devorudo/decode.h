@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "carrier.h"
 #include "files.h"
@@ -56,16 +57,29 @@ class StreamWalk : public formats::RowTaker {
   StreamWalk(files::Sink& out, run::Feedback& feedback)
       : out_(out), feedback_(feedback), stop_(feedback.stop_flag()) {}
 
-  run::Fault start(int32_t w, int32_t h) override {
+  run::Fault start(int32_t w, int32_t h, const formats::Found& found) override {
     w_ = w;
     h_ = h;
     escaped_ = at_once_ = run::escape_down(stop_);
+    // A palette of levels in another order than the carrier's: each pixel is read as its level
+    // (an index without one, as it is).
+    if (const int16_t* const levels = found.reading_levels()) {
+      lut_.resize(256);
+      for (size_t i = 0; i < 256; ++i) {
+        lut_[i] = static_cast<unsigned char>(levels[i] >= 0 ? levels[i] : static_cast<int16_t>(i));
+      }
+      scratch_.resize(static_cast<size_t>(w));
+    }
     return {};
   }
 
   run::Fault rows(const unsigned char* pixels, int32_t count) override {
     for (int32_t i = 0; i < count; ++i, ++y_) {
-      const unsigned char* const row = pixels + static_cast<size_t>(w_) * static_cast<size_t>(i);
+      const unsigned char* row = pixels + static_cast<size_t>(w_) * static_cast<size_t>(i);
+      if (!lut_.empty()) {
+        for (int32_t x = 0; x < w_; ++x) scratch_[static_cast<size_t>(x)] = lut_[row[x]];
+        row = scratch_.data();
+      }
       const int64_t at = int64_t{y_} * w_;
       const int32_t from = y_ == 0 ? 1 : 0;  // position 0 carries nothing
       int32_t top = w_;                      // one past the row's last pixel above 0
@@ -94,7 +108,8 @@ class StreamWalk : public formats::RowTaker {
     int64_t sent = 0;
     bool retry = false;  // a whole record that does not hold: another reading may
   };
-  Result finish(const carrier::Mark& mark) {
+  Result finish(const formats::Found& found) {
+    const carrier::Mark& mark = found.mark;
     Result r;
     r.escaped = escaped_;
     r.at_once = at_once_;
@@ -109,21 +124,18 @@ class StreamWalk : public formats::RowTaker {
       r.sent = sent_;
       return r;
     }
-    const uint64_t all = static_cast<uint64_t>(w_) * static_cast<uint64_t>(h_) - 1;
-    if (whole && n >= static_cast<uint64_t>(last_) && n <= all &&
-        zeros_crc(crc_, n - static_cast<uint64_t>(last_)) == mark.record.crc) {
-      sink_fault_ = zeros(static_cast<int64_t>(n) - last_);
-      r.located.end = static_cast<int64_t>(n);
-      r.located.exact = true;
-    } else {
-      r.located.end = last_;
-      r.located.altered = mark.state != carrier::Mark::none;
-      r.located.unchecked = !r.located.altered;
-      r.retry = whole;
-    }
+    // Every position up to the last above 0 is written: crc_ is theirs.
+    r.located = carrier::settle(w_, h_, last_, crc_, mark, found.shown);
+    if (r.located.end > last_) sink_fault_ = zeros(r.located.end - last_);
+    // Another reading (the palette's levels, rows turned over) may bear out a whole record, or
+    // a check that no length matched as the rows came.
+    r.retry = !r.located.exact && (whole || (r.located.altered && found.shown.ours()));
     r.sent = sent_;
     return r;
   }
+
+  // Rows were begun: what the walk wrote must go before the picture is read again.
+  bool started() const { return w_ > 0; }
 
   // Why the destination refused a write, if it did.
   run::Fault sink_fault() const { return sink_fault_; }
@@ -159,14 +171,6 @@ class StreamWalk : public formats::RowTaker {
     return {};
   }
 
-  // `crc` carried over n more zeros.
-  static uint32_t zeros_crc(uint32_t crc, uint64_t n) {
-    for (; n > 0; n -= std::min<uint64_t>(n, sizeof none)) {
-      crc = carrier::crc32(crc, none, static_cast<size_t>(std::min<uint64_t>(n, sizeof none)));
-    }
-    return crc;
-  }
-
   files::Sink& out_;
   run::Feedback& feedback_;
   const volatile char* stop_;
@@ -177,6 +181,7 @@ class StreamWalk : public formats::RowTaker {
   int64_t sent_ = 0;  // positions 1 to sent_ are written
   int64_t held_ = 0;  // zeros after them, held back
   uint32_t crc_ = 0;  // of the positions written
+  std::vector<unsigned char> lut_, scratch_;  // reading through levels: index to level, a row
 };
 
 // Reads the picture `source` (its container chosen by its extension) and writes the file it

@@ -154,6 +154,8 @@ Outcome encode(const std::string& source, const std::string& destination, run::F
   while (band_top < h) {
     if (!write_band()) return failure(Status::destination_failed, destination, f);
   }
+  // The palette's check is the file's (or, after Esc, the bytes placed), like the record.
+  if (!f) f = writer->repaint(formats::check_palette(record));
   if (!f) f = writer->finish(&record);
   if (!f) f = out.commit();
   if (f) return failure(Status::destination_failed, destination, f);

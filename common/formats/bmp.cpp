@@ -139,20 +139,23 @@ run::Fault read_indexed(Input& in, const Image& image, const Layout& l) {
   return {};
 }
 
+// A stored row of 16, 24 or 32-bit pixels as makecol32's.
+void true_colour_row(const unsigned char* p, const Layout& l, uint32_t* to, bool& translucent) {
+  const unsigned bytes = l.bits / 8;
+  for (int64_t x = 0; x < l.width; ++x, p += bytes) {
+    uint32_t pixel = p[0] | p[1] << 8u;
+    if (bytes > 2) pixel |= uint32_t{p[2]} << 16;
+    if (bytes > 3) pixel |= uint32_t{p[3]} << 24;
+    to[x] = rgb32(l.red(pixel), l.green(pixel), l.blue(pixel));
+    translucent |= (pixel & l.alpha) != l.alpha;
+  }
+}
+
 run::Fault read_true_colour(Input& in, const Image& image, const Layout& l, bool& translucent) {
   std::vector<unsigned char> row(l.row_bytes);
-  const unsigned bytes = l.bits / 8;
   for (int64_t n = 0; n < l.height; ++n) {
     if (const run::Fault f = in.read(row.data(), row.size())) return f;
-    auto* to = reinterpret_cast<uint32_t*>(line_of(image, l, n));
-    const unsigned char* p = row.data();
-    for (int64_t x = 0; x < l.width; ++x, p += bytes) {
-      uint32_t pixel = p[0] | p[1] << 8u;
-      if (bytes > 2) pixel |= uint32_t{p[2]} << 16;
-      if (bytes > 3) pixel |= uint32_t{p[3]} << 24;
-      to[x] = rgb32(l.red(pixel), l.green(pixel), l.blue(pixel));
-      translucent |= (pixel & l.alpha) != l.alpha;
-    }
+    true_colour_row(row.data(), l, reinterpret_cast<uint32_t*>(line_of(image, l, n)), translucent);
   }
   return {};
 }
@@ -309,7 +312,7 @@ run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to = nullptr
   // its deltas can describe.
   const uint64_t left = in.size() > off_bits ? in.size() - off_bits : 0;
   const Reach reach{run_length ? run_length_reach(in.size()) : left / l.row_bytes * w, in.size()};
-  const bool streaming = to && !run_length && depth == 8;
+  const bool streaming = to && !run_length;
   if (to && !streaming) return {};  // read whole
   // Run-length data need not write every pixel: those it skips stay untouched zero pages.
   if (const run::Fault f = streaming
@@ -328,20 +331,26 @@ run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to = nullptr
   if (streaming) {
     *streamed = true;
     const auto w = static_cast<size_t>(l.width);
-    const unsigned bits = l.bits;
-    if (const run::Fault f = to->start(static_cast<int32_t>(w), static_cast<int32_t>(l.height))) {
+    if (const run::Fault f =
+            to->start(static_cast<int32_t>(w), static_cast<int32_t>(l.height), found)) {
       return f;
     }
-    const run::Fault f = hand_raw_rows(in, *to, off_bits, l.row_bytes, static_cast<int32_t>(w),
-                                       static_cast<int32_t>(l.height), !l.top_down,
-                                       [w, bits](const unsigned char* stored, unsigned char* row) {
-                                         if (bits == 8) {
-                                           std::memcpy(row, stored, w);
-                                         } else {
-                                           unpack(stored, bits, w, row);
-                                         }
-                                       });
-    if (f) return f;
+    std::vector<uint32_t> wide(depth == 8 ? 0 : w);
+    const run::Fault f = hand_raw_rows(
+        in, *to, off_bits, l.row_bytes, static_cast<int32_t>(w), static_cast<int32_t>(l.height),
+        !l.top_down, [&](const unsigned char* stored, unsigned char* row) {
+          if (l.bits == 8) {
+            std::memcpy(row, stored, w);
+          } else if (depth == 8) {
+            unpack(stored, l.bits, w, row);
+          } else {
+            bool translucent = false;
+            true_colour_row(stored, l, wide.data(), translucent);
+            return !translucent && level_row(wide.data(), w, row, found.shown);
+          }
+          return true;
+        });
+    if (f || depth != 8) return f;  // a record follows indexed pixels only
   } else if (run_length) {
     return read_run_length(in, out, l);
   } else if (depth != 8) {
@@ -416,6 +425,13 @@ class BmpWriter : public PictureWriter {
     done_ += count;
     const uint64_t below = static_cast<uint64_t>(h_ - done_);  // rows under this band
     return out_.write_at(pixels_at + below * stored, band_.data(), band_.size());
+  }
+
+  run::Fault repaint(const Palette& pal) override {
+    pal_ = pal;
+    Fields entries;
+    entries.colours(pal_, true, 1);
+    return out_.write_at(54, entries.bytes.data(), entries.bytes.size());
   }
 
   run::Fault finish(const carrier::Record* record) override {

@@ -54,9 +54,11 @@ run::Fault read_picture(const Container& c, Input& in, Picture& out) try {
   if (const run::Fault f = c.read(in, image, found)) return f;
   if (!image) return damaged();
   out.mark = found.mark;
+  out.by_levels = found.reading_levels() != nullptr;
   out.levels = std::move(found.levels);
-  // A carrier a tool turned into true colour keeps its bytes as grey levels.
-  out.true_colour = image.depth() != 8 && !grey_levels(image, found.translucent);
+  out.shown = found.shown;
+  // A carrier a tool turned into true colour keeps its bytes as levels, and its check.
+  out.true_colour = image.depth() != 8 && !grey_levels(image, found.translucent, out.shown);
   if (out.true_colour) {
     if (const run::Fault reduced = reduce_to_eight_bits(image)) return reduced;
   }
@@ -78,13 +80,13 @@ std::unique_ptr<PictureWriter> writer_for(const Container& c, files::Sink& out, 
   return c.write(out, w, h, pal, room);
 }
 
-run::Fault stream_picture(const Container& c, Input& in, RowTaker& to, carrier::Mark& mark,
+run::Fault stream_picture(const Container& c, Input& in, RowTaker& to, Found& found,
                           bool& streamed) try {
   streamed = false;
+  found = Found{};
   if (!c.stream) return {};
-  Found found;
-  const run::Fault f = c.stream(in, to, found, streamed);
-  mark = found.mark;
+  run::Fault f = c.stream(in, to, found, streamed);
+  if (f.defect == run::Defect::colours) streamed = false, f = {};
   if (!f && !streamed) return in.seek(0);
   return f;
 } catch (const std::bad_alloc&) {
@@ -98,6 +100,7 @@ run::Fault write_picture(const Container& c, files::Sink& out, const Image& imag
   const auto writer = writer_for(c, out, image.w(), image.h(), pal, record, f);
   if (!f) f = writer->begin();
   if (!f) f = writer->rows(image.row(0), image.h());
+  if (!f && record) f = writer->repaint(check_palette(*record));
   if (!f) f = writer->finish(record);
   return f;
 }

@@ -53,7 +53,9 @@ struct Picture {
   Image image;                  // 8 bits per pixel
   bool true_colour = false;     // reduced from true colour: the bytes are not a kept file
   carrier::Mark mark;           // what the record's place held (carrier.h)
-  std::vector<int16_t> levels;  // an indexed picture's grey levels (Found)
+  std::vector<int16_t> levels;  // an indexed picture's levels (Found)
+  bool by_levels = false;       // its pixels are read through them (Found::reading_levels)
+  carrier::Shown shown;         // the palette's check, as its colours show it
 };
 
 // A container: a row of the table.
@@ -81,9 +83,10 @@ uint64_t most_bytes(const Container& c, int32_t w, int32_t h);
 run::Fault read_picture(const Container& c, Input& in, Picture& out);
 
 // Reads a picture in container `c` from `in`, handing its rows to `to` as they are decoded, and
-// what the record's place holds to `mark`. `streamed` false: it must be read whole (`in` is back
-// at its start, and nothing was handed on).
-run::Fault stream_picture(const Container& c, Input& in, RowTaker& to, carrier::Mark& mark,
+// what it learns beside them to `found`. `streamed` false: it must be read whole (`in` is back
+// at its start); rows may have been handed on before a true-colour picture showed a colour that
+// stands for no level (`to` must drop them).
+run::Fault stream_picture(const Container& c, Input& in, RowTaker& to, Found& found,
                           bool& streamed);
 
 // A writer of a w x h picture in container `c`, or null (`fault` says why) for a picture the
@@ -93,7 +96,8 @@ std::unique_ptr<PictureWriter> writer_for(const Container& c, files::Sink& out, 
                                           int32_t h, const Palette& pal,
                                           const carrier::Record* room, run::Fault& fault);
 
-// Writes `image`, whole, in container `c` (see PictureWriter); not 8 bits: Defect::unsupported.
+// Writes `image`, whole, in container `c` (see PictureWriter), with `pal`, or with a record the
+// carrier's palette for it (check_palette); not 8 bits: Defect::unsupported.
 // Nothing is committed: the caller commits `out`, or drops it.
 run::Fault write_picture(const Container& c, files::Sink& out, const Image& image,
                          const Palette& pal, const carrier::Record* record);

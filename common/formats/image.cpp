@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "input.h"
+#include "reader.h"
 
 namespace formats {
 
@@ -81,18 +82,15 @@ run::Fault new_image(int depth, int64_t w, int64_t h, Reach reach, Image& out, b
   return {};
 }
 
-bool grey_levels(Image& image, bool translucent) {
+bool grey_levels(Image& image, bool translucent, carrier::Shown& shown) {
   if (translucent) return false;
   const auto* const pixels = reinterpret_cast<const uint32_t*>(image.row(0));
   const size_t n = static_cast<size_t>(image.w()) * static_cast<size_t>(image.h());
-  for (size_t i = 0; i < n; ++i) {
-    const uint32_t c = pixels[i];
-    if (getr32(c) != getg32(c) || getg32(c) != getb32(c)) return false;
-  }
   Image eight;
   if (new_image(8, image.w(), image.h(), unbounded, eight, true)) return false;
-  unsigned char* const to = eight.row(0);
-  for (size_t i = 0; i < n; ++i) to[i] = static_cast<unsigned char>(getg32(pixels[i]));
+  carrier::Shown seen;
+  if (!level_row(pixels, n, eight.row(0), seen)) return false;
+  shown = seen;
   image = std::move(eight);
   return true;
 }

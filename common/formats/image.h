@@ -75,9 +75,10 @@ run::Fault new_image(int depth, int64_t w, int64_t h, Reach reach, Image& out, b
 run::Fault check_size(int depth, int64_t w, int64_t h, Reach reach);
 run::Fault check_streamed(int64_t w, int64_t h, Reach reach);
 
-// A 32-bit picture whose every pixel is grey and opaque, as an 8-bit picture of its levels: a
-// carrier that a tool turned into true colour. False, and `image` as it was, for any other.
-bool grey_levels(Image& image, bool translucent);
+// A 32-bit picture whose every pixel is opaque and stands for a level (carrier::level_of), as an
+// 8-bit picture of its levels, the check's bits shown to `shown`: a carrier that a tool turned
+// into true colour. False, and `image` and `shown` as they were, for any other.
+bool grey_levels(Image& image, bool translucent, carrier::Shown& shown);
 
 // Reduces a 32-bit picture to 8 bits as the library's load_bitmap does: a palette optimised for
 // the picture (starting cleared, so the same picture always gives the same bytes), its colour

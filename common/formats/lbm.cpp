@@ -21,9 +21,10 @@
 // plane 0 (the pixel's lowest bit) first, the leftmost pixel in a byte's highest bit; a PBM row
 // is one line of the width rounded up to even, a byte a pixel. ByteRun1 codes each line on its
 // own: a byte n below 128 and the n + 1 bytes that follow as they are; n above 128 and one byte
-// repeated 257 - n times; 128 nothing. CMAP (the colours), CAMG (display modes) and any other
-// chunk are passed over: a pixel is its index, bits as the planes give them (HAM and EHB
-// pictures too, as the library gives them).
+// repeated 257 - n times; 128 nothing. A pixel is its index, bits as the planes give them (HAM
+// and EHB pictures too, as the library gives them); the CMAP (the colours, r, g, b an entry, at
+// most 256 taken) gives the levels a carrier's colours stand for; CAMG (display modes) and any
+// other chunk are passed over.
 //
 // What is read:
 //   ILBM with 1 to 8 planes and PBM, raw or ByteRun1, any width (bits and bytes past it are
@@ -112,7 +113,8 @@ run::Fault read_line(Input& in, bool byte_run, unsigned char* to, size_t n) {
 }
 
 // The BODY into `out`, or, given `to`, its rows handed on as they are decoded.
-run::Fault read_body(Input& in, const Bmhd& head, bool pbm, Image& out, RowTaker* to) {
+run::Fault read_body(Input& in, const Bmhd& head, bool pbm, Image& out, RowTaker* to,
+                     const Found& found) {
   const int w = static_cast<int>(head.w), h = static_cast<int>(head.h);
   const size_t line_bytes = pbm ? (head.w + 1) & ~1u : (head.w + 15) / 16 * 2;
   const unsigned lines = pbm ? 1 : head.planes;  // per row
@@ -125,7 +127,7 @@ run::Fault read_body(Input& in, const Bmhd& head, bool pbm, Image& out, RowTaker
   std::unique_ptr<Bands> bands;
   if (to) {
     if (const run::Fault f = check_streamed(w, h, reach)) return f;
-    if (const run::Fault f = to->start(w, h)) return f;
+    if (const run::Fault f = to->start(w, h, found)) return f;
     bands = std::make_unique<Bands>(*to, w, h);
   } else if (const run::Fault f = new_image(8, w, h, reach, image, true)) {
     return f;
@@ -166,7 +168,7 @@ run::Fault read_body(Input& in, const Bmhd& head, bool pbm, Image& out, RowTaker
 
 // Reads the picture into `out`, or, given `to`, hands its rows on.
 run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to) {
-  found = Found{};  // LBM has no place for the record: its palette's levels are never needed
+  found = Found{};  // LBM has no place for the record; its palette gives the levels
   unsigned char form[12];
   if (const run::Fault f = in.read(form, 4)) return f;
   if (!is(form, "FORM")) return unsupported();
@@ -186,11 +188,18 @@ run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to) {
     const uint32_t length = be32(chunk + 4);
     if (is(chunk, "BODY")) {
       if (!have_header) return damaged();
-      return read_body(in, head, pbm, out, to);
+      return read_body(in, head, pbm, out, to, found);
     }
     if (is(chunk, "BMHD") && !have_header) {
       if (const run::Fault f = read_header(in, length, head)) return f;
       have_header = true;
+      continue;
+    }
+    if (is(chunk, "CMAP") && length <= 256 * 3) {
+      unsigned char map[256 * 3];
+      if (const run::Fault f = in.read(map, length)) return f;
+      found.palette_levels(map, length / 3, 3, 0, 2);
+      if (const run::Fault f = in.skip(length & 1)) return f;
       continue;
     }
     const uint64_t skip = uint64_t{length} + (length & 1);

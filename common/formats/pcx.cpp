@@ -25,15 +25,20 @@
 //
 // What is read:
 //   8 bits, 1 plane    each pixel its index; the palette at the end (the file's last 769
-//                      bytes, when they start with 0x0C) gives only its grey levels, and a
-//                      missing or short one is accepted
+//                      bytes, when they start with 0x0C) gives its levels, and a missing or
+//                      short one is accepted
+//   1, 2, 4 bits, and several planes of them up to 8 bits a pixel
+//                      each pixel its index, plane k giving its bits from k * bits on (image
+//                      tools write a carrier of zeros, one colour, as 1 bit); up to 16
+//                      colours the header's palette gives the levels, above that the one at
+//                      the end
 //   8 bits, 3 planes   a 32-bit picture from the red, green and blue planes
 //   run-length or raw; padding past the width dropped. The data is one stream: a run may cross
 //   from one plane to the next (the library's writer does this), and from one row to the next
 //   (the library's reader would drop the excess instead), but not past the last row (damaged).
 // What is refused:
-//   unsupported   manufacturer other than 10, an unknown version or encoding, 1, 2 or 4 bits per
-//                 plane, planes other than 1 or 3
+//   unsupported   manufacturer other than 10, an unknown version or encoding, bits other than
+//                 1, 2, 4 or 8, planes that make more than 8 bits a pixel (but 3 of 8 bits)
 //   damaged       xmax < xmin, ymax < ymin, bytes per line below the width, a run past the end
 //   too_large     before allocating (new_image): a picture past the library's int, or one
 //                 far larger than the rest of the file can hold (less far: truncated)
@@ -251,25 +256,69 @@ struct InPlace {
   run::Fault done(int) { return {}; }
 };
 
-// Padded rows decode into a row of their own, and lose the padding.
+// How a stored row is laid out: `planes` lines of `line_bytes`, each holding w pixels of `bits`.
+struct Lines {
+  unsigned bits, planes;
+  size_t line_bytes, w;
+  bool true_colour() const { return planes == 3 && bits == 8; }
+};
+
+// A stored row of indices as w bytes: one 8-bit plane as it is; fewer bits (the leftmost pixel in
+// a byte's highest ones) or several planes combined, plane k giving the index's bits from k * bits.
+void indices(const unsigned char* stored, const Lines& l, unsigned char* to) {
+  if (l.bits == 8 && l.planes == 1) {
+    std::memcpy(to, stored, l.w);
+    return;
+  }
+  const unsigned per_byte = 8 / l.bits, mask = (1u << l.bits) - 1;
+  for (size_t x = 0; x < l.w; ++x) {
+    const unsigned shift = 8 - l.bits * (1 + static_cast<unsigned>(x % per_byte));
+    unsigned v = 0;
+    for (unsigned k = 0; k < l.planes; ++k) {
+      v |= ((stored[k * l.line_bytes + x / per_byte] >> shift) & mask) << (k * l.bits);
+    }
+    to[x] = static_cast<unsigned char>(v);
+  }
+}
+
+// Three planes, red, green and blue, as a row of 32-bit pixels.
+void planes_row(const unsigned char* stored, const Lines& l, uint32_t* to) {
+  const unsigned char* const red = stored;
+  const unsigned char* const green = red + l.line_bytes;
+  const unsigned char* const blue = green + l.line_bytes;
+  for (size_t x = 0; x < l.w; ++x) to[x] = rgb32(red[x], green[x], blue[x]);
+}
+
+// Rows with padding, fewer bits or more planes decode into a row of their own, and become the
+// picture's row of indices.
 struct Padded {
   const Image& b;
+  Lines l;
   std::vector<unsigned char> scratch;
   unsigned char* row(int) { return scratch.data(); }
   run::Fault done(int r) {
-    std::memcpy(b.row(r), scratch.data(), static_cast<size_t>(b.w()));
+    indices(scratch.data(), l, b.row(r));
     return {};
   }
 };
 
-// Rows handed on as they are decoded, without their padding.
+// Rows handed on as they are decoded, as indices or (true colour) levels.
 struct Handed {
   Bands bands;
-  size_t w;
+  Lines l;
+  Found& found;
   std::vector<unsigned char> scratch;
+  std::vector<uint32_t> wide;
   unsigned char* row(int) { return scratch.data(); }
   run::Fault done(int r) {
-    std::memcpy(bands.row(r), scratch.data(), w);
+    if (!l.true_colour()) {
+      indices(scratch.data(), l, bands.row(r));
+    } else {
+      planes_row(scratch.data(), l, wide.data());
+      if (!level_row(wide.data(), l.w, bands.row(r), found.shown)) {
+        return run::defect(run::Defect::colours);
+      }
+    }
     return bands.done(r);
   }
 };
@@ -277,15 +326,11 @@ struct Handed {
 // Three planes, red, green and blue, make a row of 32-bit pixels.
 struct Planes {
   const Image& b;
-  size_t line_bytes;
+  Lines l;
   std::vector<unsigned char> scratch;
   unsigned char* row(int) { return scratch.data(); }
   run::Fault done(int r) {
-    auto* const to = reinterpret_cast<uint32_t*>(b.row(r));
-    const unsigned char* const red = scratch.data();
-    const unsigned char* const green = red + line_bytes;
-    const unsigned char* const blue = green + line_bytes;
-    for (int x = 0; x < b.w(); ++x) to[x] = rgb32(red[x], green[x], blue[x]);
+    planes_row(scratch.data(), l, reinterpret_cast<uint32_t*>(b.row(r)));
     return {};
   }
 };
@@ -295,9 +340,10 @@ run::Fault decode(bool run_length, Input& in, size_t row_bytes, int h, Target&& 
   return run_length ? decode_run_length(in, row_bytes, h, to) : decode_raw(in, row_bytes, h, to);
 }
 
-// Reads the header into `head`, then the picture; or, given `to`, hands an 8-bit picture's rows
-// on (`streamed`), and reads nothing past the header for a 24-bit one.
-run::Fault read_into(Input& in, Image& out, unsigned char (&head)[header_bytes],
+// Reads the header into `head`, then the picture; or, given `to`, hands its rows on
+// (`streamed`), a true-colour picture's as levels (Defect::colours at the first pixel that
+// stands for none).
+run::Fault read_into(Input& in, Image& out, unsigned char (&head)[header_bytes], Found& found,
                      RowTaker* to = nullptr, bool* streamed = nullptr) {
   int manufacturer;
   if (const run::Fault f = in.get(manufacturer)) return f;
@@ -305,14 +351,19 @@ run::Fault read_into(Input& in, Image& out, unsigned char (&head)[header_bytes],
   head[0] = 10;
   if (const run::Fault f = in.read(head + 1, sizeof head - 1)) return f;
   const unsigned version = head[1], encoding = head[2], bits = head[3], planes = head[65];
-  if (version == 1 || version > 5 || encoding > 1 || bits != 8 || (planes != 1 && planes != 3)) {
+  const bool indexed = (bits == 1 || bits == 2 || bits == 4 || bits == 8) && planes >= 1 &&
+                       bits * planes <= 8;
+  if (version == 1 || version > 5 || encoding > 1 || (!indexed && !(bits == 8 && planes == 3))) {
     return unsupported();
   }
   const uint32_t xmin = le16(head + 4), ymin = le16(head + 6), xmax = le16(head + 8),
                  ymax = le16(head + 10), line_bytes = le16(head + 66);
   if (xmax < xmin || ymax < ymin) return damaged();
   const int w = static_cast<int>(xmax - xmin + 1), h = static_cast<int>(ymax - ymin + 1);
-  if (line_bytes < static_cast<uint32_t>(w)) return damaged();
+  if (uint64_t{line_bytes} * 8 / bits < static_cast<uint64_t>(w)) return damaged();
+  const Lines lines{bits, planes, line_bytes, static_cast<size_t>(w)};
+  // Up to 16 colours, the header's palette; 256, the one at the file's end.
+  if (indexed && bits * planes <= 4) found.palette_levels(head + 16, 16, 3, 0, 2);
 
   // The most rows the rest of the file holds: raw, its bytes; run-length, 63 bytes a pair.
   const size_t row_bytes = size_t{planes} * line_bytes;
@@ -321,27 +372,35 @@ run::Fault read_into(Input& in, Image& out, unsigned char (&head)[header_bytes],
   const Reach reach{most / row_bytes * static_cast<uint64_t>(w), in.size()};
   const bool run_length = encoding == 1;
   if (to) {
-    if (planes != 1) return {};  // true colour: read whole
     if (const run::Fault f = check_streamed(w, h, reach)) return f;
     *streamed = true;
-    if (const run::Fault f = to->start(w, h)) return f;
-    return decode(
-        run_length, in, row_bytes, h,
-        Handed{Bands(*to, w, h), static_cast<size_t>(w), std::vector<unsigned char>(row_bytes)});
+    if (const run::Fault f = to->start(w, h, found)) return f;
+    return decode(run_length, in, row_bytes, h,
+                  Handed{Bands(*to, w, h), lines, found, std::vector<unsigned char>(row_bytes),
+                         std::vector<uint32_t>(lines.true_colour() ? lines.w : 0)});
   }
   Image b;  // every row is written
-  if (const run::Fault f = new_image(planes == 1 ? 8 : 32, w, h, reach, b, true)) return f;
+  if (const run::Fault f = new_image(indexed ? 8 : 32, w, h, reach, b, true)) return f;
   run::Fault f;
-  if (planes == 3) {
-    f = decode(run_length, in, row_bytes, h,
-               Planes{b, line_bytes, std::vector<unsigned char>(row_bytes)});
-  } else if (row_bytes == static_cast<size_t>(w)) {
+  if (!indexed) {
+    f = decode(run_length, in, row_bytes, h, Planes{b, lines, std::vector<unsigned char>(row_bytes)});
+  } else if (row_bytes == static_cast<size_t>(w) && bits == 8) {
     f = decode(run_length, in, row_bytes, h, InPlace{b});
   } else {
-    f = decode(run_length, in, row_bytes, h, Padded{b, std::vector<unsigned char>(row_bytes)});
+    f = decode(run_length, in, row_bytes, h, Padded{b, lines, std::vector<unsigned char>(row_bytes)});
   }
   if (f) return f;
   out = std::move(b);
+  return {};
+}
+
+// The 256-entry palette at the end of an 8-bit picture (0x0C, then 768 bytes): its levels.
+run::Fault end_palette(Input& in, Found& found) {
+  unsigned char palette[1 + 256 * 3];
+  if (in.remaining() < sizeof palette) return {};
+  if (const run::Fault f = in.skip(in.remaining() - sizeof palette)) return f;
+  if (const run::Fault f = in.read(palette, sizeof palette)) return f;
+  if (palette[0] == 12) found.palette_levels(palette + 1, 256, 3, 0, 2);
   return {};
 }
 
@@ -349,14 +408,9 @@ run::Fault read_into(Input& in, Image& out, unsigned char (&head)[header_bytes],
 
 run::Fault read_pcx(Input& in, Image& out, Found& found) {
   unsigned char head[header_bytes];
-  if (const run::Fault f = read_into(in, out, head)) return f;
+  if (const run::Fault f = read_into(in, out, head, found)) return f;
   found.mark = carrier::read_mark(head + record_at, carrier::record_size);
-  unsigned char palette[1 + 256 * 3];
-  if (out.depth() == 8 && in.remaining() >= sizeof palette) {
-    if (const run::Fault f = in.skip(in.remaining() - sizeof palette)) return f;
-    if (const run::Fault f = in.read(palette, sizeof palette)) return f;
-    if (palette[0] == 12) found.palette_levels(palette + 1, 256, 3, 0, 2);
-  }
+  if (out.depth() == 8 && head[3] * head[65] > 4) return end_palette(in, found);
   return {};
 }
 
@@ -423,6 +477,14 @@ class PcxWriter : public PictureWriter {
     return out_.write(coded_.data(), static_cast<size_t>(o - coded_.data()));
   }
 
+  // The header's 16 entries now; the 256 at the end, after the last row, with pal_.
+  run::Fault repaint(const Palette& pal) override {
+    pal_ = pal;
+    Fields head;
+    head.colours(pal_, false, 0, 16);
+    return out_.write_at(16, head.bytes.data(), head.bytes.size());
+  }
+
   // The 256-entry palette after 0x0C, then the record in the header.
   run::Fault finish(const carrier::Record* record) override {
     Fields palette;
@@ -457,9 +519,17 @@ std::unique_ptr<PictureWriter> write_pcx(files::Sink& out, int32_t w, int32_t h,
 }
 
 run::Fault stream_pcx(Input& in, RowTaker& to, Found& found, bool& streamed) {
+  // The palette, at the end, comes first: the rows are read through its levels.
   unsigned char head[header_bytes];
+  if (in.size() >= header_bytes) {
+    if (const run::Fault f = in.read(head, header_bytes)) return f;
+    if (head[0] == 10 && head[3] * head[65] > 4 && head[3] * head[65] <= 8) {
+      if (const run::Fault f = end_palette(in, found)) return f;
+    }
+    if (const run::Fault f = in.seek(0)) return f;
+  }
   Image unused;
-  if (const run::Fault f = read_into(in, unused, head, &to, &streamed)) return f;
+  if (const run::Fault f = read_into(in, unused, head, found, &to, &streamed)) return f;
   found.mark = carrier::read_mark(head + record_at, carrier::record_size);
   return {};
 }

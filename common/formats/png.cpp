@@ -599,12 +599,13 @@ run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to, bool* st
   const Reach reach{inflated <= deflate_ratio * in.size() ? uint64_t{w} * h : 0, in.size()};
   Image image;  // every row is written
   std::unique_ptr<Bands> bands;
+  std::vector<uint32_t> wide;  // a streamed true-colour row
   if (to) {
-    if (interlaced || depth != 8) return {};  // read whole
+    if (interlaced) return {};  // read whole
     if (const run::Fault f = check_streamed(w, h, reach)) return f;
     *streamed = true;
-    if (const run::Fault f = to->start(static_cast<int32_t>(w), static_cast<int32_t>(h))) return f;
     bands = std::make_unique<Bands>(*to, static_cast<int32_t>(w), static_cast<int32_t>(h));
+    if (depth != 8) wide.resize(w);
   } else if (const run::Fault f = new_image(depth, w, h, reach, image, true)) {
     return f;
   }
@@ -613,6 +614,12 @@ run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to, bool* st
   Chunks chunks(in);
   Records records;
   if (const run::Fault f = read_before_pixels(chunks, layout, found, records)) return f;
+  if (to) {
+    found.mark = records.mark();  // so far: a record may still come after the pixels
+    if (const run::Fault f = to->start(static_cast<int32_t>(w), static_cast<int32_t>(h), found)) {
+      return f;
+    }
+  }
   IdatRows idat(chunks, layout.step());
   if (const run::Fault f = idat.start(layout.row_bytes(w))) return f;
   const unsigned char* row;
@@ -621,10 +628,20 @@ run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to, bool* st
     for (uint32_t y = 0; y < h; ++y) {
       const auto r = static_cast<int32_t>(y);
       if (const run::Fault f = idat.next(n, y == 0, row)) return f;
-      convert_row(layout, row, bands ? bands->row(r) : image.row(r), w, found.translucent);
-      if (bands) {
-        if (const run::Fault f = bands->done(r)) return f;
+      if (!bands) {
+        convert_row(layout, row, image.row(r), w, found.translucent);
+        continue;
       }
+      if (wide.empty()) {
+        convert_row(layout, row, bands->row(r), w, found.translucent);
+      } else {
+        convert_row(layout, row, reinterpret_cast<unsigned char*>(wide.data()), w,
+                    found.translucent);
+        if (found.translucent || !level_row(wide.data(), w, bands->row(r), found.shown)) {
+          return run::defect(run::Defect::colours);
+        }
+      }
+      if (const run::Fault f = bands->done(r)) return f;
     }
   } else {
     // Each pass's row is converted whole, then its pixels put in their places.
@@ -708,6 +725,7 @@ class PngWriter : public PictureWriter {
                                    0};  // 8 bits, palette, deflate, no filter, no interlace
     std::memcpy(ihdr + 8, rest, sizeof rest);
     chunk(head, "IHDR", ihdr, sizeof ihdr);
+    plte_at_ = head.size();
     Fields plte;
     plte.colours(pal_, false);
     chunk(head, "PLTE", plte.bytes);
@@ -748,6 +766,15 @@ class PngWriter : public PictureWriter {
       if (const run::Fault f = emit(false)) return f;
     }
     return {};
+  }
+
+  run::Fault repaint(const Palette& pal) override {
+    pal_ = pal;
+    Fields plte;
+    plte.colours(pal_, false);
+    std::vector<unsigned char> whole;
+    chunk(whole, "PLTE", plte.bytes);
+    return out_.write_at(plte_at_, whole.data(), whole.size());
   }
 
   run::Fault finish(const carrier::Record* record) override {
@@ -818,6 +845,7 @@ class PngWriter : public PictureWriter {
   Palette pal_;
   size_t text_;           // the record's room in the tEXt chunk, 0 for none
   uint64_t text_at_ = 0;  // where that chunk starts
+  uint64_t plte_at_ = 0;  // where the PLTE chunk starts
   z_stream z_{};
   bool started_ = false;
   int level_ = compression_level;

@@ -24,10 +24,44 @@ run::Fault Bands::done(int32_t r) {
 void Found::palette_levels(const unsigned char* entries, size_t n, size_t step, size_t red,
                            size_t blue, size_t first) {
   levels.assign(256, -1);
+  grey_palette = n > 0;
+  shown = carrier::Shown{};
   for (size_t i = 0; i < n && first + i < 256; ++i) {
     const unsigned char* e = entries + i * step;
-    if (e[red] == e[1] && e[1] == e[blue]) levels[first + i] = e[1];
+    unsigned bit;
+    const int level = carrier::level_of(e[red], e[1], e[blue], bit);
+    if (level < 0) {
+      grey_palette = false;
+      continue;
+    }
+    levels[first + i] = static_cast<int16_t>(level);
+    shown.see(static_cast<unsigned>(level), bit);
   }
+}
+
+const int16_t* Found::reading_levels() const {
+  if (!grey_palette || levels.empty()) return nullptr;
+  // Levels that repeat (a palette of fewer greys, as earlier carriers had) would lose bytes.
+  bool taken[256] = {}, reordered = false;
+  for (size_t i = 0; i < levels.size(); ++i) {
+    if (levels[i] < 0) continue;
+    if (taken[levels[i]]) return nullptr;
+    taken[levels[i]] = true;
+    reordered |= levels[i] != static_cast<int16_t>(i);
+  }
+  return reordered ? levels.data() : nullptr;
+}
+
+bool level_row(const uint32_t* pixels, size_t n, unsigned char* to, carrier::Shown& shown) {
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t c = pixels[i];
+    unsigned bit;
+    const int level = carrier::level_of(getr32(c), getg32(c), getb32(c), bit);
+    if (level < 0) return false;
+    to[i] = static_cast<unsigned char>(level);
+    shown.see(static_cast<unsigned>(level), bit);
+  }
+  return true;
 }
 
 }  // namespace formats

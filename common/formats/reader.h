@@ -18,15 +18,27 @@ namespace formats {
 // What a reader learns beside the pixels.
 struct Found {
   carrier::Mark mark;  // what the record's place held (carrier.h)
-  // For an indexed picture, 256 entries: the grey level of each index's palette entry, -1 where
-  // the entry is missing or not grey. Empty for other pictures.
+  // For an indexed picture, 256 entries: the level of each index's palette entry (its red, when
+  // green is the same and blue the same or one above: carrier::level_of), -1 where the entry is
+  // missing or of another colour. Empty for other pictures.
   std::vector<int16_t> levels;
+  // Every entry the palette has stands for a level.
+  bool grey_palette = false;
+  // The palette's check as the palette's entries, or a true-colour picture's pixels, show it.
+  carrier::Shown shown;
   bool translucent = false;  // true colour with a pixel that is not fully opaque
   // An indexed picture's levels from its palette's first `n` entries (r, g, b each, `step` bytes
   // apart, the red at `red`, green at 1, blue at `blue`), from entry `first` on.
   void palette_levels(const unsigned char* entries, size_t n, size_t step, size_t red, size_t blue,
                       size_t first = 0);
+  // Whether the pixels are read through the levels rather than as indices: a palette of distinct
+  // levels that is not in the carrier's order (a tool sorted or trimmed it). Null when not.
+  const int16_t* reading_levels() const;
 };
+
+// A row of true-colour pixels (makecol32's layout) as the bytes they carry, each pixel's level
+// (carrier::level_of), its bit shown to `shown`; false at the first pixel of another colour.
+bool level_row(const uint32_t* pixels, size_t n, unsigned char* to, carrier::Shown& shown);
 
 // A reader sets `out` to an 8-bit or a 32-bit picture, and `found` to what it learnt beside.
 using Reader = run::Fault (*)(Input& in, Image& out, Found& found);
@@ -36,8 +48,9 @@ using Reader = run::Fault (*)(Input& in, Image& out, Found& found);
 class RowTaker {
  public:
   virtual ~RowTaker() = default;
-  // Before the first row: the picture's size.
-  virtual run::Fault start(int32_t w, int32_t h) = 0;
+  // Before the first row: the picture's size, and what the reader found before its pixels (an
+  // indexed picture's palette; the record's place, where it comes first).
+  virtual run::Fault start(int32_t w, int32_t h, const Found& found) = 0;
   // The next `count` rows (each pixel its index, or grey level), each w bytes, one after the
   // other.
   virtual run::Fault rows(const unsigned char* pixels, int32_t count) = 0;
@@ -64,8 +77,9 @@ class Bands {
 
 // Raw rows stored `stored` bytes apart from offset `at`, top to bottom or (`bottom_up`) the other
 // way, handed on top to bottom a band at a time, each band read from its place in the file;
-// `convert(stored_row, row)` makes a stored row the picture's w bytes. The Input is left after
-// the last stored row.
+// `convert(stored_row, row)` makes a stored row the picture's w bytes, or returns false for a row
+// of colours that stand for no level (Defect::colours). The Input is left after the last stored
+// row.
 template <class Convert>
 run::Fault hand_raw_rows(Input& in, RowTaker& to, uint64_t at, uint64_t stored, int32_t w,
                          int32_t h, bool bottom_up, Convert convert) {
@@ -78,8 +92,10 @@ run::Fault hand_raw_rows(Input& in, RowTaker& to, uint64_t at, uint64_t stored, 
     if (const run::Fault f = in.seek(at + first * stored)) return f;
     if (const run::Fault f = in.read(file.data(), stored * static_cast<uint64_t>(k))) return f;
     for (int32_t i = 0; i < k; ++i) {
-      convert(file.data() + stored * static_cast<uint64_t>(bottom_up ? k - 1 - i : i),
-              rows.data() + static_cast<size_t>(w) * static_cast<size_t>(i));
+      if (!convert(file.data() + stored * static_cast<uint64_t>(bottom_up ? k - 1 - i : i),
+                   rows.data() + static_cast<size_t>(w) * static_cast<size_t>(i))) {
+        return run::defect(run::Defect::colours);
+      }
     }
     if (const run::Fault f = to.rows(rows.data(), k)) return f;
   }

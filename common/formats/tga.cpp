@@ -259,18 +259,31 @@ run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to, bool* st
   const Reach reach{run_length ? (left + bytes) / (1 + bytes) * 128 : left / bytes, in.size()};
   const bool top_down = descriptor & 0x20, right_to_left = descriptor & 0x10;
   if (to) {
-    if (bytes != 1 || (run_length && !top_down)) return {};  // read whole
+    // Read whole: run-length rows bottom-up, and true colour that is not raw 24 or 32 bits.
+    if ((bytes != 1 && (bytes < 3 || run_length)) || (run_length && !top_down)) return {};
     if (const run::Fault f = check_streamed(w, h, reach)) return f;
     *streamed = true;
     found.mark = carrier::read_mark(id, id_length);
-    if (const run::Fault f = to->start(w, h)) return f;
-    if (!top_down) {  // raw, read a band at a time from its place, above the band before
-      const auto row_bytes = static_cast<size_t>(w);
+    if (const run::Fault f = to->start(w, h, found)) return f;
+    if (!top_down || bytes != 1) {  // raw, read a band at a time from its place
+      const auto width = static_cast<size_t>(w);
+      const bool alpha = bytes == 4 && (descriptor & 0x0F) != 0;
+      std::vector<uint32_t> wide(bytes == 1 ? 0 : width);
       return hand_raw_rows(
-          in, *to, in.offset(), row_bytes, w, h, true,
-          [row_bytes, right_to_left](const unsigned char* stored, unsigned char* row) {
-            std::memcpy(row, stored, row_bytes);
-            if (right_to_left) std::reverse(row, row + row_bytes);
+          in, *to, in.offset(), width * bytes, w, h, !top_down,
+          [&](const unsigned char* stored, unsigned char* row) {
+            if (bytes == 1) {
+              std::memcpy(row, stored, width);
+            } else {
+              for (size_t x = 0; x < width; ++x) {
+                const unsigned char* const p = stored + x * bytes;
+                if (alpha && p[3] != 255) return false;
+                wide[x] = rgb32(p[2], p[1], p[0]);
+              }
+              if (!level_row(wide.data(), width, row, found.shown)) return false;
+            }
+            if (right_to_left) std::reverse(row, row + width);
+            return true;
           });
     }
     RowsHanded rows(*to, w, h, right_to_left);
@@ -321,6 +334,13 @@ class TgaWriter : public PictureWriter {
   // The rows lie in the file as they come: one block.
   run::Fault rows(const unsigned char* pixels, int32_t count) override {
     return out_.write(pixels, static_cast<size_t>(w_) * static_cast<size_t>(count));
+  }
+
+  run::Fault repaint(const Palette& pal) override {
+    pal_ = pal;
+    Fields map;
+    map.colours(pal_, true);
+    return out_.write_at(header_bytes + id_, map.bytes.data(), map.bytes.size());
   }
 
   run::Fault finish(const carrier::Record* record) override {

@@ -14,6 +14,13 @@ const Palette& grey_palette() {
   return greys;
 }
 
+Palette check_palette(const carrier::Record& r) {
+  const carrier::Check check = carrier::check_of(r);
+  Palette p = grey_palette();
+  for (unsigned i = 0; i < 255; ++i) p[i].b = static_cast<unsigned char>(i + check.bit(i));
+  return p;
+}
+
 Palette from_library(const RGB* pal) {
   Palette p{};
   for (int i = 0; i < 256; ++i) {

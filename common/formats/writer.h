@@ -39,8 +39,11 @@ struct Fields {
   }
 };
 
-// The carrier's palette: index i is (i, i, i).
+// The carrier's palette before its check is known: index i is (i, i, i).
 const Palette& grey_palette();
+// The carrier's palette for a file with record `r`: index i is (i, i, i + bit i of its check)
+// (carrier.h).
+Palette check_palette(const carrier::Record& r);
 // The library's 6-bit palette as its own writers store it.
 Palette from_library(const RGB* pal);
 
@@ -55,6 +58,9 @@ class PictureWriter {
   virtual run::Fault begin() = 0;
   // The next `count` rows, top to bottom, each the picture's width, one after the other.
   virtual run::Fault rows(const unsigned char* pixels, int32_t count) = 0;
+  // `pal` over the palette that begin wrote, before finish: the carrier's check is known only
+  // once the last byte is placed.
+  virtual run::Fault repaint(const Palette& pal) = 0;
   // After the last row: what follows the pixels, and `record` in its place when there is one.
   // Its length is at most the `room` record's that the writer was made with, which sized that
   // place.
