@@ -226,21 +226,6 @@ Check check_of_key(uint64_t key) { return Check{{key, mix(key ^ 1), mix(key ^ 2)
 // Entries 0 to 254, a bit each.
 constexpr uint64_t entry_bits(size_t word) { return word < 3 ? ~uint64_t{0} : ~uint64_t{0} >> 1; }
 
-// The bits among `seen` known (seen with one bit only), and those of them that are 1.
-void known_bits(const std::array<unsigned char, 256>& seen, uint64_t (&known)[4],
-                uint64_t (&ones)[4]) {
-  for (size_t w = 0; w < 4; ++w) {
-    known[w] = ones[w] = 0;
-    for (size_t b = 0; b < 64; ++b) {
-      const unsigned s = seen[w * 64 + b];
-      known[w] |= uint64_t{s == 1 || s == 2} << b;
-      ones[w] |= uint64_t{s == 2} << b;
-    }
-    known[w] &= entry_bits(w);
-    ones[w] &= entry_bits(w);
-  }
-}
-
 // `crc` carried over n more zero bytes.
 uint32_t with_zeros(uint32_t crc, uint64_t n) {
   static constexpr unsigned char none[1 << 16] = {};
@@ -270,36 +255,44 @@ int64_t last_above_zero(const Rows& picture, const Reading& how) {
 
 Check check_of(const Record& r) { return check_of_key(mix(mix(r.length) ^ r.crc)); }
 
-int Shown::known() const {
-  uint64_t known[4], ones[4];
-  known_bits(seen_, known, ones);
-  int n = 0;
-  for (const uint64_t k : known) n += __builtin_popcountll(k);
-  return n;
-}
-
-bool Shown::ours() const {
-  uint64_t known[4], ones[4];
-  known_bits(seen_, known, ones);
-  if (known[0] == ~uint64_t{0} && known[1] == ~uint64_t{0} && known[2] == ~uint64_t{0} &&
-      known[3] == entry_bits(3)) {
-    const Check c = check_of_key(ones[0]);
-    for (size_t w = 1; w < 4; ++w) {
-      if ((c.words[w] & entry_bits(w)) != ones[w]) return false;
+Shown::Bits Shown::bits() const {
+  Bits b{};
+  for (size_t w = 0; w < 4; ++w) {
+    for (size_t i = 0; i < 64; ++i) {
+      const unsigned s = seen_[w * 64 + i];
+      b.known[w] |= uint64_t{s == 1 || s == 2} << i;
+      b.ones[w] |= uint64_t{s == 2} << i;
     }
-    return true;
+    b.known[w] &= entry_bits(w);
+    b.ones[w] &= entry_bits(w);
   }
-  return (ones[0] | ones[1] | ones[2] | ones[3]) != 0;
+  return b;
 }
 
-bool Shown::agrees(const Check& c) const {
-  uint64_t known[4], ones[4];
-  known_bits(seen_, known, ones);
+bool Shown::Bits::agree(const Check& c) const {
   for (size_t w = 0; w < 4; ++w) {
     if ((c.words[w] & known[w]) != ones[w]) return false;
   }
   return true;
 }
+
+int Shown::known() const {
+  const Bits b = bits();
+  int n = 0;
+  for (const uint64_t k : b.known) n += __builtin_popcountll(k);
+  return n;
+}
+
+bool Shown::ours() const {
+  const Bits b = bits();
+  if (b.known[0] == ~uint64_t{0} && b.known[1] == ~uint64_t{0} && b.known[2] == ~uint64_t{0} &&
+      b.known[3] == entry_bits(3)) {
+    return b.agree(check_of_key(b.ones[0]));  // the key gives the other 191 bits
+  }
+  return (b.ones[0] | b.ones[1] | b.ones[2] | b.ones[3]) != 0;
+}
+
+bool Shown::agrees(const Check& c) const { return bits().agree(c); }
 
 DataEnd settle(int64_t w, int64_t h, int64_t last, uint32_t crc, const Mark& mark,
                const Shown& shown) {
@@ -328,11 +321,12 @@ DataEnd settle(int64_t w, int64_t h, int64_t last, uint32_t crc, const Mark& mar
   // The lengths of the last row's window, shortest first; the i-th trusted while
   // i <= 2^(known - 30), at most a row's (a carrier's width) of them.
   const int known = shown.known();
+  const Shown::Bits bits = shown.bits();
   const uint64_t trusted = known < 30 ? 0 : known >= 30 + 62 ? UINT64_MAX : uint64_t{1} << (known - 30);
   const int64_t from = std::max(last, w * (h - 1));
   uint32_t c = with_zeros(crc, static_cast<uint64_t>(from - last));
   for (int64_t n = from, i = 1; n <= all && i <= width; ++n, ++i) {
-    if (shown.agrees(check_of(Record{static_cast<uint64_t>(n), c}))) {
+    if (bits.agree(check_of(Record{static_cast<uint64_t>(n), c}))) {
       if (static_cast<uint64_t>(i) <= trusted) {
         d.end = n;
         d.exact = true;

@@ -243,6 +243,12 @@ class Shown {
   bool ours() const;
   // Every bit known agrees with `c`.
   bool agrees(const Check& c) const;
+  // The bits known of entries 0 to 254 (as in Check), and those of them that are 1.
+  struct Bits {
+    uint64_t known[4], ones[4];
+    bool agree(const Check& c) const;
+  };
+  Bits bits() const;
 
  private:
   std::array<unsigned char, 256> seen_{};  // bit 0: seen with bit 0, bit 1: with bit 1

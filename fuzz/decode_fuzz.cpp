@@ -115,10 +115,14 @@ Streamed stream_one(const uint8_t* data, size_t size) {
   VectorSink sink(s.bytes);
   CheckedFeedback feedback(0);
   devorudo::StreamWalk walk(sink, feedback);
-  carrier::Mark mark;
-  s.fault = formats::stream_picture(container, in, walk, mark, s.streamed);
-  if (s.streamed && !s.fault) s.result = walk.finish(mark);
-  if (!s.streamed && !s.bytes.empty()) fail("a picture read whole had bytes streamed");
+  formats::Found found;
+  s.fault = formats::stream_picture(container, in, walk, found, s.streamed);
+  if (s.streamed && !s.fault) s.result = walk.finish(found);
+  // A true-colour picture may stream rows until one shows another colour: the decoder then
+  // drops them and reads it whole.
+  if (!s.streamed && !s.bytes.empty() && !walk.started()) {
+    fail("a picture read whole had bytes streamed");
+  }
   return s;
 }
 
@@ -192,9 +196,14 @@ void decode_one(const uint8_t* data, size_t size, bool first) {
   const devorudo::Walk walk = devorudo::walk_picture(image.rows(), located, sink, feedback);
   if (walk.escaped || walk.fault) fail("the walk stopped by itself");
   const bool whole = picture.mark.state == carrier::Mark::whole;
-  if (located.exact != (whole && !located.altered) ||
-      located.altered != (picture.mark.state != carrier::Mark::none && !located.exact) ||
-      located.unchecked != (picture.mark.state == carrier::Mark::none)) {
+  if (located.exact + located.altered + located.unchecked != 1 || (whole && located.unchecked)) {
+    fail("the walk's verdict is not one of three");
+  }
+  // Without a check in the colours the record alone decides, as it did before there was one.
+  if (!picture.shown.ours() &&
+      (located.exact != (whole && !located.altered) ||
+       located.altered != (picture.mark.state != carrier::Mark::none && !located.exact) ||
+       located.unchecked != (picture.mark.state == carrier::Mark::none))) {
     fail("the walk's verdict does not follow the record");
   }
   // Data runs from position 1 to a pixel above 0 (or, by a whole record, to its length): never
@@ -202,8 +211,8 @@ void decode_one(const uint8_t* data, size_t size, bool first) {
   if (static_cast<int64_t>(bytes.size()) > int64_t{image.w()} * image.h() - 1) {
     fail("the walk ran past the picture");
   }
-  if (located.exact ? bytes.size() != picture.mark.record.length
-                    : !bytes.empty() && bytes.back() == 0) {
+  if (located.exact && whole ? bytes.size() != picture.mark.record.length
+                            : !located.exact && !bytes.empty() && bytes.back() == 0) {
     fail("the data does not end where it should");
   }
   for (size_t i = 0; i < bytes.size(); i += 997) {
@@ -218,7 +227,8 @@ void decode_one(const uint8_t* data, size_t size, bool first) {
         s.unchecked != located.unchecked || streamed.bytes != bytes) {
       fail("streamed and read whole, the walks differ");
     }
-  } else if (streamed.streamed && located.exact && !located.reading.levels &&
+  } else if (streamed.streamed && located.exact &&
+             (located.reading.levels != nullptr) == picture.by_levels &&
              !located.reading.upside_down) {
     fail("the streamed walk asked for another reading where none was needed");
   }

@@ -1,4 +1,5 @@
-// The end-of-data rule, the record's two forms and names typed with a leading ~, with the library
+// The end-of-data rule, the record's two forms, the palette's check and names typed with a
+// leading ~, with the library
 // linked (through the test support) but never started, and no screen. (The walk both conversions
 // make, and safe output, are tested through them.)
 #include <gtest/gtest.h>
@@ -6,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <random>
 
 #include "carrier.h"
 #include "files.h"
@@ -70,6 +72,90 @@ TEST(Carrier, RecordsAreWholeOnlyExactlyAsWritten) {
       EXPECT_TRUE(m.record.length == 1540 && m.record.crc == 0x0a1b2c3d);
     }
   }
+}
+
+// The palette's check as docs/formats.md computes it in Python, for the record above.
+TEST(Check, IsTheDocumentedFunctionOfLengthAndCrc) {
+  const carrier::Check c = carrier::check_of({1540, 0x62779217});
+  EXPECT_EQ(c.words[0], 0x8cb1d496673dafdfu);
+  EXPECT_EQ(c.words[3], 0x0d7a49752e72330du);
+  EXPECT_EQ(c.bit(0), 1u);
+  EXPECT_EQ(c.bit(5), 0u);
+  EXPECT_EQ(c.bit(255), 0u);  // entry 255 carries nothing
+}
+
+// A carrier's data (a file of `n` bytes, each drawn from the first `values` of a shuffled set of
+// byte values above 0, then `zeros` zero bytes) decoded by its colours alone: the bits that its
+// palette or its true colour shows for the values it holds (all 255 entries, or only the values
+// that occur), and with or without its record.
+TEST(Check, GivesTheLengthOnlyWhenItsBitsAreEnough) {
+  const struct {
+    int values;       // distinct byte values above 0 in the file
+    int zeros;        // zero bytes at its end
+    bool palette;     // all 255 entries shown (an indexed picture), not only the values used
+    int change;       // a byte changed after the check was made (0: none)
+    int check_of;     // 0: the file's own check; 1: another file's; 2: a grey palette's (none)
+    bool record;      // a whole record beside
+    const char* verdict;
+    int64_t end_less;  // the data's end, short of the file's length by this many bytes
+  } cases[] = {
+      {255, 300, true, 0, 0, false, "exact", 0},     // a ZIP re-saved without its record
+      {255, 1, false, 0, 0, false, "exact", 0},      // random data, true colour
+      {39, 0, false, 0, 0, false, "exact", 0},       // text through true colour: 40 bits, 1 length
+      {35, 60, false, 0, 0, false, "exact", 0},      // 36 bits (0 too): 64 lengths tried, 61 are
+      {35, 70, false, 0, 0, false, "unchecked", 70},  // ...71 may not
+      {29, 0, false, 0, 0, false, "exact", 0},       // 30 bits: the first length
+      {28, 0, false, 0, 0, false, "unchecked", 0},   // 29 bits: not even that
+      {255, 5, true, 700, 0, false, "altered", 5},   // a pixel changed: no length agrees
+      {39, 0, false, 10, 0, false, "altered", 0},    // ...also through the values shown
+      {255, 5, true, 0, 1, false, "altered", 5},     // another file's check
+      {255, 5, true, 0, 2, false, "unchecked", 5},   // a grey palette: an earlier carrier
+      {255, 5, true, 0, 2, true, "exact", 0},        // ...read by its record
+      {255, 5, true, 0, 1, true, "altered", 0},      // a record the check does not agree with
+      {3, 5, false, 0, 0, true, "exact", 0},         // a record the few bits shown agree with
+  };
+  std::mt19937 random(1540);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.values << " values, " << c.zeros << " zeros, "
+                                    << c.verdict);
+    Bytes order(255);
+    for (int i = 0; i < 255; ++i) order[static_cast<size_t>(i)] = static_cast<unsigned char>(i + 1);
+    std::shuffle(order.begin(), order.end(), random);
+    const size_t n = 3000 + static_cast<size_t>(c.zeros);
+    Bytes picture(1024 * (n / 1024 + 1));
+    for (size_t k = 0; k + c.zeros < n; ++k) {
+      picture[k + 1] = order[(k * 7 + k / 13) % static_cast<size_t>(c.values)];
+    }
+    const carrier::Record record{n, carrier::crc32(0, picture.data() + 1, n)};
+    const carrier::Check check = carrier::check_of(c.check_of ? carrier::Record{n + 1, 7} : record);
+    carrier::Shown shown;
+    for (unsigned v = 0; v < 256; ++v) {
+      const bool used = v == 0 || std::count(order.begin(), order.begin() + c.values, v) > 0;
+      if (c.palette || used) shown.see(v, c.check_of == 2 ? 0 : check.bit(v));
+    }
+    if (c.change) picture[static_cast<size_t>(c.change)] ^= 1;
+    const carrier::Mark mark{c.record ? carrier::Mark::whole : carrier::Mark::none, record};
+    const carrier::DataEnd d =
+        carrier::locate_data({picture.data(), 1024, static_cast<int32_t>(picture.size() / 1024)},
+                             mark, shown);
+    EXPECT_EQ(d.exact ? "exact" : d.altered ? "altered" : d.unchecked ? "unchecked" : "?",
+              std::string(c.verdict));
+    EXPECT_EQ(d.end, static_cast<int64_t>(n) - c.end_less);
+  }
+}
+
+// A palette of random near-grey colours, whole, is no check: its key does not give its rest.
+TEST(Check, AWholePaletteMustCheckItself) {
+  std::mt19937 random(7);
+  carrier::Shown ours, other;
+  const carrier::Check check = carrier::check_of({99, 1234});
+  for (unsigned v = 0; v < 256; ++v) {
+    ours.see(v, check.bit(v));
+    other.see(v, v < 255 ? random() & 1 : 0);
+  }
+  EXPECT_TRUE(ours.ours());
+  EXPECT_EQ(ours.known(), 255);
+  EXPECT_FALSE(other.ours());
 }
 
 TEST(Names, ALeadingTildeIsTheHomeFolder) {

@@ -28,10 +28,12 @@
 //                      bytes, when they start with 0x0C) gives its levels, and a missing or
 //                      short one is accepted
 //   1, 2, 4 bits, and several planes of them up to 8 bits a pixel
-//                      each pixel its index, plane k giving its bits from k * bits on (image
-//                      tools write a carrier of zeros, one colour, as 1 bit); up to 16
+//                      each pixel its index, plane k giving its bits from k * bits on; up to 16
 //                      colours the header's palette gives the levels, above that the one at
-//                      the end
+//                      the end; but one bit in one plane is black for 1 and white for 0 (levels
+//                      0 and 255), whatever the header's palette says: so ImageMagick writes a
+//                      black and white picture, a carrier of zeros among them, and reads it back
+//                      (netpbm and Pillow take 1 for white)
 //   8 bits, 3 planes   a 32-bit picture from the red, green and blue planes
 //   run-length or raw; padding past the width dropped. The data is one stream: a run may cross
 //   from one plane to the next (the library's writer does this), and from one row to the next
@@ -362,8 +364,17 @@ run::Fault read_into(Input& in, Image& out, unsigned char (&head)[header_bytes],
   const int w = static_cast<int>(xmax - xmin + 1), h = static_cast<int>(ymax - ymin + 1);
   if (uint64_t{line_bytes} * 8 / bits < static_cast<uint64_t>(w)) return damaged();
   const Lines lines{bits, planes, line_bytes, static_cast<size_t>(w)};
-  // Up to 16 colours, the header's palette; 256, the one at the file's end.
-  if (indexed && bits * planes <= 4) found.palette_levels(head + 16, 16, 3, 0, 2);
+  // One bit: 1 is black and 0 white, the header's palette aside, as image tools that write a
+  // carrier of zeros so read and write it. Up to 16 colours, the header's palette; 256, the one
+  // at the file's end.
+  if (bits == 1 && planes == 1) {
+    found.levels.assign(256, -1);
+    found.levels[0] = 255;
+    found.levels[1] = 0;
+    found.grey_palette = true;
+  } else if (indexed && bits * planes <= 4) {
+    found.palette_levels(head + 16, 16, 3, 0, 2);
+  }
 
   // The most rows the rest of the file holds: raw, its bytes; run-length, 63 bytes a pair.
   const size_t row_bytes = size_t{planes} * line_bytes;
