@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Reads a picture with Pillow: prints "WIDTH HEIGHT MODE", a newline, then each pixel's grey level
-(a carrier's index i is the grey (i, i, i)), rows top to bottom.
+(a carrier's index i is (i, i, i) or (i, i, i + 1), whose level is i), rows top to bottom.
 
     read_with.py PATH            Pillow alone
     read_with.py PATH --others   and fails unless ImageMagick (silently) and netpbm read the same

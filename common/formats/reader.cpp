@@ -1,6 +1,7 @@
 #include "reader.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace formats {
 
@@ -26,7 +27,25 @@ void Found::palette_levels(const unsigned char* entries, size_t n, size_t step, 
   levels.assign(256, -1);
   grey_palette = n > 0;
   shown = carrier::Shown{};
-  for (size_t i = 0; i < n && first + i < 256; ++i) {
+  // A run of one colour that ends the palette is padding (quantisers fill a palette of fewer
+  // colours with black): past its first entry, or from it when an entry before has its level,
+  // it stands for no level and shows no bit.
+  n = std::min(n, 256 - std::min<size_t>(first, 256));
+  const size_t colour = std::max({red, blue, size_t{1}}) + 1;
+  const auto same = [&](size_t a, size_t b) {
+    return std::memcmp(entries + a * step, entries + b * step, colour) == 0;
+  };
+  if (n > 2 && same(n - 1, n - 2)) {
+    while (n > 1 && same(n - 1, n - 2)) --n;
+    const unsigned char* const run = entries + (n - 1) * step;
+    for (size_t i = 0; i + 1 < n; ++i) {
+      if (entries[i * step + red] == run[red]) {
+        --n;
+        break;
+      }
+    }
+  }
+  for (size_t i = 0; i < n; ++i) {
     const unsigned char* e = entries + i * step;
     unsigned bit;
     const int level = carrier::level_of(e[red], e[1], e[blue], bit);

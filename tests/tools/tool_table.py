@@ -36,40 +36,42 @@ TOOLS = {
 
 # Tool, carrier's container, the tool's containers, the verdict expected for each. A record
 # survives in a PNG text comment and a TGA ID field (ImageMagick and GraphicsMagick carry either
-# into the other); BMP and PCX records are lost on re-saving. Where the record survives, the
-# decoder also finds the bytes through a re-ordered grey palette and in rows turned over
-# (ImageMagick 6 writes a TGA made from another container upside down: rows top first under a
-# bottom-left origin).
+# into the other); BMP and PCX records are lost on re-saving, and so is the PNG comment for
+# Pillow, advpng, zopflipng and netpbm. Every one of them keeps the colours, and with them the
+# palette's check, which gives the file's length: in their own palette order (ImageMagick's
+# png8:, the netpbm writers' own colour maps), in true colour (PNG24:, PNG32:, Pillow's and
+# ImageMagick's TGA of a BMP, rows turned over), in an 8-plane ILBM. The default 24-plane ILBM
+# is no picture the decoder reads.
 TABLE = [
-    ('im', 'bmp', 'bmp tga pcx png', 'kept warned kept kept'),  # TGA upside down, no record
-    ('im', 'tga', 'bmp tga pcx png', 'kept exact kept exact'),
-    ('im', 'pcx', 'bmp tga pcx png', 'kept warned kept kept'),
-    ('im', 'png', 'bmp tga pcx png', 'kept exact kept exact'),  # TGA upside down
-    ('gm', 'bmp', 'bmp tga pcx png', 'kept kept kept kept'),
-    ('gm', 'tga', 'bmp tga pcx png', 'kept exact kept exact'),  # PNG keyword "comment"
-    ('gm', 'pcx', 'bmp tga pcx png', 'kept kept kept kept'),
-    ('gm', 'png', 'bmp tga pcx png', 'kept exact kept exact'),  # PCX without RLE
-    ('pillow', 'bmp', 'bmp tga pcx png', 'kept kept kept kept'),
-    ('pillow', 'tga', 'bmp tga pcx png', 'kept exact kept kept'),  # keeps the ID field
-    ('pillow', 'pcx', 'bmp tga pcx png', 'kept kept kept kept'),
-    ('pillow', 'png', 'bmp tga pcx png', 'kept kept kept kept'),  # drops tEXt
-    ('im-png8', 'png', 'png', 'exact'),  # the grey palette in its own order
-    ('im-png8', 'bmp', 'png', 'warned'),  # its own order, and no record to find it by
-    ('im-palette', 'png', 'png bmp', 'exact kept'),  # grey levels, not a palette
-    ('im-palette', 'bmp', 'bmp', 'kept'),
-    ('im-png24', 'png', 'png', 'exact'),  # RGB, every pixel grey
+    ('im', 'bmp', 'bmp tga pcx png', 'exact exact exact exact'),  # TGA upside down
+    ('im', 'tga', 'bmp tga pcx png', 'exact exact exact exact'),
+    ('im', 'pcx', 'bmp tga pcx png', 'exact exact exact exact'),
+    ('im', 'png', 'bmp tga pcx png', 'exact exact exact exact'),  # TGA upside down
+    ('gm', 'bmp', 'bmp tga pcx png', 'exact exact exact exact'),
+    ('gm', 'tga', 'bmp tga pcx png', 'exact exact exact exact'),  # PNG keyword "comment"
+    ('gm', 'pcx', 'bmp tga pcx png', 'exact exact exact exact'),
+    ('gm', 'png', 'bmp tga pcx png', 'exact exact exact exact'),  # PCX without RLE
+    ('pillow', 'bmp', 'bmp tga pcx png', 'exact exact exact exact'),
+    ('pillow', 'tga', 'bmp tga pcx png', 'exact exact exact exact'),  # keeps the ID field
+    ('pillow', 'pcx', 'bmp tga pcx png', 'exact exact exact exact'),
+    ('pillow', 'png', 'bmp tga pcx png', 'exact exact exact exact'),  # drops tEXt
+    ('im-png8', 'png', 'png', 'exact'),  # the palette in its own order
+    ('im-png8', 'bmp', 'png', 'exact'),
+    ('im-palette', 'png', 'png bmp', 'exact exact'),
+    ('im-palette', 'bmp', 'bmp', 'exact'),
+    ('im-png24', 'png', 'png', 'exact'),  # RGB
     ('im-png32', 'png', 'png', 'exact'),
-    ('optipng', 'png', 'png', 'exact'),  # to grey levels, tEXt kept
+    ('optipng', 'png', 'png', 'exact'),  # tEXt kept
     ('pngcrush', 'png', 'png', 'exact'),
-    ('advpng', 'png', 'png', 'kept'),  # drops tEXt
-    ('zopflipng', 'png', 'png', 'kept'),  # to grey levels, drops tEXt
-    ('pnmtopng', 'png', 'png', 'kept'),
-    ('ppmtobmp', 'bmp', 'bmp', 'warned'),  # the netpbm writers make their own colour maps
-    ('pamtotga', 'tga', 'tga', 'warned'),
-    ('ppmtotga', 'tga', 'tga', 'warned'),
-    ('ppmtopcx', 'pcx', 'pcx', 'warned'),
+    ('advpng', 'png', 'png', 'exact'),  # drops tEXt
+    ('zopflipng', 'png', 'png', 'exact'),
+    ('pnmtopng', 'png', 'png', 'exact'),
+    ('ppmtobmp', 'bmp', 'bmp', 'exact'),  # the netpbm writers make their own colour maps
+    ('pamtotga', 'tga', 'tga', 'exact'),
+    ('ppmtotga', 'tga', 'tga', 'exact'),
+    ('ppmtopcx', 'pcx', 'pcx', 'exact'),
     ('ppmtoilbm', 'png', 'lbm', 'refused'),
-    ('ppmtoilbm-8', 'png', 'lbm', 'warned'),
+    ('ppmtoilbm-8', 'png', 'lbm', 'exact'),
 ]
 CASES = [(tool, a, b, expected) for tool, a, bs, verdicts in TABLE
          for b, expected in zip(bs.split(), verdicts.split())]
