@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -412,6 +413,30 @@ TEST_F(Convert, LargeFilesRoundTripInLittleMemory) {
   test::write_file(dir.path("200mib.bin"), data);
   data = {};
   for (const char* ext : {"bmp", "png"}) round_trip(dir.path("200mib.bin"), dir.path("c.") + ext);
+
+  // A carrier a tool turned into true colour streams too: 40 MiB as a 24-bit BMP (120 MiB of
+  // pixels, more than the memory allowed) made from the carrier's own rows and palette.
+  const std::string tc = dir.path("tc.bmp"), back = dir.path("back.bin");
+  test::write_file(dir.path("40mib.bin"), test::sample_data(40 << 20));
+  ASSERT_EQ(encode(dir.path("40mib.bin"), dir.path("c.bmp")).status, Status::done);
+  {
+    const Bytes carrier = test::read_file(dir.path("c.bmp"));
+    const size_t pixels = carrier.size() - 54 - 1024 - carrier::record_size;
+    Bytes rgb(carrier.begin(), carrier.begin() + 54);
+    rgb[10] = 54, rgb[11] = 0, rgb[28] = 24, rgb[46] = rgb[47] = 0;  // no palette, 24 bits
+    rgb.resize(54 + 3 * pixels);
+    for (size_t i = 0; i < pixels; ++i) {
+      std::memcpy(&rgb[54 + 3 * i], &carrier[54 + 4 * size_t{carrier[54 + 1024 + i]}], 3);
+    }
+    test::write_file(tc, rgb);
+  }
+  const int streamed = in_child([] { return memory_limit(rlim_t{96} << 20); },
+                                [&] { return static_cast<int>(decode(tc, back).status); });
+  EXPECT_EQ(streamed, static_cast<int>(Status::done));
+  EXPECT_EQ(std::system(("cmp -s " + dir.path("40mib.bin") + " " + back).c_str()), 0);
+  for (const char* name : {"tc.bmp", "c.bmp", "back.bin", "40mib.bin"}) {
+    std::filesystem::remove(dir.path(name));
+  }
 
   const off_t big = (off_t{5} << 29) + 12345;  // 2.5 GiB and a bit
   struct statvfs disk {};
