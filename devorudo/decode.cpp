@@ -28,16 +28,16 @@ carrier::DataEnd find_data(formats::Picture& picture) {
   formats::Image& image = picture.image;
   const int16_t* const levels = picture.levels.empty() ? nullptr : picture.levels.data();
   // Read as the streamed walk reads it first: through the levels of a palette a tool re-ordered.
-  const carrier::Reading first{picture.by_levels ? levels : nullptr, false};
+  const bool by_levels = !picture.reading.empty();
+  const carrier::Reading first{by_levels ? picture.reading.data() : nullptr, false};
   const carrier::DataEnd located = carrier::locate_data(image.rows(), picture.mark, picture.shown,
-                                                        first, picture.by_levels ? nullptr : levels);
+                                                        first, by_levels ? nullptr : levels);
   if (located.reading.levels) {
     unsigned char* const pixels = image.row(0);
     const size_t n = static_cast<size_t>(image.w()) * static_cast<size_t>(image.h());
     // Read through the levels, every pixel after position 0 has one.
-    for (size_t i = 0; i < n; ++i) {
-      pixels[i] = static_cast<unsigned char>(std::max<int16_t>(levels[pixels[i]], 0));
-    }
+    const int16_t* const to = located.reading.levels;
+    for (size_t i = 0; i < n; ++i) pixels[i] = static_cast<unsigned char>(std::max<int16_t>(to[pixels[i]], 0));
   }
   if (located.reading.upside_down) {
     for (int32_t y = 0, z = image.h() - 1; y < z; ++y, --z) {

@@ -63,13 +63,9 @@ class StreamWalk : public formats::RowTaker {
     escaped_ = at_once_ = run::escape_down(stop_);
     // A palette of levels in another order than the carrier's: each pixel is read as its level
     // (an index without one, as it is).
-    if (const int16_t* const levels = found.reading_levels()) {
-      lut_.resize(256);
-      for (size_t i = 0; i < 256; ++i) {
-        lut_[i] = static_cast<unsigned char>(levels[i] >= 0 ? levels[i] : static_cast<int16_t>(i));
-      }
-      scratch_.resize(static_cast<size_t>(w));
-    }
+    const std::vector<int16_t> levels = found.reading_levels();
+    lut_.assign(levels.begin(), levels.end());
+    if (!lut_.empty()) scratch_.resize(static_cast<size_t>(w));
     return {};
   }
 

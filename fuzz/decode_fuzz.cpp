@@ -228,7 +228,7 @@ void decode_one(const uint8_t* data, size_t size, bool first) {
       fail("streamed and read whole, the walks differ");
     }
   } else if (streamed.streamed && located.exact &&
-             (located.reading.levels != nullptr) == picture.by_levels &&
+             (located.reading.levels != nullptr) == !picture.reading.empty() &&
              !located.reading.upside_down) {
     fail("the streamed walk asked for another reading where none was needed");
   }

@@ -54,7 +54,7 @@ run::Fault read_picture(const Container& c, Input& in, Picture& out) try {
   if (const run::Fault f = c.read(in, image, found)) return f;
   if (!image) return damaged();
   out.mark = found.mark;
-  out.by_levels = found.reading_levels() != nullptr;
+  out.reading = found.reading_levels();
   out.levels = std::move(found.levels);
   out.shown = found.shown;
   // A carrier a tool turned into true colour keeps its bytes as levels, and its check.

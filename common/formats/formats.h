@@ -54,7 +54,7 @@ struct Picture {
   bool true_colour = false;     // reduced from true colour: the bytes are not a kept file
   carrier::Mark mark;           // what the record's place held (carrier.h)
   std::vector<int16_t> levels;  // an indexed picture's levels (Found)
-  bool by_levels = false;       // its pixels are read through them (Found::reading_levels)
+  std::vector<int16_t> reading;  // or through this (Found::reading_levels), when not empty
   carrier::Shown shown;         // the palette's check, as its colours show it
 };
 

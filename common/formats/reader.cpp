@@ -58,17 +58,20 @@ void Found::palette_levels(const unsigned char* entries, size_t n, size_t step, 
   }
 }
 
-const int16_t* Found::reading_levels() const {
-  if (!grey_palette || levels.empty()) return nullptr;
+std::vector<int16_t> Found::reading_levels() const {
+  if (!grey_palette || levels.empty()) return {};
   // Levels that repeat (a palette of fewer greys, as earlier carriers had) would lose bytes.
   bool taken[256] = {}, reordered = false;
+  std::vector<int16_t> lut(256);
   for (size_t i = 0; i < levels.size(); ++i) {
+    lut[i] = static_cast<int16_t>(i);
     if (levels[i] < 0) continue;
-    if (taken[levels[i]]) return nullptr;
+    if (taken[levels[i]]) return {};
     taken[levels[i]] = true;
     reordered |= levels[i] != static_cast<int16_t>(i);
+    lut[i] = levels[i];
   }
-  return reordered ? levels.data() : nullptr;
+  return reordered ? lut : std::vector<int16_t>{};
 }
 
 bool level_row(const uint32_t* pixels, size_t n, unsigned char* to, carrier::Shown& shown) {

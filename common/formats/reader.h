@@ -31,9 +31,10 @@ struct Found {
   // apart, the red at `red`, green at 1, blue at `blue`), from entry `first` on.
   void palette_levels(const unsigned char* entries, size_t n, size_t step, size_t red, size_t blue,
                       size_t first = 0);
-  // Whether the pixels are read through the levels rather than as indices: a palette of distinct
-  // levels that is not in the carrier's order (a tool sorted or trimmed it). Null when not.
-  const int16_t* reading_levels() const;
+  // How the pixels are read: through the levels, each index without one as it is, when the
+  // palette's levels are distinct and not in the carrier's order (a tool sorted or trimmed it);
+  // as indices (empty) when not.
+  std::vector<int16_t> reading_levels() const;
 };
 
 // A row of true-colour pixels (makecol32's layout) as the bytes they carry, each pixel's level
