@@ -322,7 +322,9 @@ DataEnd settle(int64_t w, int64_t h, int64_t last, uint32_t crc, const Mark& mar
   // i <= 2^(known - 30), at most a row's (a carrier's width) of them.
   const int known = shown.known();
   const Shown::Bits bits = shown.bits();
-  const uint64_t trusted = known < 30 ? 0 : known >= 30 + 62 ? UINT64_MAX : uint64_t{1} << (known - 30);
+  constexpr int least = 30;  // bits for the first length: a chance of 2^-30
+  uint64_t trusted = 0;
+  if (known >= least) trusted = known - least >= 63 ? UINT64_MAX : uint64_t{1} << (known - least);
   const int64_t from = std::max(last, w * (h - 1));
   uint32_t c = with_zeros(crc, static_cast<uint64_t>(from - last));
   for (int64_t n = from, i = 1; n <= all && i <= width; ++n, ++i) {

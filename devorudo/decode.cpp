@@ -37,7 +37,8 @@ carrier::DataEnd find_data(formats::Picture& picture) {
     const size_t n = static_cast<size_t>(image.w()) * static_cast<size_t>(image.h());
     // Read through the levels, every pixel after position 0 has one.
     const int16_t* const to = located.reading.levels;
-    for (size_t i = 0; i < n; ++i) pixels[i] = static_cast<unsigned char>(std::max<int16_t>(to[pixels[i]], 0));
+    for (size_t i = 0; i < n; ++i)
+      pixels[i] = static_cast<unsigned char>(std::max<int16_t>(to[pixels[i]], 0));
   }
   if (located.reading.upside_down) {
     for (int32_t y = 0, z = image.h() - 1; y < z; ++y, --z) {

@@ -173,10 +173,10 @@ class StreamWalk : public formats::RowTaker {
   run::Fault sink_fault_;
   int32_t w_ = 0, h_ = 0, y_ = 0;
   bool escaped_ = false, at_once_ = false;
-  int64_t last_ = 0;  // the last position above 0 so far
-  int64_t sent_ = 0;  // positions 1 to sent_ are written
-  int64_t held_ = 0;  // zeros after them, held back
-  uint32_t crc_ = 0;  // of the positions written
+  int64_t last_ = 0;                          // the last position above 0 so far
+  int64_t sent_ = 0;                          // positions 1 to sent_ are written
+  int64_t held_ = 0;                          // zeros after them, held back
+  uint32_t crc_ = 0;                          // of the positions written
   std::vector<unsigned char> lut_, scratch_;  // reading through levels: index to level, a row
 };
 

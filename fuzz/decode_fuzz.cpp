@@ -212,7 +212,7 @@ void decode_one(const uint8_t* data, size_t size, bool first) {
     fail("the walk ran past the picture");
   }
   if (located.exact && whole ? bytes.size() != picture.mark.record.length
-                            : !located.exact && !bytes.empty() && bytes.back() == 0) {
+                             : !located.exact && !bytes.empty() && bytes.back() == 0) {
     fail("the data does not end where it should");
   }
   for (size_t i = 0; i < bytes.size(); i += 997) {

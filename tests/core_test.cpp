@@ -43,7 +43,7 @@ TEST(Carrier, RecordsAreWholeOnlyExactlyAsWritten) {
   const std::string head = line.substr(0, 25), check = line.substr(25);
   const carrier::RecordBytes binary = carrier::record_bytes({1540, 0x0a1b2c3d});
   std::string torn(binary.begin(), binary.end());
-  torn[14] ^= 1;  // the length changed under its check
+  torn[14] ^= 1;                                      // the length changed under its check
   const auto checked = [](const std::string& text) {  // a line with its own check
     char field[10];
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
@@ -90,34 +90,34 @@ TEST(Check, IsTheDocumentedFunctionOfLengthAndCrc) {
 // that occur), and with or without its record.
 TEST(Check, GivesTheLengthOnlyWhenItsBitsAreEnough) {
   const struct {
-    int values;       // distinct byte values above 0 in the file
-    int zeros;        // zero bytes at its end
-    bool palette;     // all 255 entries shown (an indexed picture), not only the values used
-    int change;       // a byte changed after the check was made (0: none)
-    int check_of;     // 0: the file's own check; 1: another file's; 2: a grey palette's (none)
-    bool record;      // a whole record beside
+    int values;    // distinct byte values above 0 in the file
+    int zeros;     // zero bytes at its end
+    bool palette;  // all 255 entries shown (an indexed picture), not only the values used
+    int change;    // a byte changed after the check was made (0: none)
+    int check_of;  // 0: the file's own check; 1: another file's; 2: a grey palette's (none)
+    bool record;   // a whole record beside
     const char* verdict;
     int64_t end_less;  // the data's end, short of the file's length by this many bytes
   } cases[] = {
-      {255, 300, true, 0, 0, false, "exact", 0},     // a ZIP re-saved without its record
-      {255, 1, false, 0, 0, false, "exact", 0},      // random data, true colour
-      {39, 0, false, 0, 0, false, "exact", 0},       // text through true colour: 40 bits, 1 length
-      {35, 60, false, 0, 0, false, "exact", 0},      // 36 bits (0 too): 64 lengths tried, 61 are
+      {255, 300, true, 0, 0, false, "exact", 0},      // a ZIP re-saved without its record
+      {255, 1, false, 0, 0, false, "exact", 0},       // random data, true colour
+      {39, 0, false, 0, 0, false, "exact", 0},        // text through true colour: 40 bits, 1 length
+      {35, 60, false, 0, 0, false, "exact", 0},       // 36 bits (0 too): 64 lengths tried, 61 are
       {35, 70, false, 0, 0, false, "unchecked", 70},  // ...71 may not
-      {29, 0, false, 0, 0, false, "exact", 0},       // 30 bits: the first length
-      {28, 0, false, 0, 0, false, "unchecked", 0},   // 29 bits: not even that
-      {255, 5, true, 700, 0, false, "altered", 5},   // a pixel changed: no length agrees
-      {39, 0, false, 10, 0, false, "altered", 0},    // ...also through the values shown
-      {255, 5, true, 0, 1, false, "altered", 5},     // another file's check
-      {255, 5, true, 0, 2, false, "unchecked", 5},   // a grey palette: an earlier carrier
-      {255, 5, true, 0, 2, true, "exact", 0},        // ...read by its record
-      {255, 5, true, 0, 1, true, "altered", 0},      // a record the check does not agree with
-      {3, 5, false, 0, 0, true, "exact", 0},         // a record the few bits shown agree with
+      {29, 0, false, 0, 0, false, "exact", 0},        // 30 bits: the first length
+      {28, 0, false, 0, 0, false, "unchecked", 0},    // 29 bits: not even that
+      {255, 5, true, 700, 0, false, "altered", 5},    // a pixel changed: no length agrees
+      {39, 0, false, 10, 0, false, "altered", 0},     // ...also through the values shown
+      {255, 5, true, 0, 1, false, "altered", 5},      // another file's check
+      {255, 5, true, 0, 2, false, "unchecked", 5},    // a grey palette: an earlier carrier
+      {255, 5, true, 0, 2, true, "exact", 0},         // ...read by its record
+      {255, 5, true, 0, 1, true, "altered", 0},       // a record the check does not agree with
+      {3, 5, false, 0, 0, true, "exact", 0},          // a record the few bits shown agree with
   };
   std::mt19937 random(1540);
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.values << " values, " << c.zeros << " zeros, "
-                                    << c.verdict);
+    SCOPED_TRACE(testing::Message()
+                 << c.values << " values, " << c.zeros << " zeros, " << c.verdict);
     Bytes order(255);
     for (int i = 0; i < 255; ++i) order[static_cast<size_t>(i)] = static_cast<unsigned char>(i + 1);
     std::shuffle(order.begin(), order.end(), random);
@@ -135,10 +135,12 @@ TEST(Check, GivesTheLengthOnlyWhenItsBitsAreEnough) {
     }
     if (c.change) picture[static_cast<size_t>(c.change)] ^= 1;
     const carrier::Mark mark{c.record ? carrier::Mark::whole : carrier::Mark::none, record};
-    const carrier::DataEnd d =
-        carrier::locate_data({picture.data(), 1024, static_cast<int32_t>(picture.size() / 1024)},
-                             mark, shown);
-    EXPECT_EQ(d.exact ? "exact" : d.altered ? "altered" : d.unchecked ? "unchecked" : "?",
+    const carrier::DataEnd d = carrier::locate_data(
+        {picture.data(), 1024, static_cast<int32_t>(picture.size() / 1024)}, mark, shown);
+    EXPECT_EQ(d.exact       ? "exact"
+              : d.altered   ? "altered"
+              : d.unchecked ? "unchecked"
+                            : "?",
               std::string(c.verdict));
     EXPECT_EQ(d.end, static_cast<int64_t>(n) - c.end_less);
   }

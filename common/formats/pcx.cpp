@@ -353,8 +353,8 @@ run::Fault read_into(Input& in, Image& out, unsigned char (&head)[header_bytes],
   head[0] = 10;
   if (const run::Fault f = in.read(head + 1, sizeof head - 1)) return f;
   const unsigned version = head[1], encoding = head[2], bits = head[3], planes = head[65];
-  const bool indexed = (bits == 1 || bits == 2 || bits == 4 || bits == 8) && planes >= 1 &&
-                       bits * planes <= 8;
+  const bool indexed =
+      (bits == 1 || bits == 2 || bits == 4 || bits == 8) && planes >= 1 && bits * planes <= 8;
   if (version == 1 || version > 5 || encoding > 1 || (!indexed && !(bits == 8 && planes == 3))) {
     return unsupported();
   }
@@ -394,11 +394,13 @@ run::Fault read_into(Input& in, Image& out, unsigned char (&head)[header_bytes],
   if (const run::Fault f = new_image(indexed ? 8 : 32, w, h, reach, b, true)) return f;
   run::Fault f;
   if (!indexed) {
-    f = decode(run_length, in, row_bytes, h, Planes{b, lines, std::vector<unsigned char>(row_bytes)});
+    f = decode(run_length, in, row_bytes, h,
+               Planes{b, lines, std::vector<unsigned char>(row_bytes)});
   } else if (row_bytes == static_cast<size_t>(w) && bits == 8) {
     f = decode(run_length, in, row_bytes, h, InPlace{b});
   } else {
-    f = decode(run_length, in, row_bytes, h, Padded{b, lines, std::vector<unsigned char>(row_bytes)});
+    f = decode(run_length, in, row_bytes, h,
+               Padded{b, lines, std::vector<unsigned char>(row_bytes)});
   }
   if (f) return f;
   out = std::move(b);

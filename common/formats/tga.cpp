@@ -269,22 +269,21 @@ run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to, bool* st
       const auto width = static_cast<size_t>(w);
       const bool alpha = bytes == 4 && (descriptor & 0x0F) != 0;
       std::vector<uint32_t> wide(bytes == 1 ? 0 : width);
-      return hand_raw_rows(
-          in, *to, in.offset(), width * bytes, w, h, !top_down,
-          [&](const unsigned char* stored, unsigned char* row) {
-            if (bytes == 1) {
-              std::memcpy(row, stored, width);
-            } else {
-              for (size_t x = 0; x < width; ++x) {
-                const unsigned char* const p = stored + x * bytes;
-                if (alpha && p[3] != 255) return false;
-                wide[x] = rgb32(p[2], p[1], p[0]);
-              }
-              if (!level_row(wide.data(), width, row, found.shown)) return false;
-            }
-            if (right_to_left) std::reverse(row, row + width);
-            return true;
-          });
+      return hand_raw_rows(in, *to, in.offset(), width * bytes, w, h, !top_down,
+                           [&](const unsigned char* stored, unsigned char* row) {
+                             if (bytes == 1) {
+                               std::memcpy(row, stored, width);
+                             } else {
+                               for (size_t x = 0; x < width; ++x) {
+                                 const unsigned char* const p = stored + x * bytes;
+                                 if (alpha && p[3] != 255) return false;
+                                 wide[x] = rgb32(p[2], p[1], p[0]);
+                               }
+                               if (!level_row(wide.data(), width, row, found.shown)) return false;
+                             }
+                             if (right_to_left) std::reverse(row, row + width);
+                             return true;
+                           });
     }
     RowsHanded rows(*to, w, h, right_to_left);
     return run_length ? read_run_length(in, rows, w, h, 1) : read_raw(in, rows, w, h, 1);
