@@ -304,10 +304,11 @@ DataEnd settle(int64_t w, int64_t h, int64_t last, uint32_t crc, const Mark& mar
     const Record& r = mark.record;
     if (r.length <= static_cast<uint64_t>(all) && r.length >= static_cast<uint64_t>(last) &&
         with_zeros(crc, r.length - static_cast<uint64_t>(last)) == r.crc) {
-      d.end = static_cast<int64_t>(r.length);
-      // A check that disagrees with a record the pixels bear out: the colours were changed.
+      // A check that disagrees with a record the pixels bear out: the colours were changed, and
+      // the rule holds, as for any record that fails.
       d.exact = !ours || shown.agrees(check_of(r));
       d.altered = !d.exact;
+      if (d.exact) d.end = static_cast<int64_t>(r.length);
     } else {
       d.altered = true;
     }

@@ -111,7 +111,7 @@ TEST(Check, GivesTheLengthOnlyWhenItsBitsAreEnough) {
       {255, 5, true, 0, 1, false, "altered", 5},      // another file's check
       {255, 5, true, 0, 2, false, "unchecked", 5},    // a grey palette: an earlier carrier
       {255, 5, true, 0, 2, true, "exact", 0},         // ...read by its record
-      {255, 5, true, 0, 1, true, "altered", 0},       // a record the check does not agree with
+      {255, 5, true, 0, 1, true, "altered", 5},       // a record the check does not agree with
       {3, 5, false, 0, 0, true, "exact", 0},          // a record the few bits shown agree with
   };
   std::mt19937 random(1540);
