@@ -50,6 +50,24 @@ run::Fault Input::seek(uint64_t offset) {
   return {};
 }
 
+run::Fault Input::read_at(uint64_t offset, void* to, size_t n) {
+  if (offset > size_ || n > size_ - offset) return truncated();
+  if (fd_ < 0 && !error_) {  // from memory
+    std::memcpy(to, data_ + offset, n);
+    return {};
+  }
+  if (error_) return run::system_fault(error_);
+  auto* out = static_cast<unsigned char*>(to);
+  while (n > 0) {
+    const ssize_t got = pread(fd_, out, n, start_ + static_cast<off_t>(offset));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return run::system_fault(errno);  // an error here is this read's alone
+    if (got == 0) return truncated();
+    out += got, offset += static_cast<uint64_t>(got), n -= static_cast<size_t>(got);
+  }
+  return {};
+}
+
 run::Fault Input::refill() {
   consumed_ += static_cast<uint64_t>(end_ - begin_);
   begin_ = next_ = end_ = buffer_.data();

@@ -49,6 +49,10 @@ class Input {
   // order, or starts again.
   run::Fault seek(uint64_t offset);
 
+  // Reads n bytes at `offset` from where the Input began, leaving the reading where it is: a
+  // reader looks at what comes after the pixels before them.
+  run::Fault read_at(uint64_t offset, void* to, size_t n);
+
   // Bytes taken so far.
   uint64_t offset() const { return consumed_ + static_cast<uint64_t>(next_ - begin_); }
   // The whole file's size in bytes (for a file, as fstat gave it when the Input was made).

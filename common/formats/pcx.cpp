@@ -407,12 +407,14 @@ run::Fault read_into(Input& in, Image& out, unsigned char (&head)[header_bytes],
   return {};
 }
 
-// The 256-entry palette at the end of an 8-bit picture (0x0C, then 768 bytes): its levels.
+// The 256-entry palette at the end of an 8-bit picture (0x0C, then 768 bytes): its levels. The
+// reading stays where it is.
 run::Fault end_palette(Input& in, Found& found) {
   unsigned char palette[1 + 256 * 3];
-  if (in.remaining() < sizeof palette) return {};
-  if (const run::Fault f = in.skip(in.remaining() - sizeof palette)) return f;
-  if (const run::Fault f = in.read(palette, sizeof palette)) return f;
+  if (in.size() < header_bytes + sizeof palette) return {};
+  if (const run::Fault f = in.read_at(in.size() - sizeof palette, palette, sizeof palette)) {
+    return f;
+  }
   if (palette[0] == 12) found.palette_levels(palette + 1, 256, 3, 0, 2);
   return {};
 }
@@ -534,12 +536,9 @@ std::unique_ptr<PictureWriter> write_pcx(files::Sink& out, int32_t w, int32_t h,
 run::Fault stream_pcx(Input& in, RowTaker& to, Found& found, bool& streamed) {
   // The palette, at the end, comes first: the rows are read through its levels.
   unsigned char head[header_bytes];
-  if (in.size() >= header_bytes) {
-    if (const run::Fault f = in.read(head, header_bytes)) return f;
-    if (head[0] == 10 && head[3] * head[65] > 4 && head[3] * head[65] <= 8) {
-      if (const run::Fault f = end_palette(in, found)) return f;
-    }
-    if (const run::Fault f = in.seek(0)) return f;
+  if (!in.read_at(0, head, header_bytes) && head[0] == 10 && head[3] * head[65] > 4 &&
+      head[3] * head[65] <= 8) {
+    if (const run::Fault f = end_palette(in, found)) return f;
   }
   Image unused;
   if (const run::Fault f = read_into(in, unused, head, found, &to, &streamed)) return f;
