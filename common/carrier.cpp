@@ -295,7 +295,7 @@ bool Shown::ours() const {
 bool Shown::agrees(const Check& c) const { return bits().agree(c); }
 
 DataEnd settle(int64_t w, int64_t h, int64_t last, uint32_t crc, const Mark& mark,
-               const Shown& shown) {
+               const Shown& shown, int bits) {
   DataEnd d;
   d.end = last;
   const int64_t all = w * h - 1;
@@ -320,16 +320,15 @@ DataEnd settle(int64_t w, int64_t h, int64_t last, uint32_t crc, const Mark& mar
     return d;
   }
   // The lengths of the last row's window, shortest first; the i-th trusted while
-  // i <= 2^(known - 30), at most a row's (a carrier's width) of them.
+  // i <= 2^(known - bits), at most a row's (a carrier's width) of them.
   const int known = shown.known();
-  const Shown::Bits bits = shown.bits();
-  constexpr int least = 30;  // bits for the first length: a chance of 2^-30
+  const Shown::Bits shown_bits = shown.bits();
   uint64_t trusted = 0;
-  if (known >= least) trusted = known - least >= 63 ? UINT64_MAX : uint64_t{1} << (known - least);
+  if (known >= bits) trusted = known - bits >= 63 ? UINT64_MAX : uint64_t{1} << (known - bits);
   const int64_t from = std::max(last, w * (h - 1));
   uint32_t c = with_zeros(crc, static_cast<uint64_t>(from - last));
   for (int64_t n = from, i = 1; n <= all && i <= width; ++n, ++i) {
-    if (bits.agree(check_of(Record{static_cast<uint64_t>(n), c}))) {
+    if (shown_bits.agree(check_of(Record{static_cast<uint64_t>(n), c}))) {
       if (static_cast<uint64_t>(i) <= trusted) {
         d.end = n;
         d.exact = true;
@@ -348,7 +347,7 @@ DataEnd settle(int64_t w, int64_t h, int64_t last, uint32_t crc, const Mark& mar
 
 DataEnd locate_data(const Rows& picture, const Mark& mark, const Shown& shown, const Reading& first,
                     const int16_t* other_levels) {
-  const auto located = [&](const Reading& how, bool& readable) {
+  const auto located = [&](const Reading& how, bool& readable, int bits) {
     readable = false;
     const int64_t last = last_above_zero(picture, how);
     if (last < 0) return DataEnd{};
@@ -360,17 +359,17 @@ DataEnd locate_data(const Rows& picture, const Mark& mark, const Shown& shown, c
       return DataEnd{};
     }
     readable = true;
-    DataEnd d = settle(picture.w, picture.h, last, crc, mark, shown);
+    DataEnd d = settle(picture.w, picture.h, last, crc, mark, shown, bits);
     d.reading = how;
     return d;
   };
   if (picture.w <= 0 || picture.h <= 0) return DataEnd{};
   bool readable;
-  DataEnd d = located(first, readable);
+  DataEnd d = located(first, readable, first_reading_bits);
   if (!readable) {  // a pixel without a level: the indices, as they are
-    d = located(Reading{nullptr, first.upside_down}, readable);
+    d = located(Reading{nullptr, first.upside_down}, readable, first_reading_bits);
   }
-  if (d.exact || (mark.state != Mark::whole && !shown.ours())) return d;
+  if (!read_again(d, mark, shown)) return d;
   // A tool that keeps colours may re-order or trim the palette, and one may turn the rows over.
   const Reading others[] = {{other_levels, first.upside_down},
                             {first.levels, !first.upside_down},
@@ -380,7 +379,7 @@ DataEnd locate_data(const Rows& picture, const Mark& mark, const Shown& shown, c
     const bool same = how.levels == before->levels && how.upside_down == before->upside_down;
     before = &how;
     if (same) continue;
-    const DataEnd e = located(how, readable);
+    const DataEnd e = located(how, readable, other_reading_bits);
     if (readable && e.exact) return e;
   }
   return d;

@@ -65,20 +65,24 @@
 // where mix is splitmix64's step: z += 0x9E3779B97F4A7C15; z = (z ^ z >> 30) * 0xBF58476D1CE4E5B9;
 // z = (z ^ z >> 27) * 0x94D049BB133111EB; z ^= z >> 31 (64-bit arithmetic). Every bit is a
 // pseudo-random function of (n, c), none repeats another: whichever entries survive, each one
-// is a further bit of check. A palette that shows all 255 checks itself: entries 0 to 63 give
-// the key, which must give the other 191. A pure grey palette (earlier carriers), or any other
-// program's, fails it but by a chance of 2^-191.
+// is a further bit of check against a wrong length. A palette that shows all 255 checks itself:
+// entries 0 to 63 give the key, which must give the other 191. A pure grey palette (earlier
+// carriers), or any other program's, fails it but by a chance of 2^-191; so does one of ours
+// whose palette a tool changed, which then counts as no check.
 //
 // Reading it. A byte value's bit comes from the picture's colours: an indexed picture's palette
 // entries (matched to byte values by their red and green, in any order, missing entries
 // unknown), or the pixels of a true-colour one (each byte value that occurs shows its bit). An
 // entry seen with both bits is taken as unknown. With the picture's height h, the length is the
-// one n from the last pixel above 0, and at least w (h - 1), up to w h - 1 (the last row's
-// window: every carrier's n lies there) whose check the bits agree with. With k bits shown,
-// a wrong length (or a changed picture) agrees with them by a chance of 2^-k: the lengths are
-// tried from the shortest, and the i-th is taken only while i <= 2^(k - 30), so the chance of
-// taking a wrong one is at most 2^(k - 30) * 2^-k = 2^-30. No length agreeing means the pixels
-// (or the colours) changed; one agreeing past that bound leaves the length unchecked.
+// one n from the last pixel above 0, and at least w (h - 1), up to w h - 1 and at most 1024 of
+// them (the last row's window: every carrier's n lies there) whose check the bits agree with.
+// With k bits shown, a wrong length agrees with them by a chance of 2^-k: the lengths are tried
+// from the shortest, and the i-th is taken only while i <= 2^(k - 31), so the chance of taking
+// a wrong one is at most 2^(k - 31) * 2^-k = 2^-31; each of the three other readings tried after
+// the first (see settle) at most 2^-33, all together under 2^-30. At the right length, changed
+// bytes go unnoticed when they keep the CRC-32 (2^-32, as with the record): the check is a
+// function of the length and the CRC. No length agreeing means the pixels (or the colours)
+// changed; one agreeing past that bound leaves the length unchecked.
 //
 // Containers, chosen by the name's extension (formats/formats.cpp holds their table), and the
 // rows each can hold:
@@ -274,9 +278,19 @@ struct DataEnd {
 // The one decision, for a w x h picture whose last pixel above 0 after position 0 is at `last`
 // (the end-of-data rule's end; 0 for none), positions 1 to `last` having the CRC-32 `crc`: the
 // record when whole and holding (and agreeing with a check shown), else the length the check
-// gives, else the rule.
+// gives, else the rule. A picture is read one way first and, failing, up to three others
+// (Reading): each way may take a wrong length by a chance of at most 2^-`bits` (31 for the
+// first, 33 for each other), so that all four together stay under 2^-30.
+constexpr int first_reading_bits = 31, other_reading_bits = 33;
 DataEnd settle(int64_t w, int64_t h, int64_t last, uint32_t crc, const Mark& mark,
-               const Shown& shown);
+               const Shown& shown, int bits = first_reading_bits);
+
+// Whether a picture that `settle` did not find exact is read again in another way: a whole
+// record that failed may hold for another, and so may a check that no length agreed with (one
+// that some length agreed with, but too few bits trust, would not fare better).
+inline bool read_again(const DataEnd& d, const Mark& mark, const Shown& shown) {
+  return !d.exact && (mark.state == Mark::whole || (d.altered && shown.ours()));
+}
 
 // The same for a picture held whole, read as `first` says; when that is not exact and the
 // picture has a whole record or shows a check, also through `other_levels` (when given) and

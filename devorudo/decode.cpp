@@ -93,45 +93,75 @@ Outcome decode(const std::string& source, const std::string& destination, run::F
   if (const run::Fault f = out.open(destination)) {
     return failure(Status::destination_failed, destination, f);
   }
-  if (!out.rewrites_in_place()) {
+  // The streamed pass: true with its outcome, false when the picture is to be read whole (what
+  // it wrote is then dropped). `read_again`: a record or check that holds for none of the pixels
+  // as they came sends it to be read whole, where they may hold for the palette's levels or the
+  // rows turned over.
+  bool retried = false;
+  const auto stream = [&](bool read_again, Outcome& o) {
     StreamWalk walk(out, feedback);
     formats::Found found;
     bool streamed = false;
     const run::Fault f = formats::stream_picture(*container, in, walk, found, streamed);
-    if (walk.sink_fault())
-      return failure(Status::destination_failed, destination, walk.sink_fault());
-    if (f) return refused(f);
+    if (walk.sink_fault()) {
+      o = failure(Status::destination_failed, destination, walk.sink_fault());
+      return true;
+    }
+    if (f) {
+      o = refused(f);
+      return true;
+    }
     if (streamed) {
       const StreamWalk::Result r = walk.finish(found);
-      if (r.at_once && out.replaces_a_file()) return failure(Status::cancelled, destination);
-      if (!r.retry) {
+      if (r.at_once && out.replaces_a_file()) {
+        o = failure(Status::cancelled, destination);
+        return true;
+      }
+      if (!r.retry || !read_again) {
         if (const run::Fault e = walk.sink_fault() ? walk.sink_fault() : out.commit()) {
-          return failure(Status::destination_failed, destination, e);
+          o = failure(Status::destination_failed, destination, e);
+          return true;
         }
-        Outcome o;
+        o = Outcome{};
         o.status = r.escaped ? Status::stopped : Status::done;
         o.file = destination;
         o.altered = r.located.altered;
         o.unchecked = r.located.unchecked;
         o.saved = r.sent;
         o.whole = r.located.end;
-        return o;
+        return true;
       }
-      // The record or the check holds for none of the pixels as they came: read whole, it may
-      // for their levels or their rows turned over.
-      if (const run::Fault e = in.seek(0)) return refused(e);
+      retried = true;
+      if (const run::Fault e = in.seek(0)) {
+        o = refused(e);
+        return true;
+      }
     }
     // What was written goes: after a retry, or rows of a true-colour picture handed on before
     // one showed a colour that stands for no level.
     if (walk.started()) {
       if (const run::Fault e = out.open(destination)) {
-        return failure(Status::destination_failed, destination, e);
+        o = failure(Status::destination_failed, destination, e);
+        return true;
       }
     }
+    return false;
+  };
+  if (!out.rewrites_in_place()) {
+    Outcome o;
+    if (stream(true, o)) return o;
   }
 
   formats::Picture picture;
-  if (const run::Fault f = formats::read_picture(*container, in, picture)) return refused(f);
+  if (const run::Fault f = formats::read_picture(*container, in, picture)) {
+    // Too large to be held whole, the picture read again gives what its streamed pass gave.
+    Outcome o;
+    if (retried && (f.error == ENOMEM || f.defect == run::Defect::too_large) && !in.seek(0) &&
+        stream(false, o)) {
+      return o;
+    }
+    return refused(f);
+  }
   const carrier::DataEnd located = find_data(picture);
   out.reserve(static_cast<uint64_t>(located.end));  // for a file rewritten in place
   const Walk walk = walk_picture(picture.image.rows(), located, out, feedback);

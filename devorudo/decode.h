@@ -125,7 +125,7 @@ class StreamWalk : public formats::RowTaker {
     if (r.located.end > last_) sink_fault_ = zeros(r.located.end - last_);
     // Another reading (the palette's levels, rows turned over) may bear out a whole record, or
     // a check that no length matched as the rows came.
-    r.retry = !r.located.exact && (whole || (r.located.altered && found.shown.ours()));
+    r.retry = carrier::read_again(r.located, mark, found.shown);
     r.sent = sent_;
     return r;
   }

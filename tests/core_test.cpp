@@ -102,10 +102,10 @@ TEST(Check, GivesTheLengthOnlyWhenItsBitsAreEnough) {
       {255, 300, true, 0, 0, false, "exact", 0},      // a ZIP re-saved without its record
       {255, 1, false, 0, 0, false, "exact", 0},       // random data, true colour
       {39, 0, false, 0, 0, false, "exact", 0},        // text through true colour: 40 bits, 1 length
-      {35, 60, false, 0, 0, false, "exact", 0},       // 36 bits (0 too): 64 lengths tried, 61 are
-      {35, 70, false, 0, 0, false, "unchecked", 70},  // ...71 may not
-      {29, 0, false, 0, 0, false, "exact", 0},        // 30 bits: the first length
-      {28, 0, false, 0, 0, false, "unchecked", 0},    // 29 bits: not even that
+      {35, 30, false, 0, 0, false, "exact", 0},       // 36 bits (0 too): 32 lengths tried, 31 are
+      {35, 40, false, 0, 0, false, "unchecked", 40},  // ...41 may not
+      {30, 0, false, 0, 0, false, "exact", 0},        // 31 bits: the first length
+      {29, 0, false, 0, 0, false, "unchecked", 0},    // 30 bits: not even that
       {255, 5, true, 700, 0, false, "altered", 5},    // a pixel changed: no length agrees
       {39, 0, false, 10, 0, false, "altered", 0},     // ...also through the values shown
       {255, 5, true, 0, 1, false, "altered", 5},      // another file's check
