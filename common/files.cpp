@@ -58,15 +58,15 @@ int write_fully(int fd, const unsigned char* p, size_t n, off_t offset) {
   return 0;
 }
 
-// Copies the first n bytes of `from` to the same place in `to`: 0, or the errno of the failure
-// (EIO when `from` ends first). Its buffer is its own: the output's may hold bytes to write.
-int copy_bytes(int from, int to, off_t n) {
-  unsigned char buffer[64 << 10];
+// Copies the first n bytes of `from` to the same place in `to` through `buffer` (not the
+// output's, which may hold bytes still to write): 0, or the errno of the failure (EIO when
+// `from` ends first).
+int copy_bytes(int from, int to, off_t n, std::vector<unsigned char>& buffer) {
   for (off_t at = 0; at < n;) {
-    const size_t want = static_cast<size_t>(std::min<off_t>(n - at, sizeof buffer));
-    const ssize_t got = files::retried([&] { return ::pread(from, buffer, want, at); });
+    const size_t want = static_cast<size_t>(std::min<off_t>(n - at, buffer.size()));
+    const ssize_t got = files::retried([&] { return ::pread(from, buffer.data(), want, at); });
     if (got <= 0) return got < 0 ? errno : EIO;
-    if (const int e = write_fully(to, buffer, static_cast<size_t>(got), at)) return e;
+    if (const int e = write_fully(to, buffer.data(), static_cast<size_t>(got), at)) return e;
     at += got;
   }
   return 0;
@@ -242,10 +242,11 @@ run::Fault SafeOutput::keep_copy() {
   struct stat st {};
   int e = from < 0 ? errno : retried([&] { return fstat(from, &st); }) != 0 ? errno : 0;
   old_size_ = st.st_size;
+  copy_buffer_.resize(buffer_size);  // kept for the restore, which must not need memory
   // The first folder with room for the whole file, and that lets the user in, keeps it.
   for (const std::string& folder : e ? std::vector<std::string>{} : copy_folders()) {
     const int copy = unnamed_file(folder);
-    e = copy < 0 ? errno : copy_bytes(from, copy, old_size_);
+    e = copy < 0 ? errno : copy_bytes(from, copy, old_size_, copy_buffer_);
     if (!e) {
       copy_fd_ = copy;
       break;
@@ -281,7 +282,7 @@ void SafeOutput::restore() {
   held_ = run::InPlace::damaged;
   const int to = fd_ >= 0 ? fd_ : open_retried(path_.c_str(), O_WRONLY | O_CLOEXEC);
   if (to < 0) return;
-  if (copy_bytes(copy_fd_, to, old_size_) == 0 &&
+  if (copy_bytes(copy_fd_, to, old_size_, copy_buffer_) == 0 &&
       retried([&] { return ftruncate(to, old_size_); }) == 0 &&
       (retried([&] { return fsync(to); }) == 0 || errno == EINVAL)) {
     held_ = run::InPlace::restored;
@@ -382,8 +383,9 @@ run::Fault SafeOutput::finish() {
     abandon();
     return f;
   }
-  // Not retried: on Linux the descriptor is closed even when close reports an error.
-  if (::close(fd_) != 0) {
+  // Not retried: on Linux the descriptor is closed even when close reports an error, and an
+  // interrupted close has lost nothing that the sync before did not already put on the disk.
+  if (::close(fd_) != 0 && errno != EINTR) {
     fd_ = -1;
     f = fail(errno);
     abandon();

@@ -157,6 +157,7 @@ class SafeOutput : public Sink {
   bool touched_ = false;  // a file rewritten in place may differ from its copy
   int copy_fd_ = -1;      // the copy of a file rewritten in place
   off_t old_size_ = 0;    // its length
+  std::vector<unsigned char> copy_buffer_;
   run::InPlace held_ = run::InPlace::none;
   bool regular_ = false;  // written in place over a regular file: cut to length at the end
   bool replaces_ = false;

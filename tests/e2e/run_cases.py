@@ -117,9 +117,10 @@ def refusal(c):
           "Nessun controllo: forse mancano zeri finali; se modificata, byte diversi."])
     assert (c.work / "copia.bin").read_bytes() == data.rstrip(b"\0"), "the copy differs"
     # Past the file-size limit a write fails, and says so, rather than ending the program and
-    # leaving its temporary behind.
-    c.run("devorudo", ["altro.png", "copia.bin"], ["Impossibile salvare il file:", "copia.bin",
-          "File troppo grande per il disco o per i limiti del sistema."], fsize=1000)
+    # leaving its temporary behind (the destination typed from the home folder).
+    c.run("devorudo", ["altro.png", "~/copia.bin"], ["Impossibile salvare il file:",
+          "~/copia.bin", "File troppo grande per il disco o per i limiti del sistema."],
+          fsize=1000)
     assert (c.work / "copia.bin").read_bytes() == data.rstrip(b"\0"), "the copy changed"
     assert sorted(os.listdir(c.work)) == ["altro.png", "carrier.bmp", "copia.bin"]
 
