@@ -96,7 +96,9 @@ class Case:
         with open(self.destination, "rb") as f:
             assert f.read() == self.new, "%s: a run without a fault wrote other bytes" % self.name
         with open(count) as f:
-            return {kind: int(n) for kind, n in map(str.split, f)}
+            counts = {kind: int(n) for kind, n in map(str.split, f)}
+        assert "fsync" in counts, "%s: the shim saw no sync (not loaded?): %s" % (self.name, counts)
+        return counts
 
     def judge(self, notice, must_succeed=False):
         """What is wrong after a run, or None."""
