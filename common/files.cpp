@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <random>
@@ -343,9 +343,8 @@ run::Fault SafeOutput::link_new_file() {
   char fd_path[32];
   std::snprintf(fd_path, sizeof fd_path, "/proc/self/fd/%d", fd_);
   const auto link_as = [&](const std::string& name) {
-    return retried([&] {
-      return linkat(AT_FDCWD, fd_path, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW);
-    });
+    return retried(
+        [&] { return linkat(AT_FDCWD, fd_path, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW); });
   };
   // A new name is given the file at once, with nothing to replace; taken meanwhile, it is
   // replaced as an existing file is.

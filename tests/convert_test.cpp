@@ -92,7 +92,7 @@ TEST_F(Convert, RoundTripsAreExactInEveryContainer) {
       {ending_in_zeros(0, 1), false, ""},
       {ending_in_zeros(0, 5000), true, ""},
       {ending_in_zeros(3000, 2000), false, ""},
-      {lone_high_bytes(6000), false, ""},  // the most a PCX row can take
+      {lone_high_bytes(6000), false, ""},                 // the most a PCX row can take
       {ending_in_zeros((1 << 20) + 5000, 0), false, ""},  // across the readers' 1 MiB blocks
       {test::read_file(archives + "made.zip"), false, "/usr/bin/python3 -m zipfile -t"},
       {test::read_file(archives + "made.tar"), false, "tar -tf"},
@@ -296,8 +296,8 @@ TEST_F(Convert, EachContainerHoldsWhatItsFieldsAllowInTheRoomItsBoundGives) {
   test::write_file(dir.path("packs.bin"), Bytes(1 << 20, 'z'));
   for (const char* ext : {"bmp", "tga", "pcx", "png"}) {
     const std::string carrier = dir.path(std::string("worst.") + ext);
-    test::write_file(dir.path("worst.bin"), std::string(ext) == "pcx" ? lone_high_bytes(3 << 20)
-                                                                       : noise);
+    test::write_file(dir.path("worst.bin"),
+                     std::string(ext) == "pcx" ? lone_high_bytes(3 << 20) : noise);
     ASSERT_EQ(encode(dir.path("worst.bin"), carrier).status, Status::done);
     EXPECT_LE(std::filesystem::file_size(carrier),
               formats::most_bytes(*formats::container_for(carrier), 1024, 3073))
@@ -397,14 +397,16 @@ TEST_F(Convert, AFailedReservationOnExt4PutsTheOldFileBack) {
   test::TempDir disk;
   const std::string image = dir.path("ext4.img"), old = disk.path("old.bin");
   ASSERT_EQ(truncate((test::write_file(image, {}), image).c_str(), 16 << 20), 0);
-  if (std::system(("mkfs.ext4 -q -F " + image + " >/dev/null 2>&1 && mount -o loop " + image +
-                   " " + disk.dir() + " 2>/dev/null").c_str()) != 0) {
+  if (std::system(("mkfs.ext4 -q -F " + image + " >/dev/null 2>&1 && mount -o loop " + image + " " +
+                   disk.dir() + " 2>/dev/null")
+                      .c_str()) != 0) {
     GTEST_SKIP() << "no ext4 here (mounting needs root and a loop device)";
   }
   test::write_file(old, Bytes(300 << 10, 'o'));
   // Full but for 1 MiB, less than the 3 MiB asked for.
   ASSERT_EQ(std::system(("dd if=/dev/zero of=" + disk.path("fill") + " bs=64k 2>/dev/null; " +
-                         "truncate -s -1M " + disk.path("fill")).c_str()),
+                         "truncate -s -1M " + disk.path("fill"))
+                            .c_str()),
             0);
   ASSERT_EQ(chmod(old.c_str(), 0666) | chmod(disk.dir().c_str(), 0555) |
                 chmod(dir.dir().c_str(), 0755) | chmod(picture.c_str(), 0644),
@@ -548,12 +550,13 @@ TEST_F(Convert, WhatTheUserProtectedIsKept) {
   const std::string unread = dir.path("shut/unread.bin");
   test::write_file(unread, keep);
   ASSERT_EQ(chmod(unread.c_str(), 0222) | chmod(dir.path("shut").c_str(), 0555), 0);
-  EXPECT_EQ(in_child(ordinary_user,
-                     [&] {
-                       return front_end::notice_for(decode(picture, unread)).line3 ==
-                              "Impossibile farne una copia di riserva: il file non è stato toccato.";
-                     }),
-            1);
+  EXPECT_EQ(
+      in_child(ordinary_user,
+               [&] {
+                 return front_end::notice_for(decode(picture, unread)).line3 ==
+                        "Impossibile farne una copia di riserva: il file non è stato toccato.";
+               }),
+      1);
   EXPECT_EQ(test::read_file(unread), keep);
   const auto write = [&] { return static_cast<int>(decode(picture, open_file).status); };
   const auto encode_over = [&] { return static_cast<int>(encode(picture, open_picture).status); };
