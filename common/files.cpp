@@ -343,8 +343,11 @@ run::Fault SafeOutput::link_new_file() {
   char fd_path[32];
   std::snprintf(fd_path, sizeof fd_path, "/proc/self/fd/%d", fd_);
   const auto link_as = [&](const std::string& name) {
-    return retried(
+    const int linked = retried(
         [&] { return linkat(AT_FDCWD, fd_path, AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW); });
+    // Without /proc, the descriptor itself, which needs a privilege the user may have.
+    if (linked == 0 || errno != ENOENT || access("/proc/self/fd", F_OK) == 0) return linked;
+    return retried([&] { return linkat(fd_, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH); });
   };
   // A new name is given the file at once, with nothing to replace; taken meanwhile, it is
   // replaced as an existing file is.
