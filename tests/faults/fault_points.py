@@ -1,12 +1,14 @@
 #!/usr/bin/python3
-"""fault_points.py BENCH_CONVERT FAULT_SHIM [--report] [--errors eio,eintr,stall,unnamed]
+"""fault_points.py BENCH_CONVERT FAULT_SHIM [--report] [--errors eio,eintr,stall,unnamed,twice]
 
 Both conversions, into and out of every container, over an existing file, by both routes: a
 new file renamed over it, and the file rewritten in place (a folder that takes no new file, as
 an ordinary user). Each run has one system call made to fail (tests/faults/fault_shim.c): every
 k-th call of every kind the run makes, with EIO; then each with EINTR, which must not fail the
 run; then writes that make no progress, which must fail it, and not hang; then a filesystem
-without unnamed files (O_TMPFILE refused), where the run must succeed all the same.
+without unnamed files (O_TMPFILE refused), where the run must succeed all the same; then, in
+place, a sync or a cut that fails at the end and again as the copy is written back, which must be
+told as damage.
 
 After each run the folder must hold the source and the destination and nothing else, the
 destination either its old bytes or the new ones whole, and the notice must say which. --report
@@ -100,7 +102,7 @@ class Case:
         assert "fsync" in counts, "%s: the shim saw no sync (not loaded?): %s" % (self.name, counts)
         return counts
 
-    def judge(self, notice, must_succeed=False):
+    def judge(self, notice, must_succeed=False, must_damage=False):
         """What is wrong after a run, or None."""
         left = sorted(set(os.listdir(self.folder)) - {os.path.basename(self.destination)})
         if left or os.listdir(self.home):
@@ -108,6 +110,8 @@ class Case:
         with open(self.destination, "rb") as f:
             held = f.read()
         state = "new" if held == self.new else "old" if held == self.old else "half"
+        if must_damage:  # the bytes may be anything, unsynced
+            return None if notice == DAMAGED else "not told as damaged: %r" % notice
         if state == "half":
             return "half-changed (%d bytes), notice %r" % (len(held), notice)
         if (notice == SAVED) != (state == "new") or (notice == DAMAGED) != (state == "half"):
@@ -121,7 +125,7 @@ def main():
     parser.add_argument("bench")
     parser.add_argument("shim")
     parser.add_argument("--report", action="store_true")
-    parser.add_argument("--errors", default="eio,eintr,stall,unnamed")
+    parser.add_argument("--errors", default="eio,eintr,stall,unnamed,twice")
     args = parser.parse_args()
     errors = args.errors.split(",")
     root = tempfile.mkdtemp(prefix="faults-")
@@ -137,8 +141,13 @@ def main():
                     points = [(kind, k) for kind, n in sorted(case.counts().items())
                               for k in range(1, n + 1)]
                     for error in errors:
+                        if error == "twice" and not in_place:
+                            continue
                         plan = ([("%s:%d:0+" % (kind, 1), kind) for kind in ("write", "pwrite")]
                                 if error == "stall" else
+                                [("%s:1:%d+" % (kind, errno.EIO), kind)
+                                 for kind in ("fsync", "ftruncate")]
+                                if error == "twice" else
                                 [("tmpfile:%d:%d" % (k, errno.EOPNOTSUPP), kind)
                                  for kind, k in points if kind == "tmpfile"]
                                 if error == "unnamed" else
@@ -149,7 +158,8 @@ def main():
                             try:
                                 notice = case.convert(fault)
                                 what = case.judge(notice,
-                                                  must_succeed=error in ("eintr", "unnamed"))
+                                                  must_succeed=error in ("eintr", "unnamed"),
+                                                  must_damage=error == "twice")
                             except subprocess.TimeoutExpired:
                                 what = "did not end"
                             tally[route, error, "points"] += 1
