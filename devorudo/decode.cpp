@@ -90,7 +90,8 @@ Outcome decode(const std::string& source, const std::string& destination, run::F
   };
 
   // Dropped without a commit, the output leaves the destination as it was. A file rewritten in
-  // place cannot be given back, so its picture is read whole, and checked, first.
+  // place is put back from its copy on a failure; its picture is read whole, and checked, first,
+  // so that a refused one does not even copy it.
   if (const run::Fault f = out.open(destination)) {
     return failure(Status::destination_failed, destination, f);
   }

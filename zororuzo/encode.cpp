@@ -76,9 +76,9 @@ Outcome encode(const std::string& source, const std::string& destination, run::F
   if (const run::Fault f = out.open(destination)) {
     return failure(Status::destination_failed, destination, f);
   }
-  // A file rewritten in place cannot be given back: the source is read through once first, so
-  // that one that cannot be read or changes size fails before the first byte is written, and
-  // the disk gives room for the whole carrier before it is.
+  // A file rewritten in place is put back from its copy should the run fail; the source is read
+  // through once first all the same, so that one that cannot be read or changes size fails
+  // before the file is copied or touched, and the disk gives room for the whole carrier.
   if (out.rewrites_in_place()) {
     if (const Outcome o = read_through(fd, n, source); o.status != Status::done) return o;
   }
