@@ -264,15 +264,22 @@ run::Fault SafeOutput::claim_room() {
   const uint64_t bytes = std::exchange(reserve_, 0);
   if (!rewrites_in_place()) return {};
   if (const run::Fault f = keep_copy()) return f;
-  // From here on a failure puts the copy back.
-  touched_ = true;
-  if (bytes == 0) return {};
-  int e;
-  do {
-    e = posix_fallocate(fd_, 0, static_cast<off_t>(bytes));
-  } while (e == EINTR);
-  // A filesystem that cannot reserve is written without.
-  if (e == 0 || e == EOPNOTSUPP || e == EINVAL) return {};
+  int e = 0;
+  if (bytes > 0) {
+    do {
+      e = posix_fallocate(fd_, 0, static_cast<off_t>(bytes));
+    } while (e == EINTR);
+  }
+  // A filesystem that cannot reserve is written without. From here on a failure puts the copy
+  // back.
+  if (e == 0 || e == EOPNOTSUPP || e == EINVAL) {
+    touched_ = true;
+    return {};
+  }
+  // The reservation added blocks at most (ext4 can keep them, tmpfs does not): the old bytes
+  // are as they were, and so is the length once cut back; should that fail, the copy puts both
+  // back.
+  touched_ = retried([&] { return ftruncate(fd_, old_size_); }) != 0;
   return fail(e);
 }
 

@@ -390,9 +390,9 @@ TEST_F(Convert, FullAndReadOnlyDisksKeepTheOldFileAndLeaveNoTemporary) {
 }
 
 // On ext4 a reservation that fails can leave the file grown (tmpfs never does). A file rewritten
-// in place gets its old bytes and length back from its copy, kept off the full disk, and the
-// notice says so.
-TEST_F(Convert, AFailedReservationOnExt4PutsTheOldFileBack) {
+// in place is cut back to its old length before any byte of it is written: the notice says that
+// nothing changed.
+TEST_F(Convert, AFailedReservationOnExt4LeavesTheOldFileAsItWas) {
   const std::string picture = carrier_of(test::sample_data(3 << 20), "big.bmp");
   test::TempDir disk;
   const std::string image = dir.path("ext4.img"), old = disk.path("old.bin");
@@ -415,8 +415,7 @@ TEST_F(Convert, AFailedReservationOnExt4PutsTheOldFileBack) {
                      [&] {
                        const run::Outcome o = decode(picture, old);
                        return o.fault.error == ENOSPC &&
-                              front_end::notice_for(o).line1 ==
-                                  "Impossibile salvare il file, rimesso com'era:";
+                              front_end::notice_for(o).line1 == "Impossibile salvare il file:";
                      }),
             1);
   EXPECT_EQ(test::read_file(old), Bytes(300 << 10, 'o'));
