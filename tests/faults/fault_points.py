@@ -42,7 +42,7 @@ def run(bench, shim, mode, source, destination, fault=None, count=None, user=(),
         env["FAULT_COUNT"] = count
     if home:
         env.update(HOME=home, XDG_CACHE_HOME=home)
-    result = subprocess.run([*user, bench, mode, source, destination], env=env, timeout=20,
+    result = subprocess.run([*user, bench, mode, source, destination], env=env, timeout=10,
                             capture_output=True, text=True)
     lines = result.stdout.splitlines()
     return lines[1] if len(lines) > 1 else "(no notice: %s)" % result.stderr.strip()[-200:]
