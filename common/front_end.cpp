@@ -44,6 +44,24 @@ void on_close() {
 }
 END_OF_FUNCTION(on_close)
 
+// The buttons pressed since the dialog or the notice last took a press. The library's mouse_b
+// holds only the buttons down at its last input step, so a press and a release that arrive
+// together (a tap on a touchpad, a remote desktop, a tool that clicks) never show there; the
+// driver's callback sees each of them.
+volatile int pressed = 0;
+
+void on_mouse(int flags) {
+  if (flags & MOUSE_FLAG_LEFT_DOWN) pressed |= 1;
+  if (flags & MOUSE_FLAG_RIGHT_DOWN) pressed |= 2;
+  if (flags & MOUSE_FLAG_MIDDLE_DOWN) pressed |= 4;
+}
+END_OF_FUNCTION(on_mouse)
+
+// How long a press taken from `pressed` is shown as held: long enough for a button to follow it
+// to its release, as it does a press held by hand.
+constexpr int64_t press_shown_ns = 50000000;
+int64_t press_taken_ns = 0;  // when the press in `pressed` was first shown, or 0
+
 // Time between two turns of the dialog: it waits without using the processor, and still
 // answers a key or a click within a frame.
 constexpr int dialog_rest_ms = 10;
@@ -121,7 +139,10 @@ Start start_up_and_ask_names(const Texts& texts, const char* window_class, void*
   install_timer();
   LOCK_FUNCTION(on_key);
   LOCK_FUNCTION(on_close);
+  LOCK_FUNCTION(on_mouse);
   LOCK_VARIABLE(stop_key);
+  LOCK_VARIABLE(pressed);
+  mouse_callback = on_mouse;
   keyboard_lowlevel_callback = on_key;
   set_close_button_callback(on_close);
   if (set_gfx_mode(GFX_SAFE, 640, 480, 0, 0) != 0) {
@@ -141,10 +162,22 @@ Start start_up_and_ask_names(const Texts& texts, const char* window_class, void*
   gui_mouse_focus = FALSE;
   // A button follows the mouse until it is let go: the X server's events are taken as it asks,
   // so that the run starts when the button is released, not up to 10 ms later.
+  // A press remembered from between two steps is shown as held for a moment once taken.
   gui_mouse_b = [] {
     _xwin_handle_input();
     if (mouse_needs_poll()) poll_mouse();
-    return mouse_b;
+    int buttons = mouse_b;
+    if (pressed) {
+      const int64_t now = now_ns();
+      if (!press_taken_ns) press_taken_ns = now;
+      if (now - press_taken_ns < press_shown_ns) {
+        buttons |= pressed;
+      } else {
+        pressed = 0;
+        press_taken_ns = 0;
+      }
+    }
+    return buttons;
   };
   // The library's dialog player, as do_dialog runs it, with a rest between its turns when no
   // key is waiting (a turn takes one key).
@@ -188,6 +221,8 @@ void show_completion(const run::Outcome& outcome) {
   // close it before it is seen. It waits until Esc is let go.
   while (key[KEY_ESC] && !closed) rest(10);
   clear_keybuf();
+  pressed = 0;  // a click during the run is not one on the notice
+  press_taken_ns = 0;
   const Notice notice = notice_for(outcome);
   at_notice = 1;
   alert(notice.line1.c_str(), notice.line2.c_str(), notice.line3.c_str(), "Ok", nullptr, 1, 0);

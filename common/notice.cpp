@@ -79,6 +79,25 @@ std::string saved_line(const Outcome& o) {
   return "";
 }
 
+// A failed save: for a file rewritten in place, what it holds now.
+Notice save_failed(const Outcome& o, const std::string& name) {
+  const int e = o.fault.error;
+  switch (o.in_place) {
+    case run::InPlace::none: break;
+    case run::InPlace::refused:
+      return {"Impossibile salvare il file:", name,
+              e == ENOSPC || e == EDQUOT || e == EFBIG
+                  ? "Nessuno spazio per una copia di riserva: il file non è stato toccato."
+                  : "Impossibile farne una copia di riserva: il file non è stato toccato."};
+    case run::InPlace::restored:
+      return {"Impossibile salvare il file, rimesso com'era:", name, reason(o)};
+    case run::InPlace::damaged:
+      return {"Impossibile salvare il file, ora danneggiato:", name,
+              e ? reason(e) : "Non è stato possibile rimettere il contenuto di prima."};
+  }
+  return {"Impossibile salvare il file:", name, reason(o)};
+}
+
 }  // namespace
 
 Notice notice_for(const Outcome& o) {
@@ -104,11 +123,13 @@ Notice notice_for(const Outcome& o) {
       return {"Il file è troppo grande per il formato scelto:", name, line};
     }
     case Status::format_unsupported:
-      return {"Formato non riconosciuto (usare .bmp, .tga, .pcx o .png):", name, nothing_written};
+      return {o.picture ? "Formato non riconosciuto (usare .bmp, .tga, .pcx, .png o .lbm):"
+                        : "Formato non riconosciuto (usare .bmp, .tga, .pcx o .png):",
+              name, nothing_written};
     case Status::image_invalid: return {"Impossibile leggere l'immagine:", name, reason(o)};
     case Status::no_memory:
       return {"Memoria insufficiente per l'immagine di:", name, nothing_written};
-    case Status::destination_failed: return {"Impossibile salvare il file:", name, reason(o)};
+    case Status::destination_failed: return save_failed(o, name);
     case Status::same_file:
       return {"La destinazione è il file sorgente stesso:", name,
               "Scegliere un altro nome: nessun file è stato scritto."};

@@ -67,6 +67,14 @@ enum class Status {
   same_file,            // the destination is the source itself
 };
 
+// What a failed run left in a file it rewrote in place (files::SafeOutput keeps a copy of it).
+enum class InPlace {
+  none,      // not written in place, or not touched: the file is as it was
+  refused,   // no copy of the old file could be made, so its first byte was never written
+  restored,  // the run failed after its first byte, and the copy was written back whole
+  damaged,   // the run failed after its first byte, and so did writing the copy back
+};
+
 struct Outcome {
   Status status = Status::done;
   std::string file;            // the file the notice names
@@ -79,6 +87,8 @@ struct Outcome {
   int32_t rows = 0;            // with container_too_small: the rows needed
   int32_t max_rows = 0;        // with container_too_small: the rows the container holds
   const char* container = "";  // with container_too_small: the container's name
+  bool picture = false;        // with format_unsupported: the name is a picture to read
+  InPlace in_place = InPlace::none;  // with a failure: what a file rewritten in place holds
 };
 
 // An outcome that names what failed, and why.

@@ -72,15 +72,21 @@ Walk walk_picture(const carrier::Rows& picture, const carrier::DataEnd& located,
 
 namespace {
 
-Outcome decode(const std::string& source, const std::string& destination, run::Feedback& feedback) {
-  const formats::Container* const container = formats::container_for(source);
-  if (!container) return failure(Status::format_unsupported, source);
+Outcome decode(const std::string& source, const std::string& destination, run::Feedback& feedback,
+               files::SafeOutput& out) {
+  // The file first: a name that finds none, or a folder, is told as such whatever it ends in.
   int fd;
   struct stat st {};
   if (const run::Fault f = files::open_source(source, fd, st)) {
-    return failure(Status::image_invalid, source, f);
+    return failure(Status::source_unreadable, source, f);
   }
   files::FileCloser closer{fd};
+  const formats::Container* const container = formats::container_for(source);
+  if (!container) {
+    Outcome o = failure(Status::format_unsupported, source);
+    o.picture = true;
+    return o;
+  }
   if (files::same_file(st, destination)) return failure(Status::same_file, destination);
   formats::Input in(fd);
   const auto refused = [&](const run::Fault& f) {
@@ -88,8 +94,8 @@ Outcome decode(const std::string& source, const std::string& destination, run::F
   };
 
   // Dropped without a commit, the output leaves the destination as it was. A file rewritten in
-  // place cannot be given back, so its picture is read whole, and checked, first.
-  files::SafeOutput out;
+  // place is put back from its copy on a failure; its picture is read whole, and checked, first,
+  // so that a refused one does not even copy it.
   if (const run::Fault f = out.open(destination)) {
     return failure(Status::destination_failed, destination, f);
   }
@@ -184,10 +190,12 @@ Outcome decode(const std::string& source, const std::string& destination, run::F
 
 Outcome decode_file(const std::string& source, const std::string& destination,
                     run::Feedback& feedback) {
+  // Whatever the run opened is closed, or removed, and a file rewritten in place put back.
+  files::SafeOutput out;
   try {
-    return decode(source, destination, feedback);
+    return out.settle(decode(source, destination, feedback, out), destination);
   } catch (const std::bad_alloc&) {
-    return failure(Status::no_memory, source);  // whatever was opened is closed, or removed
+    return out.settle(failure(Status::no_memory, source), destination);
   }
 }
 

@@ -93,7 +93,8 @@ TEST_F(Convert, RoundTripsAreExactInEveryContainer) {
       {ending_in_zeros(0, 1), false, ""},
       {ending_in_zeros(0, 5000), true, ""},
       {ending_in_zeros(3000, 2000), false, ""},
-      {lone_high_bytes(6000), false, ""},  // the most a PCX row can take
+      {lone_high_bytes(6000), false, ""},                 // the most a PCX row can take
+      {lone_high_bytes((1 << 20) + 5000), false, ""},  // PCX: 2 MiB, across its 1 MiB blocks
       {test::read_file(archives + "made.zip"), false, "/usr/bin/python3 -m zipfile -t"},
       {test::read_file(archives + "made.tar"), false, "tar -tf"},
   };
@@ -172,20 +173,24 @@ TEST_F(Convert, EscStopsAfterTheByteInHand) {
     EXPECT_EQ(test::read_file(dir.path(name)), Bytes(data.begin(), data.begin() + 2048)) << name;
   }
 
-  // At row 2000, with the rows before already compressed and written: the record, its room made
-  // for the whole file, holds the part, and the rows after are 0.
+  // At row 3 (a count with fewer digits than the whole's) and at row 2000, with the rows before
+  // already compressed and written, over an existing file: the record, its room made for the
+  // whole file, holds the part, and the rows after are 0.
   const Bytes big = test::sample_data(3 << 20);
   test::write_file(dir.path("source.bin"), big);
   for (const std::string ext : {"png", "tga", "bmp"}) {
-    feedback.on_row = [this](int32_t row) { feedback.escape = row == 2000; };
-    EXPECT_EQ(stopped(encode(dir.path("source.bin"), dir.path("big." + ext))),
-              "Interrotta: salvati 2.046.976 byte su 3.145.728.");
-    feedback.on_row = nullptr;
-    feedback.escape = 0;
-    ASSERT_EQ(decode(dir.path("big." + ext), dir.path("big.bin")).status, Status::done);
-    EXPECT_TRUE(test::read_file(dir.path("big.bin")) ==
-                Bytes(big.begin(), big.begin() + 1999 * 1024))
-        << ext;
+    for (const auto& [row, line] : {std::pair{3, "2.048"}, {2000, "2.046.976"}}) {
+      SCOPED_TRACE(ext + " " + line);
+      test::write_file(dir.path("big." + ext), keep);
+      feedback.on_row = [this, row = row](int32_t r) { feedback.escape = r == row; };
+      EXPECT_EQ(stopped(encode(dir.path("source.bin"), dir.path("big." + ext))),
+                "Interrotta: salvati " + std::string(line) + " byte su 3.145.728.");
+      feedback.on_row = nullptr;
+      feedback.escape = 0;
+      ASSERT_EQ(decode(dir.path("big." + ext), dir.path("big.bin")).status, Status::done);
+      EXPECT_TRUE(test::read_file(dir.path("big.bin")) ==
+                  Bytes(big.begin(), big.begin() + (row - 1) * 1024));
+    }
   }
 }
 
@@ -202,7 +207,7 @@ TEST_F(Convert, RefusalsTouchNoExistingFile) {
   // Sparse sources, for the containers' height fields: the size is what counts.
   for (auto [name, size] : {std::pair{"64mib.bin", off_t{65535} * 1024},
                             {"65mib.bin", off_t{65536} * 1024},
-                            {"4gib.bin", off_t{carrier::bmp_max_rows} * 1024},
+                            {"4gib.bin", off_t{4194302} * 1024},
                             {"2tib.bin", off_t{carrier::max_source_bytes} + 1}}) {
     test::write_file(dir.path(name), {});
     ASSERT_EQ(truncate(dir.path(name).c_str(), size), 0);
@@ -232,10 +237,15 @@ TEST_F(Convert, RefusalsTouchNoExistingFile) {
       {true, dir.path("65mib.bin"), dir.path("taller.pcx"), Status::container_too_small, {}},
       {true, dir.path("4gib.bin"), dir.path("huge.bmp"), Status::container_too_small, {}},
       {true, dir.path("2tib.bin"), dir.path("huge.png"), Status::source_too_large, {}},
-      {false, dir.path("missing.bmp"), precious, Status::image_invalid, run::system_fault(ENOENT)},
-      {false, dir.path("folder.bmp"), precious, Status::image_invalid, run::system_fault(EISDIR)},
-      {false, dir.path("fifo.bmp"), precious, Status::image_invalid, special},
-      {false, dir.path("c.lbm"), precious, Status::image_invalid, run::system_fault(ENOENT)},
+      // The decoder looks at the file before its name's extension.
+      {false, dir.path("missing.bmp"), precious, Status::source_unreadable,
+       run::system_fault(ENOENT)},
+      {false, dir.path("missing.jpg"), precious, Status::source_unreadable,
+       run::system_fault(ENOENT)},
+      {false, dir.dir(), precious, Status::source_unreadable, run::system_fault(EISDIR)},
+      {false, dir.path("fifo.bmp"), precious, Status::source_unreadable, special},
+      {false, "/dev/zero", precious, Status::source_unreadable, special},
+      {false, dir.path("64mib.bin"), precious, Status::format_unsupported, {}},
       {false, source, dir.path("also.bmp"), Status::same_file, {}},
       {false, source, "/dev/full", Status::destination_failed, special},
       {false, source, dir.path("fifo.bmp"), Status::destination_failed, special},
@@ -249,6 +259,10 @@ TEST_F(Convert, RefusalsTouchNoExistingFile) {
     EXPECT_EQ(o.fault.defect, c.fault.defect);
     EXPECT_EQ(front_end::notice_for(o).line3.empty(), c.status == Status::done)
         << "a refusal says why";
+    if (c.status == Status::format_unsupported) {  // what each program takes
+      EXPECT_EQ(front_end::notice_for(o).line1.find(".png o .lbm") != std::string::npos,
+                !c.encoder);
+    }
   }
   EXPECT_EQ(test::read_file(precious), keep);
   EXPECT_EQ(test::read_file(source), picture);
@@ -263,6 +277,52 @@ TEST_F(Convert, RefusalsTouchNoExistingFile) {
   EXPECT_EQ(decode(source, dir.path("dangling.bin")).status, Status::done);
   EXPECT_TRUE(std::filesystem::is_symlink(dir.path("dangling.bin")));
   EXPECT_EQ(test::read_file(dir.path("made/there.bin")), test::sample_data(2000));
+}
+
+TEST_F(Convert, EachContainerHoldsWhatItsFieldsAllowInTheRoomItsBoundGives) {
+  // The rows each container's fields hold: TGA's 16-bit height, PCX's 16-bit last row counted
+  // from 0, BMP's 32-bit file size over the headers (54), the palette (1024), the record (28)
+  // and 1024-byte rows, PNG's 31-bit height.
+  const struct {
+    const char* name;
+    int32_t rows;
+  } limits[] = {{"x.tga", 65535}, {"x.pcx", 65536}, {"x.bmp", 4194302}, {"x.png", 2147483647}};
+  for (const auto& l : limits) EXPECT_EQ(formats::container_for(l.name)->most_rows, l.rows);
+  // Over 3 MiB of each container's worst bytes (PCX: lone bytes from 0xC0 up; the others: bytes
+  // that do not pack), the carrier stays within the bound a file rewritten in place reserves;
+  // a source that packs well makes a PNG far smaller than the others.
+  Bytes noise(3 << 20);
+  std::mt19937 random(3);
+  for (auto& b : noise) b = static_cast<unsigned char>(random() | 1);
+  test::write_file(dir.path("packs.bin"), Bytes(1 << 20, 'z'));
+  for (const char* ext : {"bmp", "tga", "pcx", "png"}) {
+    const std::string carrier = dir.path(std::string("worst.") + ext);
+    test::write_file(dir.path("worst.bin"),
+                     std::string(ext) == "pcx" ? lone_high_bytes(3 << 20) : noise);
+    ASSERT_EQ(encode(dir.path("worst.bin"), carrier).status, Status::done);
+    EXPECT_LE(std::filesystem::file_size(carrier),
+              formats::most_bytes(*formats::container_for(carrier), 1024, 3073))
+        << ext;
+  }
+  ASSERT_EQ(encode(dir.path("packs.bin"), dir.path("packs.png")).status, Status::done);
+  EXPECT_LT(std::filesystem::file_size(dir.path("packs.png")), 64u << 10);
+}
+
+// Records that end at the picture's last pixel, in pictures read whole because another program
+// made them true colour, sorted their palette or turned their rows over.
+TEST_F(Convert, ARecordThatFillsTheLastPixelIsReadWhole) {
+  const Bytes data = test::sample_data(2 * 1024 + 1023);
+  const std::string png = carrier_of(data, "c.png"), tga = carrier_of(data, "c.tga");
+  for (const auto& [from, to] : {std::pair{png, "PNG24:" + dir.path("true.png")},
+                                 {png, "png8:" + dir.path("sorted.png")},
+                                 {tga, dir.path("turned.tga")}}) {
+    SCOPED_TRACE(to);
+    ASSERT_EQ(std::system(("/usr/bin/convert " + from + " " + to).c_str()), 0);
+    const run::Outcome o = decode(to.substr(to.find(':') + 1), dir.path("back.bin"));
+    EXPECT_EQ(o.status, Status::done);
+    EXPECT_FALSE(o.altered || o.unchecked);
+    EXPECT_EQ(test::read_file(dir.path("back.bin")), data);
+  }
 }
 
 // Runs `body` in a child process once `prepare` succeeds there; returns body's result.
@@ -327,6 +387,39 @@ TEST_F(Convert, FullAndReadOnlyDisksKeepTheOldFileAndLeaveNoTemporary) {
   EXPECT_EQ(save_error(decode(picture, old_file)), EROFS);
   EXPECT_EQ(save_error(encode(dir.path("source.bin"), disk.path("new.bmp"))), EROFS);
   EXPECT_EQ(test::read_file(old_file), Bytes(300 * 1024, 'o'));
+  umount2(disk.dir().c_str(), MNT_DETACH);
+}
+
+// On ext4 a reservation that fails can leave the file grown (tmpfs never does). A file rewritten
+// in place is cut back to its old length before any byte of it is written: the notice says that
+// nothing changed.
+TEST_F(Convert, AFailedReservationOnExt4LeavesTheOldFileAsItWas) {
+  const std::string picture = carrier_of(test::sample_data(3 << 20), "big.bmp");
+  test::TempDir disk;
+  const std::string image = dir.path("ext4.img"), old = disk.path("old.bin");
+  ASSERT_EQ(truncate((test::write_file(image, {}), image).c_str(), 16 << 20), 0);
+  if (std::system(("mkfs.ext4 -q -F " + image + " >/dev/null 2>&1 && mount -o loop " + image + " " +
+                   disk.dir() + " 2>/dev/null")
+                      .c_str()) != 0) {
+    GTEST_SKIP() << "no ext4 here (mounting needs root and a loop device)";
+  }
+  test::write_file(old, Bytes(300 << 10, 'o'));
+  // Full but for 1 MiB, less than the 3 MiB asked for.
+  ASSERT_EQ(std::system(("dd if=/dev/zero of=" + disk.path("fill") + " bs=64k 2>/dev/null; " +
+                         "truncate -s -1M " + disk.path("fill"))
+                            .c_str()),
+            0);
+  ASSERT_EQ(chmod(old.c_str(), 0666) | chmod(disk.dir().c_str(), 0555) |
+                chmod(dir.dir().c_str(), 0755) | chmod(picture.c_str(), 0644),
+            0);
+  EXPECT_EQ(in_child(ordinary_user,
+                     [&] {
+                       const run::Outcome o = decode(picture, old);
+                       return o.fault.error == ENOSPC &&
+                              front_end::notice_for(o).line1 == "Impossibile salvare il file:";
+                     }),
+            1);
+  EXPECT_EQ(test::read_file(old), Bytes(300 << 10, 'o'));
   umount2(disk.dir().c_str(), MNT_DETACH);
 }
 
@@ -477,7 +570,18 @@ TEST_F(Convert, WhatTheUserProtectedIsKept) {
     test::write_file(name, Bytes(10000, 'o'));
     ASSERT_EQ(chmod(name.c_str(), 0666), 0);
   }
-  ASSERT_EQ(chmod(dir.path("shut").c_str(), 0555), 0);
+  // One the user may write but not read cannot be copied first, so it is not touched.
+  const std::string unread = dir.path("shut/unread.bin");
+  test::write_file(unread, keep);
+  ASSERT_EQ(chmod(unread.c_str(), 0222) | chmod(dir.path("shut").c_str(), 0555), 0);
+  EXPECT_EQ(
+      in_child(ordinary_user,
+               [&] {
+                 return front_end::notice_for(decode(picture, unread)).line3 ==
+                        "Impossibile farne una copia di riserva: il file non è stato toccato.";
+               }),
+      1);
+  EXPECT_EQ(test::read_file(unread), keep);
   const auto write = [&] { return static_cast<int>(decode(picture, open_file).status); };
   const auto encode_over = [&] { return static_cast<int>(encode(picture, open_picture).status); };
   feedback.escape = 1;

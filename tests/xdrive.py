@@ -27,9 +27,10 @@ FIELDS = (((300, 36), (80, 32)), ((300, 88), (80, 48)))
 FIELD_SPAN = (80, 592)
 OK = (320, 420)
 PARKED = (630, 470)          # over no text, box or button
-HOLD = 0.3                   # a button takes a click only when held a moment
+HOLD = 0.3                   # a click held by hand; `click` presses and releases at once
 NOTICE_TOP = (H - 8 * CELL) // 2  # the notice is 8 lines high, centred; text from line 2
 SAVED = "Immagine terminata e salvata come:"
+NOTICE_OK = (W // 2, NOTICE_TOP + 47)  # the notice's one button
 
 
 def start(argv, **options):
@@ -170,7 +171,7 @@ class Program:
         """Replaces each field's text: click into it, go to its end, erase, type."""
         for (point, at), text in zip(FIELDS, names):
             def act():
-                self.x.xdotool("mousemove", *point, "mousedown", 1, "sleep", HOLD, "mouseup", 1,
+                self.x.xdotool("mousemove", *point, "click", 1,
                                "key", "--delay", 5, "End", *["BackSpace"] * 50,
                                "type", "--delay", 10, text)  # type takes every word after it
                 self.x.xdotool("mousemove", *PARKED)
@@ -193,9 +194,15 @@ class Program:
 
     def dismiss(self, how=("key", "Return")):
         # Made again should the program miss it: input gets lost on a busy machine.
-        """Return (or the close button) dismisses the notice; the program then ends, well."""
+        """Return (or the close button, or a click on Ok) dismisses the notice; the program then
+        ends, well."""
         for _ in range(3):
-            self.x.close_window() if how == "close" else self.x.xdotool(*how)
+            if how == "close":
+                self.x.close_window()
+            elif how == "click":
+                self.x.xdotool("mousemove", *NOTICE_OK, "click", 1, "mousemove", *PARKED)
+            else:
+                self.x.xdotool(*how)
             with contextlib.suppress(subprocess.TimeoutExpired):
                 self.process.wait(7)
             if self.process.returncode is not None:
@@ -203,7 +210,7 @@ class Program:
         if self.process.returncode != 0:
             self.fail("it did not end, or failed, once its notice was dismissed")
 
-    def convert(self, names, notice=None, progress=None, escape=False):
+    def convert(self, names, notice=None, progress=None, escape=False, dismiss=("key", "Return")):
         """Types the names, clicks OK or holds Esc, and checks the notice and the row counter."""
         try:
             self.set_names(*names)
@@ -219,15 +226,15 @@ class Program:
                 finally:
                     self.x.xdotool("keyup", "Escape")
             else:
-                # The pointer stays on OK: the dialog must not see it leave before the release.
-                # A click that counts starts the conversion: the row counter (at the top left,
-                # black before) or a notice shows.
+                # A quick click, press and release at once, as a touchpad's tap or a remote
+                # desktop gives it. One that counts starts the conversion: the row counter (at the
+                # top left, black before) or a notice shows.
                 def started(screen):
                     corner = screen.crop((0, 0, CELL, CELL)).getcolors()
                     if corner == [(CELL * CELL, BLACK)] and not find_notice(screen):
                         return "neither the row counter nor a notice"
                 self.wait_for("OK to take a click", started, 5, lambda: self.x.xdotool(
-                    "mousemove", *OK, "mousedown", 1, "sleep", HOLD, "mouseup", 1))
+                    "mousemove", *OK, "click", 1))
                 # Then out of the way, so that a pointer move the next program misses cannot
                 # leave its first press on OK.
                 self.x.xdotool("mousemove", *PARKED)
@@ -235,7 +242,7 @@ class Program:
             wrong = progress and self.misread_counter(screen, progress)
             if wrong:
                 self.fail(wrong, screen)
-            self.dismiss()
+            self.dismiss(dismiss)
             os.unlink(self.log)  # kept, with the screen, on a failure
         finally:
             self.close()

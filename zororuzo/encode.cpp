@@ -48,7 +48,8 @@ Outcome read_through(int fd, int64_t n, const std::string& source) {
   return total == n ? Outcome{} : failure(Status::source_changed, source);
 }
 
-Outcome encode(const std::string& source, const std::string& destination, run::Feedback& feedback) {
+Outcome encode(const std::string& source, const std::string& destination, run::Feedback& feedback,
+               files::SafeOutput& out) {
   int fd;
   struct stat st {};
   if (const run::Fault f = files::open_source(source, fd, st)) {
@@ -72,13 +73,12 @@ Outcome encode(const std::string& source, const std::string& destination, run::F
   }
 
   // Dropped without a commit, the output leaves the destination as it was.
-  files::SafeOutput out;
   if (const run::Fault f = out.open(destination)) {
     return failure(Status::destination_failed, destination, f);
   }
-  // A file rewritten in place cannot be given back: the source is read through once first, so
-  // that one that cannot be read or changes size fails before the first byte is written, and
-  // the disk gives room for the whole carrier before it is.
+  // A file rewritten in place is put back from its copy should the run fail; the source is read
+  // through once first all the same, so that one that cannot be read or changes size fails
+  // before the file is copied or touched, and the disk gives room for the whole carrier.
   if (out.rewrites_in_place()) {
     if (const Outcome o = read_through(fd, n, source); o.status != Status::done) return o;
   }
@@ -172,10 +172,12 @@ Outcome encode(const std::string& source, const std::string& destination, run::F
 
 Outcome encode_file(const std::string& source, const std::string& destination,
                     run::Feedback& feedback) {
+  // Whatever the run opened is closed, or removed, and a file rewritten in place put back.
+  files::SafeOutput out;
   try {
-    return encode(source, destination, feedback);
+    return out.settle(encode(source, destination, feedback, out), destination);
   } catch (const std::bad_alloc&) {
-    return failure(Status::no_memory, source);  // whatever was opened is closed, or removed
+    return out.settle(failure(Status::no_memory, source), destination);
   }
 }
 

@@ -42,7 +42,7 @@ def round_trip(c):
     data = sample(2400, 1) + bytes(100)  # zeros at the end come back too
     (c.work / names[0]).write_bytes(data)
     c.run("zororuzo", names[:2], progress="3 di 3")
-    c.run("devorudo", names[1:], progress="3 di 3")
+    c.run("devorudo", names[1:], progress="3 di 3", dismiss="click")
     assert (c.work / names[2]).read_bytes() == data, "the copy differs"
     assert sorted(os.listdir(c.work)) == sorted(names), os.listdir(c.work)
 
@@ -117,9 +117,10 @@ def refusal(c):
           "Nessun controllo: forse mancano zeri finali; se modificata, byte diversi."])
     assert (c.work / "copia.bin").read_bytes() == data.rstrip(b"\0"), "the copy differs"
     # Past the file-size limit a write fails, and says so, rather than ending the program and
-    # leaving its temporary behind.
-    c.run("devorudo", ["altro.png", "copia.bin"], ["Impossibile salvare il file:", "copia.bin",
-          "File troppo grande per il disco o per i limiti del sistema."], fsize=1000)
+    # leaving its temporary behind (the destination typed from the home folder).
+    c.run("devorudo", ["altro.png", "~/copia.bin"], ["Impossibile salvare il file:",
+          "~/copia.bin", "File troppo grande per il disco o per i limiti del sistema."],
+          fsize=1000)
     assert (c.work / "copia.bin").read_bytes() == data.rstrip(b"\0"), "the copy changed"
     assert sorted(os.listdir(c.work)) == ["altro.png", "carrier.bmp", "copia.bin"]
 

@@ -28,9 +28,10 @@ def quiet_run(*argv):
         " ".join(map(str, argv)), result.returncode, "\n".join(said) or result.stderr)
 
 
-def launchers_in(root):
-    """The launchers installed under the prefix `root`, each checked with what it names: the
-    program, its icon, its manual page, the AppStream component that launches it."""
+def launchers_in(root, prefix):
+    """The launchers installed under `root` for the prefix `prefix` (the same but for a
+    package's), each checked with what it names: the program by its full path there, its icon,
+    its manual page, the AppStream component that launches it."""
     share = root / "share"
     entries = {path.name: dict(re.findall(r"(?m)^([\w\[\]]+)=(.*)$", path.read_text("utf-8")))
                for path in share.glob("applications/*.desktop")}
@@ -41,9 +42,12 @@ def launchers_in(root):
     assert len(entries) == 2 and sorted(launched) == sorted(entries), (entries, launched)
     for name, entry in entries.items():
         quiet_run("desktop-file-validate", share / "applications" / name)
-        assert (root / "bin" / entry["TryExec"]).is_file(), name
+        program = name.split(".")[0]
+        assert entry["TryExec"] == "%s/bin/%s" % (prefix, program), entry["TryExec"]
+        assert "'%s'" % entry["TryExec"] in entry["Exec"], entry["Exec"]
+        assert (root / "bin" / program).is_file(), name
         assert list(share.glob("icons/hicolor/*/apps/%s.png" % entry["Icon"])), name
-        page = subprocess.run(["man", "-w", entry["TryExec"]], capture_output=True, text=True,
+        page = subprocess.run(["man", "-w", program], capture_output=True, text=True,
                               env=dict(os.environ, MANPATH=str(share / "man"))).stdout.strip()
         assert page.startswith(str(share)), "no manual page for " + name
         quiet_run("man", "--warnings", "-E", "UTF-8", "-l", page)
@@ -55,13 +59,13 @@ def launchers(cmake, build):
         prefix, home = Path(work, "prefix"), Path(work, "home")
         subprocess.run([cmake, "--install", build, "--prefix", prefix], check=True,
                        stdout=subprocess.DEVNULL)
-        entries = launchers_in(prefix)
+        entries = launchers_in(prefix, prefix)
         home.mkdir()
         data = bytes((i * 37 + 11) % 255 + 1 for i in range(1500))  # no 0 at the end
         (home / "lettera.txt").write_bytes(data)
         # The menu runs the launcher from any folder (here /); the names typed are found only
-        # when the launcher starts the program in the home folder.
-        env = dict(HOME=str(home), PATH="%s/bin:%s" % (prefix, os.environ["PATH"]),
+        # when the launcher starts the program in the home folder. The prefix is not on PATH.
+        env = dict(HOME=str(home), PATH="/usr/bin:/bin",
                    ASAN_OPTIONS="detect_leaks=0")  # the X library's allocations kept to exit
         with xdrive.XServer() as x:
             for program, names in (("zororuzo", ["lettera.txt", "lettera.bmp"]),
@@ -87,7 +91,7 @@ def package(cpack, build):
         assert len(debs) == 1, "cpack made %s" % debs
         deb, usr = os.path.join(work, debs[0]), Path(work, "root/usr")
         subprocess.run(["dpkg-deb", "-x", deb, usr.parent], check=True)
-        launchers_in(usr)
+        launchers_in(usr, "/usr")
         # Run as root (as CI does) lintian only prints a caution on stderr; its tags go to stdout.
         # It also fails a package whose Depends lacks the libraries its programs link.
         quiet_run("lintian", "--fail-on", "error,warning", deb)
