@@ -54,29 +54,9 @@ int32_t Cursor::pass(int32_t n) {
   return n;
 }
 
-int64_t find_data_end(const Rows& picture) {
-  if (picture.w <= 0 || picture.h <= 0) return 0;
-  const int32_t w = picture.w;
-  const int32_t last = picture.h - 1;
-  for (int32_t x1 = w - 1; x1 >= 0; --x1) {
-    if (picture.row(last)[x1] > 0) {
-      // Position 0 (a one-row picture's column 0) holds no data.
-      const int64_t end = int64_t{last} * w + x1;
-      if (end > 0) return end;
-      break;
-    }
-  }
-  // The last row holds no data: take the last pixel above 0 anywhere after position 0.
-  for (int32_t y = last; y >= 0; --y) {
-    const unsigned char* row = picture.row(y);
-    for (int32_t x = w - 1; x >= 0; --x) {
-      if (row[x] > 0) {
-        const int64_t end = int64_t{y} * w + x;
-        return end > 0 ? end : 0;
-      }
-    }
-  }
-  return 0;
+int32_t row_data_end(const unsigned char* row, int32_t from, int32_t w) {
+  while (w > from && row[w - 1] == 0) --w;
+  return w;
 }
 
 uint32_t crc32(uint32_t crc, const unsigned char* data, size_t n) {
@@ -242,16 +222,26 @@ int64_t last_above_zero(const Rows& picture, const Reading& how) {
   for (int64_t y = int64_t{picture.h} - 1; y >= 0; --y) {
     const unsigned char* const row =
         picture.row(static_cast<int32_t>(how.upside_down ? picture.h - 1 - y : y));
-    for (int64_t x = int64_t{picture.w} - 1; x >= 0; --x) {
-      const int v = how.levels ? how.levels[row[x]] : row[x];
+    const int32_t from = y == 0 ? 1 : 0;  // position 0 carries nothing
+    if (!how.levels) {
+      const int32_t end = row_data_end(row, from, picture.w);
+      if (end > from) return y * picture.w + end - 1;
+      continue;
+    }
+    for (int64_t x = int64_t{picture.w} - 1; x >= from; --x) {
+      const int v = how.levels[row[x]];
       if (v < 0) return -1;
-      if (v > 0 && y * picture.w + x > 0) return y * picture.w + x;
+      if (v > 0) return y * picture.w + x;
     }
   }
   return 0;
 }
 
 }  // namespace
+
+int64_t find_data_end(const Rows& picture) {
+  return picture.w > 0 && picture.h > 0 ? last_above_zero(picture, Reading{}) : 0;
+}
 
 Check check_of(const Record& r) { return check_of_key(mix(mix(r.length) ^ r.crc)); }
 

@@ -140,8 +140,8 @@ inline void advance_position(int32_t& x, int32_t& y, int32_t w) {
 class Cursor {
  public:
   // When Esc is tested: after each span's first byte only (the encoder: with Esc held from the
-  // start, one byte is placed), or before the first byte as well (the decoder: Esc held through the scan
-  // for the data's end writes nothing).
+  // start, one byte is placed), or before the first byte as well (the decoder: Esc held through the
+  // scan for the data's end writes nothing).
   enum class Stop { after_each_byte, before_the_first_byte_too };
 
   Cursor(int32_t w, int32_t h, int32_t x1, int32_t y1, run::Feedback& feedback, Stop stop);
@@ -209,6 +209,11 @@ struct Mark {
 // tag, broken when they are not exactly one record of this version with its own check, in
 // binary or as text (which may end in spaces, line ends and NUL bytes).
 Mark read_mark(const unsigned char* p, size_t n);
+
+// The end-of-data rule, row by row: one past the last pixel above 0 of row[from, w), or `from`
+// when there is none. A reader of a picture held whole scans its rows from the last up; the
+// streamed walk each row as it comes, keeping the last found.
+int32_t row_data_end(const unsigned char* row, int32_t from, int32_t w);
 
 // Linear position of the last data byte under the end-of-data rule above: the data occupies
 // positions 1 to the result. 0 means there is no data. The last-row scan runs from column

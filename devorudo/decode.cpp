@@ -51,9 +51,9 @@ carrier::DataEnd find_data(formats::Picture& picture) {
 Walk walk_picture(const carrier::Rows& picture, const carrier::DataEnd& located, files::Sink& sink,
                   run::Feedback& feedback) {
   Walk walk;
+  walk.located = located;
   const int32_t w = picture.w;
   const int64_t end = located.end;
-  walk.end = end;
 
   // Esc held before the walk (from the dialog, or through the scan) stops it before any byte.
   carrier::Cursor cursor(w, picture.h, static_cast<int32_t>(end % w), static_cast<int32_t>(end / w),
@@ -118,7 +118,7 @@ Outcome decode(const std::string& source, const std::string& destination, run::F
       return true;
     }
     if (streamed) {
-      const StreamWalk::Result r = walk.finish(found);
+      const Walk r = walk.finish(found);
       if (r.at_once && out.replaces_a_file()) {
         o = failure(Status::cancelled, destination);
         return true;
@@ -182,7 +182,7 @@ Outcome decode(const std::string& source, const std::string& destination, run::F
   o.altered = located.altered;
   o.unchecked = located.unchecked;
   o.saved = walk.sent;
-  o.whole = walk.end;
+  o.whole = walk.located.end;
   return o;
 }
 

@@ -105,7 +105,7 @@ bool same_fault(const run::Fault& a, const run::Fault& b) {
 struct Streamed {
   run::Fault fault;
   bool streamed = false;
-  devorudo::StreamWalk::Result result;
+  devorudo::Walk result;
   std::vector<unsigned char> bytes;
 };
 
