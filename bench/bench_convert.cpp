@@ -65,7 +65,7 @@ long long bytes_in(const std::string& path) {
 formats::Bitmap carrier_of(const std::string& source) {
   formats::Bitmap bmp;
   const long long n = bytes_in(source);
-  if (n < 0 || n > carrier::max_source_bytes) return bmp;
+  if (n < 0 || n > formats::most_source_bytes()) return bmp;
   FILE* f = std::fopen(source.c_str(), "rb");
   if (!f) return bmp;
   bmp.reset(create_bitmap_ex(8, carrier::width, carrier::carrier_rows(static_cast<int32_t>(n))));

@@ -184,7 +184,8 @@ Mark read_mark(const unsigned char* p, size_t n) {
 
 std::string record_text(const Record& r) {
   char line[64];
-  std::snprintf(line, sizeof line, "ZORORUZO %u %llu %08x", static_cast<unsigned>(version),
+  std::snprintf(line, sizeof line, "%.*s %u %llu %08x", static_cast<int>(sizeof tag),
+                reinterpret_cast<const char*>(tag), static_cast<unsigned>(version),
                 static_cast<unsigned long long>(r.length), static_cast<unsigned>(r.crc));
   const std::string head = line;
   const uint32_t check = crc32(0, reinterpret_cast<const unsigned char*>(head.data()), head.size());

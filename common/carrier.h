@@ -84,17 +84,9 @@
 // function of the length and the CRC. No length agreeing means the pixels (or the colours)
 // changed; one agreeing past that bound leaves the length unchecked.
 //
-// Containers, chosen by the name's extension (formats/formats.cpp holds their table), and the
-// rows each can hold:
-//   .bmp  32-bit file-size field: at most 4194302 rows, files up to 4294965247 bytes (4 GiB less
-//         2049 bytes).
-//   .png  31-bit height: at most 2147483647 rows, files up to 2199023254527 bytes (2 TiB less
-//         1025 bytes).
-//   .tga  16-bit height field: at most 65535 rows, files up to 67107839 bytes (64 MiB less
-//         1025 bytes).
-//   .pcx  16-bit last-row index: at most 65536 rows, files up to 67108863 bytes (64 MiB less 1).
-// A taller picture would be written with a wrapped field, and read back wrong. Both conversions
-// stream, so memory sets no limit.
+// Containers, chosen by the name's extension: formats/formats.cpp holds their table, with the
+// rows each can hold (what its fields take: a taller picture would be written with a wrapped
+// field, and read back wrong). Both conversions stream, so memory sets no limit.
 #ifndef COMMON_CARRIER_H
 #define COMMON_CARRIER_H
 
@@ -108,13 +100,8 @@
 namespace carrier {
 
 constexpr int32_t width = 1024;
-// The most rows any container holds (PNG's), and so the largest file a carrier can keep; and
-// the most a BMP holds, with its headers, palette and record, in its 32-bit file size.
-constexpr int32_t max_rows = INT32_MAX;
-constexpr int32_t bmp_max_rows = (UINT32_MAX - (54 + 256 * 4) - 28) / width;
-constexpr int64_t max_source_bytes = int64_t{max_rows} * width - 1;
 
-// Rows of the carrier for an n-byte file (0 <= n <= max_source_bytes): n / 1024 + 1.
+// Rows of the carrier for an n-byte file (0 <= n < 2^31 * width): n / 1024 + 1.
 int32_t carrier_rows(int64_t n);
 
 // Moves (x, y) to the next linear position in a picture w columns wide.

@@ -17,8 +17,6 @@
 
 namespace {
 
-constexpr size_t buffer_size = 1 << 20;
-
 std::string folder_of(const std::string& path) {
   const auto slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
@@ -167,7 +165,7 @@ run::Fault SafeOutput::start(const std::string& path) {
   reserve_ = 0;
   ready_ = false;
   held_ = run::InPlace::none;
-  buffer_.resize(buffer_size);
+  buffer_.resize(run::block_bytes);
   if (path.empty()) return fail(ENOENT);
 
   // Follow symbolic links to the file they name, which need not exist yet.
@@ -242,7 +240,7 @@ run::Fault SafeOutput::keep_copy() {
   struct stat st {};
   int e = from < 0 ? errno : retried([&] { return fstat(from, &st); }) != 0 ? errno : 0;
   old_size_ = st.st_size;
-  copy_buffer_.resize(buffer_size);  // kept for the restore, which must not need memory
+  copy_buffer_.resize(run::block_bytes);  // kept for the restore, which must not need memory
   // The first folder with room for the whole file, and that lets the user in, keeps it.
   for (const std::string& folder : e ? std::vector<std::string>{} : copy_folders()) {
     const int copy = unnamed_file(folder);

@@ -4,7 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "carrier.h"
+#include "formats.h"
 
 namespace front_end {
 
@@ -112,19 +112,18 @@ Notice notice_for(const Outcome& o) {
     case Status::source_changed:
       return {"Il file sorgente è cambiato durante la lettura:", name, nothing_written};
     case Status::source_too_large:
-      return {"File sorgente troppo grande (massimo " + grouped(carrier::max_source_bytes) +
+      return {"File sorgente troppo grande (massimo " + grouped(formats::most_source_bytes()) +
                   " byte):",
               name, nothing_written};
     case Status::container_too_small: {
       char line[160];
       std::snprintf(line, sizeof line, "Servono %ld righe, %s ne ha al massimo %ld: usare %s.",
                     static_cast<long>(o.rows), o.container, static_cast<long>(o.max_rows),
-                    o.rows <= carrier::bmp_max_rows ? ".bmp o .png" : ".png");
+                    formats::extensions_holding(o.rows, " o ").c_str());
       return {"Il file è troppo grande per il formato scelto:", name, line};
     }
     case Status::format_unsupported:
-      return {o.picture ? "Formato non riconosciuto (usare .bmp, .tga, .pcx, .png o .lbm):"
-                        : "Formato non riconosciuto (usare .bmp, .tga, .pcx o .png):",
+      return {"Formato non riconosciuto (usare " + formats::extensions(!o.picture, " o ") + "):",
               name, nothing_written};
     case Status::image_invalid: return {"Impossibile leggere l'immagine:", name, reason(o)};
     case Status::no_memory:

@@ -10,6 +10,10 @@
 
 namespace run {
 
+// What the programs read, write and hand on at a time: 1 MiB, a block of the source, a band of
+// rows, the output's buffer.
+constexpr size_t block_bytes = size_t{1} << 20;
+
 // The Esc test, the one the walk (carrier::Cursor) makes: true while the run's stop flag is set
 // (Esc held, or the window asked to close). A plain flag read.
 inline bool escape_down(const volatile char* stop) { return *stop != 0; }

@@ -208,7 +208,7 @@ TEST_F(Convert, RefusalsTouchNoExistingFile) {
   for (auto [name, size] : {std::pair{"64mib.bin", off_t{65535} * 1024},
                             {"65mib.bin", off_t{65536} * 1024},
                             {"4gib.bin", off_t{4194302} * 1024},
-                            {"2tib.bin", off_t{carrier::max_source_bytes} + 1}}) {
+                            {"2tib.bin", off_t{formats::most_source_bytes()} + 1}}) {
     test::write_file(dir.path(name), {});
     ASSERT_EQ(truncate(dir.path(name).c_str(), size), 0);
   }

@@ -24,9 +24,8 @@ using run::failure;
 using run::Outcome;
 using run::Status;
 
-constexpr size_t read_block = 1 << 20;
-// Rows made before they are written: 1 MiB.
-constexpr int32_t rows_per_band = 1024;
+// Rows made before they are written: a block of them.
+constexpr int32_t rows_per_band = run::block_bytes / carrier::width;
 
 ssize_t read_some(int fd, unsigned char* buffer, size_t n) {
   ssize_t got;
@@ -38,7 +37,7 @@ ssize_t read_some(int fd, unsigned char* buffer, size_t n) {
 
 // Reads the source to its end and back to its start: a failure unless it holds n bytes.
 Outcome read_through(int fd, int64_t n, const std::string& source) {
-  std::vector<unsigned char> buffer(read_block);
+  std::vector<unsigned char> buffer(run::block_bytes);
   int64_t total = 0;
   ssize_t r;
   while ((r = read_some(fd, buffer.data(), buffer.size())) > 0) total += r;
@@ -58,7 +57,7 @@ Outcome encode(const std::string& source, const std::string& destination, run::F
   files::FileCloser closer{fd};
   if (files::same_file(st, destination)) return failure(Status::same_file, destination);
 
-  if (st.st_size > carrier::max_source_bytes) return failure(Status::source_too_large, source);
+  if (st.st_size > formats::most_source_bytes()) return failure(Status::source_too_large, source);
   const int64_t n = st.st_size;
   const int32_t h = carrier::carrier_rows(n);
 
@@ -109,7 +108,8 @@ Outcome encode(const std::string& source, const std::string& destination, run::F
     }
     return !f;
   };
-  std::vector<unsigned char> buffer(static_cast<size_t>(std::min<int64_t>(read_block, n + 1)));
+  std::vector<unsigned char> buffer(
+      static_cast<size_t>(std::min<int64_t>(run::block_bytes, n + 1)));
   size_t used = 0, got = 0;
   uint32_t crc = 0;  // of the bytes placed, a block at a time
   while (const int32_t span = cursor.next_span()) {

@@ -1,7 +1,9 @@
 #include "formats.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <iterator>
 #include <new>
 
 #include "containers.h"
@@ -10,18 +12,24 @@ namespace formats {
 
 namespace {
 
-// Every container, read and written. LBM is only read: the encoder writes no LBM carrier.
+// The most rows of the carrier's width a BMP holds, with its headers, palette and record, in its
+// 32-bit file size.
+constexpr int32_t bmp_rows = (UINT32_MAX - (54 + 256 * 4) - carrier::record_size) / carrier::width;
+
+// Every container, read and written, with the rows its fields hold: BMP's file size, TGA's
+// 16-bit height, PCX's 16-bit last-row index, PNG's 31-bit height. LBM is only read: the
+// encoder writes no LBM carrier.
 // A row's bytes at most: BMP pads rows to 4 bytes, TGA stores them as they are, PCX's run-length
 // coding takes two bytes for a lone byte from 0xC0 up in lines of even length, and PNG adds a
 // filter byte, with deflate's blocks (stored, or level 1 on bytes that pack) and the IDAT
 // chunks' fields adding far less than a 64th and 16 bytes a row.
 constexpr Container containers[] = {
-    {"BMP", "bmp", carrier::bmp_max_rows, INT32_MAX, read_bmp, stream_bmp, write_bmp,
+    {"BMP", "bmp", bmp_rows, INT32_MAX, read_bmp, stream_bmp, write_bmp,
      [](uint64_t w) { return (w + 3) / 4 * 4; }},
     {"TGA", "tga", 65535, 65535, read_tga, stream_tga, write_tga, [](uint64_t w) { return w; }},
     {"PCX", "pcx", 65536, 65535, read_pcx, stream_pcx, write_pcx,
      [](uint64_t w) { return 2 * (w + w % 2); }},
-    {"PNG", "png", carrier::max_rows, INT32_MAX, read_png, stream_png, write_png,
+    {"PNG", "png", INT32_MAX, INT32_MAX, read_png, stream_png, write_png,
      [](uint64_t w) { return w + 1 + (w + 1) / 64 + 16; }},
     {"LBM", "lbm", 0, 0, read_lbm, stream_lbm, nullptr, nullptr},
 };
@@ -41,6 +49,42 @@ const Container* container_for(const std::string& name) {
     if (ext == c.extension) return &c;
   }
   return nullptr;
+}
+
+Containers all_containers() { return {std::begin(containers), std::end(containers)}; }
+
+int64_t most_source_bytes() {
+  int32_t rows = 0;
+  for (const Container& c : containers) rows = std::max(rows, c.most_rows);
+  return int64_t{rows} * carrier::width - 1;
+}
+
+namespace {
+
+// ".a, .b o .c": the extensions of the containers `take` picks, in the table's order, the last
+// two joined by `last_joint`.
+template <class Take>
+std::string listed(Take take, const char* last_joint) {
+  std::vector<std::string> names;
+  for (const Container& c : containers) {
+    if (take(c)) names.push_back(std::string(".") + c.extension);
+  }
+  std::string list;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) list += i + 1 == names.size() ? last_joint : ", ";
+    list += names[i];
+  }
+  return list;
+}
+
+}  // namespace
+
+std::string extensions(bool written, const char* last_joint) {
+  return listed([&](const Container& c) { return !written || c.write; }, last_joint);
+}
+
+std::string extensions_holding(int32_t rows, const char* last_joint) {
+  return listed([&](const Container& c) { return c.write && c.most_rows >= rows; }, last_joint);
 }
 
 uint64_t most_bytes(const Container& c, int32_t w, int32_t h) {

@@ -9,12 +9,6 @@
 
 namespace formats {
 
-namespace {
-
-constexpr size_t block_size = size_t{1} << 20;
-
-}  // namespace
-
 Input::Input(int fd) : fd_(fd) {
   struct stat st {};
   if (fstat(fd, &st) != 0) {
@@ -25,7 +19,7 @@ Input::Input(int fd) : fd_(fd) {
   const off_t here = lseek(fd, 0, SEEK_CUR);
   start_ = here > 0 ? here : 0;
   size_ = st.st_size > here && here >= 0 ? static_cast<uint64_t>(st.st_size - here) : 0;
-  buffer_.resize(block_size);
+  buffer_.resize(run::block_bytes);
   begin_ = next_ = end_ = buffer_.data();
 }
 

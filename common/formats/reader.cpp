@@ -6,7 +6,7 @@
 namespace formats {
 
 int32_t band_rows(uint64_t row_bytes, int32_t h) {
-  const uint64_t rows = (uint64_t{1} << 20) / std::max<uint64_t>(row_bytes, 1);
+  const uint64_t rows = run::block_bytes / std::max<uint64_t>(row_bytes, 1);
   return static_cast<int32_t>(std::clamp<uint64_t>(rows, 1, static_cast<uint64_t>(h)));
 }
 
