@@ -16,11 +16,14 @@
 // closing notice's three lines as the program shows them, one a line (the third may be empty).
 #include <allegro.h>
 #include <sys/resource.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "carrier.h"
@@ -61,22 +64,26 @@ long long bytes_in(const std::string& path) {
   return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
 }
 
-// The carrier of `source`, built outside the timed part.
+// The carrier of `source`, built outside the timed part: the encoder's own, as a BMP beside
+// the source (removed after), read back into a library bitmap.
 formats::Bitmap carrier_of(const std::string& source) {
   formats::Bitmap bmp;
-  const long long n = bytes_in(source);
-  if (n < 0 || n > formats::most_source_bytes()) return bmp;
-  FILE* f = std::fopen(source.c_str(), "rb");
-  if (!f) return bmp;
-  bmp.reset(create_bitmap_ex(8, carrier::width, carrier::carrier_rows(static_cast<int32_t>(n))));
-  if (bmp) {
-    clear_bitmap(bmp.get());
-    // Byte k goes to linear position k + 1: row 0 from column 1, the others whole.
-    size_t got = std::fread(bmp->line[0] + 1, 1, carrier::width - 1, f);
-    for (int y = 1; y < bmp->h; ++y) got += std::fread(bmp->line[y], 1, carrier::width, f);
-    if (static_cast<long long>(got) != n) bmp.reset();
+  const std::string made = source + ".carrier.bmp";
+  CountingFeedback quiet;
+  const bool encoded = zororuzo::encode_file(source, made, quiet).status == run::Status::done;
+  const int fd = encoded ? open(made.c_str(), O_RDONLY) : -1;
+  std::remove(made.c_str());
+  if (fd < 0) return bmp;
+  formats::Input in(fd);
+  formats::Picture picture;
+  if (!formats::read_picture(*formats::container_for(made), in, picture)) {
+    const formats::Image& image = picture.image;
+    bmp.reset(create_bitmap_ex(8, image.w(), image.h()));
+    for (int y = 0; bmp && y < image.h(); ++y) {
+      std::memcpy(bmp->line[y], image.row(y), static_cast<size_t>(image.w()));
+    }
   }
-  std::fclose(f);
+  close(fd);
   return bmp;
 }
 
