@@ -43,6 +43,7 @@ enum class Defect {
   too_large,    // a size past what the library can hold, or than the file can describe
   special,      // not a regular file: a device, a FIFO or a socket
   colours,      // a streamed true-colour picture has colours that stand for no level: read it whole
+  read_whole,   // a streamed picture whose first pixel says it must be read another way: read whole
 };
 
 // Why an operation failed: a system call's errno, or a defect of the picture. Empty on success.

@@ -105,7 +105,7 @@ Outcome decode(const std::string& source, const std::string& destination, run::F
   // rows turned over.
   bool retried = false;
   const auto stream = [&](bool read_again, Outcome& o) {
-    StreamWalk walk(out, feedback);
+    StreamWalk walk(out, feedback, read_again);
     formats::Found found;
     bool streamed = false;
     const run::Fault f = formats::stream_picture(*container, in, walk, found, streamed);
@@ -144,7 +144,9 @@ Outcome decode(const std::string& source, const std::string& destination, run::F
       }
     }
     // What was written goes: after a retry, or rows of a true-colour picture handed on before
-    // one showed a colour that stands for no level.
+    // one showed a colour that stands for no level, or a first row that asked for another
+    // reading.
+    retried |= walk.asked_whole();
     if (walk.started()) {
       if (const run::Fault e = out.open(destination)) {
         o = failure(Status::destination_failed, destination, e);

@@ -13,6 +13,11 @@ run::Fault StreamWalk::start(int32_t w, int32_t h, const formats::Found& found) 
   const std::vector<int16_t> levels = found.reading_levels();
   lut_.assign(levels.begin(), levels.end());
   if (!lut_.empty()) scratch_.resize(static_cast<size_t>(w));
+  // Known before the pixels, a record or a check will ask for another reading if position 0,
+  // which a carrier keeps 0, is not: rows turned over, most likely. Then the picture is read
+  // whole at once, not streamed first.
+  another_reading_ =
+      read_again_ && (found.mark.state == carrier::Mark::whole || found.shown.ours());
   return {};
 }
 
@@ -22,6 +27,10 @@ run::Fault StreamWalk::rows(const unsigned char* pixels, int32_t count) {
     if (!lut_.empty()) {
       for (int32_t x = 0; x < w_; ++x) scratch_[static_cast<size_t>(x)] = lut_[row[x]];
       row = scratch_.data();
+    }
+    if (y_ == 0 && row[0] != 0 && another_reading_) {
+      asked_whole_ = true;
+      return run::defect(run::Defect::read_whole);
     }
     const int64_t at = int64_t{y_} * w_;
     const int32_t from = y_ == 0 ? 1 : 0;  // position 0 carries nothing

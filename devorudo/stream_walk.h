@@ -34,7 +34,10 @@ struct Walk {
 // read through its levels (formats::Found::reading_levels).
 class StreamWalk : public formats::RowTaker {
  public:
-  StreamWalk(files::Sink& out, run::Feedback& feedback) : out_(out), feedback_(feedback) {}
+  // `read_again` false: the walk never asks for the picture to be read whole (it already was,
+  // and could not be held).
+  StreamWalk(files::Sink& out, run::Feedback& feedback, bool read_again = true)
+      : out_(out), feedback_(feedback), read_again_(read_again) {}
 
   run::Fault start(int32_t w, int32_t h, const formats::Found& found) override;
   run::Fault rows(const unsigned char* pixels, int32_t count) override;
@@ -45,6 +48,8 @@ class StreamWalk : public formats::RowTaker {
 
   // Rows were begun: what the walk wrote must go before the picture is read again.
   bool started() const { return w_ > 0; }
+  // The walk asked for the picture to be read whole (Defect::read_whole).
+  bool asked_whole() const { return asked_whole_; }
   // Why the destination refused a write, if it did.
   run::Fault sink_fault() const { return sink_fault_; }
 
@@ -57,6 +62,9 @@ class StreamWalk : public formats::RowTaker {
   std::optional<carrier::Cursor> cursor_;
   run::Fault sink_fault_;
   int32_t w_ = 0, h_ = 0, y_ = 0;
+  bool read_again_;
+  bool another_reading_ = false;  // a record or a check was found before the pixels
+  bool asked_whole_ = false;
   int64_t last_ = 0;                          // the last position above 0 so far
   int64_t sent_ = 0;                          // positions 1 to sent_ are written
   int64_t held_ = 0;                          // zeros after them, held back

@@ -130,7 +130,9 @@ run::Fault stream_picture(const Container& c, Input& in, RowTaker& to, Found& fo
   found = Found{};
   if (!c.stream) return {};
   run::Fault f = c.stream(in, to, found, streamed);
-  if (f.defect == run::Defect::colours) streamed = false, f = {};
+  if (f.defect == run::Defect::colours || f.defect == run::Defect::read_whole) {
+    streamed = false, f = {};
+  }
   if (!f && !streamed) return in.seek(0);
   return f;
 } catch (const std::bad_alloc&) {
