@@ -10,8 +10,6 @@
 #ifndef DEVORUDO_DECODE_H
 #define DEVORUDO_DECODE_H
 
-#include <allegro.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <string>

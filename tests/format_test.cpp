@@ -18,6 +18,7 @@
 #include "file_closer.h"
 #include "files.h"
 #include "formats.h"
+#include "library_palette.h"
 #include "support.h"
 
 namespace {

@@ -25,11 +25,11 @@
 // and whether a true-colour picture has a pixel that is not opaque.
 //
 // Writers put an 8-bit picture, a band of rows at a time, its palette and the carrier's record
-// into a files::Sink (the programs' is a SafeOutput), and every failed write returns its reason. Without the record and
-// given the library's palette (from_library), the BMP and PCX writers give, byte for byte, what
-// the library's save_bmp and save_pcx write for the same picture; the record changes only its own
-// bytes and the fields that count them. TGA carriers are written top to bottom, which every reader
-// tried reads right (and image tools keep so).
+// into a files::Sink (the programs' is a SafeOutput), and every failed write returns its reason.
+// Without the record and given the library's palette (from_library, library_palette.h), the BMP and
+// PCX writers give, byte for byte, what the library's save_bmp and save_pcx write for the same
+// picture; the record changes only its own bytes and the fields that count them. TGA carriers are
+// written top to bottom, which every reader tried reads right (and image tools keep so).
 #ifndef COMMON_FORMATS_FORMATS_H
 #define COMMON_FORMATS_FORMATS_H
 
@@ -50,12 +50,12 @@ namespace formats {
 
 // What read_picture makes.
 struct Picture {
-  Image image;                  // 8 bits per pixel
-  bool true_colour = false;     // reduced from true colour: the bytes are not a kept file
-  carrier::Mark mark;           // what the record's place held (carrier.h)
-  std::vector<int16_t> levels;  // an indexed picture's levels (Found)
+  Image image;                   // 8 bits per pixel
+  bool true_colour = false;      // reduced from true colour: the bytes are not a kept file
+  carrier::Mark mark;            // what the record's place held (carrier.h)
+  std::vector<int16_t> levels;   // an indexed picture's levels (Found)
   std::vector<int16_t> reading;  // or through this (Found::reading_levels), when not empty
-  carrier::Shown shown;         // the palette's check, as its colours show it
+  carrier::Shown shown;          // the palette's check, as its colours show it
 };
 
 // A container: a row of the table.
