@@ -19,6 +19,7 @@
 #include "files.h"
 #include "formats.h"
 #include "library_palette.h"
+#include "rgb32.h"
 #include "support.h"
 
 namespace {
