@@ -22,6 +22,7 @@
 #include "files.h"
 #include "formats.h"
 #include "front_end.h"
+#include "library_palette.h"
 
 namespace {
 

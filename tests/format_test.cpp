@@ -18,6 +18,8 @@
 #include "file_closer.h"
 #include "files.h"
 #include "formats.h"
+#include "library_palette.h"
+#include "rgb32.h"
 #include "support.h"
 
 namespace {

@@ -3,8 +3,6 @@
 #ifndef ZORORUZO_ENCODE_H
 #define ZORORUZO_ENCODE_H
 
-#include <allegro.h>
-
 #include <string>
 
 #include "run.h"

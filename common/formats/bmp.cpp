@@ -58,6 +58,7 @@
 #include <vector>
 
 #include "containers.h"
+#include "rgb32.h"
 
 namespace formats {
 

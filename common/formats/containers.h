@@ -1,5 +1,6 @@
-// Each container's reader, streamer and writer, one module each (bmp.cpp, tga.cpp, pcx.cpp,
-// png.cpp, lbm.cpp): the table in formats.cpp names them, and they know nothing of it.
+// Each container's reader, streamer and writer, one module each (bmp.cpp, tga.cpp, pcx.cpp with
+// pcx_scan.cpp, png_read.cpp and png_write.cpp on png_chunks.cpp, lbm.cpp): the table in
+// formats.cpp names them, and they know nothing of it.
 #ifndef COMMON_FORMATS_CONTAINERS_H
 #define COMMON_FORMATS_CONTAINERS_H
 

@@ -26,10 +26,10 @@
 //
 // Writers put an 8-bit picture, a band of rows at a time, its palette and the carrier's record
 // into a files::Sink (the programs' is a SafeOutput), and every failed write returns its reason.
-// Without the record and given the library's palette (from_library), the BMP and PCX writers give,
-// byte for byte, what the library's save_bmp and save_pcx write for the same picture; the record
-// changes only its own bytes and the fields that count them. TGA carriers are written top to
-// bottom, which every reader tried reads right (and image tools keep so).
+// Without the record and given the library's palette (from_library, library_palette.h), the BMP and
+// PCX writers give, byte for byte, what the library's save_bmp and save_pcx write for the same
+// picture; the record changes only its own bytes and the fields that count them. TGA carriers are
+// written top to bottom, which every reader tried reads right (and image tools keep so).
 #ifndef COMMON_FORMATS_FORMATS_H
 #define COMMON_FORMATS_FORMATS_H
 

@@ -1,5 +1,6 @@
 #include "image.h"
 
+#include <allegro.h>
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -35,6 +36,9 @@ void advise_huge_pages(void* start, size_t bytes) {
 }
 
 }  // namespace
+
+void BitmapDeleter::operator()(BITMAP* b) const { destroy_bitmap(b); }
+
 uint64_t run_length_reach(uint64_t file_size) {
   return std::max<uint64_t>(uint64_t{1} << 24, file_size * 256);
 }

@@ -3,8 +3,6 @@
 #ifndef COMMON_FORMATS_IMAGE_H
 #define COMMON_FORMATS_IMAGE_H
 
-#include <allegro.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -13,11 +11,14 @@
 #include "carrier.h"
 #include "run.h"
 
+// The library's bitmap: only pointers to it here (image.cpp has the library's header).
+struct BITMAP;
+
 namespace formats {
 
 // An owned library bitmap.
 struct BitmapDeleter {
-  void operator()(BITMAP* b) const { destroy_bitmap(b); }
+  void operator()(BITMAP* b) const;
 };
 using Bitmap = std::unique_ptr<BITMAP, BitmapDeleter>;
 
@@ -34,8 +35,8 @@ constexpr Reach unbounded{UINT64_MAX, 0};
 uint64_t run_length_reach(uint64_t file_size);
 
 // A picture in memory: h rows of w pixels, top to bottom, each row right after the one before,
-// 1 byte a pixel (depth 8) or 4 (depth 32, makecol32's layout). A row is found by its number:
-// there is no per-row structure, which in a narrow, tall picture would outweigh the pixels.
+// 1 byte a pixel (depth 8) or 4 (depth 32, makecol32's layout: rgb32.h). A row is found by its
+// number: there is no per-row structure, which in a narrow, tall picture would outweigh the pixels.
 // 8-bit pixels come zeroed from the system, so those a reader never writes cost no memory;
 // 32-bit ones lie in a library bitmap one row high (w * h wide), which the library's colour
 // routines take whole.
@@ -84,11 +85,6 @@ bool grey_levels(Image& image, bool translucent, carrier::Shown& shown);
 // the picture (starting cleared, so the same picture always gives the same bytes), its colour
 // table, and a blit through it.
 run::Fault reduce_to_eight_bits(Image& image);
-
-// A true-colour pixel in makecol32's layout.
-inline uint32_t rgb32(unsigned r, unsigned g, unsigned b) {
-  return (r << _rgb_r_shift_32) | (g << _rgb_g_shift_32) | (b << _rgb_b_shift_32);
-}
 
 }  // namespace formats
 

@@ -1,5 +1,7 @@
 #include "reader.h"
 
+#include <allegro.h>
+
 #include <algorithm>
 #include <cstring>
 

@@ -40,6 +40,8 @@
 // bottom, which every reader tried reads right and image tools keep that way (bottom-up carriers
 // came back upside down from some). The ID field is where a carrier keeps its record, as text
 // (carrier.h): empty without one. Earlier carriers were bottom-up, with a binary record there.
+#include <allegro.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -48,6 +50,7 @@
 #include <vector>
 
 #include "containers.h"
+#include "rgb32.h"
 
 namespace formats {
 

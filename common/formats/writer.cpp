@@ -21,14 +21,4 @@ Palette check_palette(const carrier::Record& r) {
   return p;
 }
 
-Palette from_library(const RGB* pal) {
-  Palette p{};
-  for (int i = 0; i < 256; ++i) {
-    p[i] = Colour{static_cast<unsigned char>(_rgb_scale_6[pal[i].r & 63]),
-                  static_cast<unsigned char>(_rgb_scale_6[pal[i].g & 63]),
-                  static_cast<unsigned char>(_rgb_scale_6[pal[i].b & 63])};
-  }
-  return p;
-}
-
 }  // namespace formats

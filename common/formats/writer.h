@@ -3,8 +3,6 @@
 #ifndef COMMON_FORMATS_WRITER_H
 #define COMMON_FORMATS_WRITER_H
 
-#include <allegro.h>
-
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -44,8 +42,6 @@ const Palette& grey_palette();
 // The carrier's palette for a file with record `r`: index i is (i, i, i + bit i of its check)
 // (carrier.h).
 Palette check_palette(const carrier::Record& r);
-// The library's 6-bit palette as its own writers store it.
-Palette from_library(const RGB* pal);
 
 // Writes an 8-bit picture w x h (within its container's rows and columns) with palette `pal`
 // into a sink, a band of rows at a time as a conversion makes them, top to bottom; what comes
