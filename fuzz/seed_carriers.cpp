@@ -10,16 +10,9 @@
 
 #include "encode.h"
 #include "front_end.h"
+#include "support.h"
 
 namespace {
-
-volatile char no_escape = 0;
-
-class QuietFeedback : public run::Feedback {
- public:
-  QuietFeedback() : Feedback(&no_escape) {}
-  void show_row(int32_t, int32_t) override {}
-};
 
 // Zeros inside, bytes >= 0xC0, runs longer than PCX's 63, a last byte that is not 0.
 std::vector<unsigned char> source_bytes(size_t n) {
@@ -44,7 +37,7 @@ int main(int argc, char** argv) {
   if (!front_end::start_headless()) return 1;
   const std::string root = argv[1];
   const std::string source = root + "/.source";
-  QuietFeedback feedback;
+  test::RecordingFeedback feedback;
   int written = 0;
   for (size_t n : {0, 1, 700, 1023, 1024, 2500}) {
     const std::vector<unsigned char> bytes = source_bytes(n);

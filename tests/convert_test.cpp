@@ -160,7 +160,7 @@ TEST_F(Convert, EscStopsAfterTheByteInHand) {
   // Esc goes down as the counter reaches row 3: the byte in hand, the first of that row
   // (position 2048), is the last one placed or written.
   feedback.escape = 0;
-  feedback.on_row = [this](int32_t row) { feedback.escape = row == 3; };
+  feedback.on_row = [this](int32_t row, int32_t) { feedback.escape = row == 3; };
   EXPECT_EQ(stopped(encode(dir.path("source.bin"), dir.path("part.bmp"))),
             "Interrotta: salvati 2.048 byte su 5.000.");
   feedback.escape = 0;
@@ -182,7 +182,7 @@ TEST_F(Convert, EscStopsAfterTheByteInHand) {
     for (const auto& [row, line] : {std::pair{3, "2.048"}, {2000, "2.046.976"}}) {
       SCOPED_TRACE(ext + " " + line);
       test::write_file(dir.path("big." + ext), keep);
-      feedback.on_row = [this, row = row](int32_t r) { feedback.escape = r == row; };
+      feedback.on_row = [this, row = row](int32_t r, int32_t) { feedback.escape = r == row; };
       EXPECT_EQ(stopped(encode(dir.path("source.bin"), dir.path("big." + ext))),
                 "Interrotta: salvati " + std::string(line) + " byte su 3.145.728.");
       feedback.on_row = nullptr;
@@ -429,7 +429,7 @@ TEST_F(Convert, ASourceThatShrinksOrGrowsWhileReadIsRefused) {
   for (off_t size : {off_t{1000}, off_t{5} << 20}) {
     test::write_file(source, test::sample_data(3 << 20));
     // The counter reaches row 2 while the first block is in hand: change the file then.
-    feedback.on_row = [&](int32_t row) {
+    feedback.on_row = [&](int32_t row, int32_t) {
       if (row == 2) {
         EXPECT_EQ(truncate(source.c_str(), size), 0);
       }

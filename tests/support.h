@@ -42,17 +42,19 @@ struct Pixels {
 };
 Pixels independent_read(const std::string& path, bool others = false);
 
-// Records the rows shown; Esc is held while `escape` is not 0.
+// The one feedback of the tests, the benchmark and the fuzz targets: records the rows shown,
+// and calls `on_row` (when set) with each row and the total as it is shown; Esc is held while
+// `escape` is not 0.
 class RecordingFeedback : public run::Feedback {
  public:
   RecordingFeedback() : Feedback(&escape) {}
-  void show_row(int32_t current, int32_t) override {
+  void show_row(int32_t current, int32_t total) override {
     rows.push_back(current);
-    if (on_row) on_row(current);
+    if (on_row) on_row(current, total);
   }
   volatile char escape = 0;
   std::vector<int32_t> rows;
-  std::function<void(int32_t)> on_row;
+  std::function<void(int32_t current, int32_t total)> on_row;
 };
 
 // Starts the library without a screen, once per test program.
