@@ -30,8 +30,10 @@ void write_file(const std::string& path, const Bytes& data);
 Bytes read_file(const std::string& path);
 
 // n bytes that exercise the containers: zeros inside, bytes >= 0xC0, runs longer than 63 (PCX's
-// run-length limit) and a last byte that is not 0. The same for the same seed.
-Bytes sample_data(size_t n, uint32_t seed = 1);
+// run-length limit) and a last byte that is not 0; without `runs`, random bytes (that no
+// container packs) and a last byte that is not 0. The same for the same arguments. The tests'
+// scripts and the benchmark have tests/sample.py.
+Bytes sample_data(size_t n, uint32_t seed = 1, bool runs = true);
 
 // A picture as Pillow reads it: w * h grey levels, rows top to bottom. With `others`, it
 // fails unless ImageMagick and netpbm read the same colours (tests/read_with.py).
