@@ -33,30 +33,20 @@
 #include "front_end.h"
 #include "notice.h"
 #include "run.h"
+#include "support.h"
 
 namespace {
 
-// No screen: counts the rows it is shown, and the longest time the count stood still (from the
-// start to the first row, between rows, and from the last row to the end); Esc is never held.
-class CountingFeedback : public run::Feedback {
- public:
-  CountingFeedback() : Feedback(&escape_) {}
-  void show_row(int32_t, int32_t) override {
-    ++rows_shown;
-    lap();
-  }
-  // The time since the last row, counted as a pause; and the start of the next.
+// The time the row count stood still longest: from the start to the first row, between rows,
+// and from the last row to the end (each lap ends one pause and starts the next).
+struct Pauses {
+  std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
+  double longest = 0;
   void lap() {
     const auto now = std::chrono::steady_clock::now();
-    longest = std::max(longest, std::chrono::duration<double>(now - last_).count());
-    last_ = now;
+    longest = std::max(longest, std::chrono::duration<double>(now - last).count());
+    last = now;
   }
-  long rows_shown = 0;
-  double longest = 0;
-
- private:
-  char escape_ = 0;
-  std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
 };
 
 long long bytes_in(const std::string& path) {
@@ -128,15 +118,17 @@ int main(int argc, char** argv) {
   }
 
   if ((mode == "encode" || mode == "decode") && argc == 4) {
-    CountingFeedback feedback;
+    test::RecordingFeedback feedback;  // no screen, Esc never held
+    Pauses pauses;
+    feedback.on_row = [&](int32_t, int32_t) { pauses.lap(); };
     const Timer timer;
     const run::Outcome o = mode == "encode" ? zororuzo::encode_file(argv[2], argv[3], feedback)
                                             : devorudo::decode_file(argv[2], argv[3], feedback);
-    feedback.lap();
+    pauses.lap();
     const bool ok = o.status == run::Status::done;
     char more[96];
     std::snprintf(more, sizeof more, " rows_shown=%ld longest_pause=%.3f bytes=%lld",
-                  feedback.rows_shown, feedback.longest, bytes_in(argv[3]));
+                  static_cast<long>(feedback.rows.size()), pauses.longest, bytes_in(argv[3]));
     timer.print(ok, more);
     const front_end::Notice notice = front_end::notice_for(o);
     std::printf("%s\n%s\n%s\n", notice.line1.c_str(), notice.line2.c_str(), notice.line3.c_str());

@@ -25,6 +25,7 @@
 #include "formats.h"
 #include "front_end.h"
 #include "png_checksums.h"
+#include "support.h"
 
 namespace {
 
@@ -33,8 +34,6 @@ namespace {
 // The container, by the extension the build names.
 const formats::Container& container = *formats::container_for("picture." FUZZ_NAME(FUZZ_CONTAINER));
 const bool png = std::strcmp(container.extension, "png") == 0;
-
-volatile char no_escape = 0;
 
 [[noreturn]] void fail(const char* what) {
   std::fprintf(stderr, "decode_fuzz: %s\n", what);
@@ -60,21 +59,16 @@ class VectorSink : public files::Sink {
   std::vector<unsigned char>& to_;
 };
 
-// Checks the row counts the walk reports as it goes (of h rows, or any number when h is 0).
-class CheckedFeedback : public run::Feedback {
- public:
-  explicit CheckedFeedback(int32_t h) : Feedback(&no_escape), h_(h) {}
-  void show_row(int32_t current, int32_t total) override {
-    if ((h_ && total != h_) || current < 1 || current > total || current <= last_) {
+// The tests' feedback, checking the row counts the walk reports as it goes (of h rows, or any
+// number when h is 0).
+void check_rows(test::RecordingFeedback& feedback, int32_t h) {
+  feedback.on_row = [&rows = feedback.rows, h](int32_t current, int32_t total) {
+    if ((h && total != h) || current < 1 || current > total ||
+        (rows.size() > 1 && current <= rows[rows.size() - 2])) {
       fail("row counter out of order");
     }
-    last_ = current;
-  }
-
- private:
-  int32_t h_;
-  int32_t last_ = 0;
-};
+  };
+}
 
 // The input as an open file, at offset 0.
 int file_holding(const uint8_t* data, size_t size) {
@@ -113,7 +107,8 @@ Streamed stream_one(const uint8_t* data, size_t size) {
   Streamed s;
   formats::Input in(data, size);
   VectorSink sink(s.bytes);
-  CheckedFeedback feedback(0);
+  test::RecordingFeedback feedback;
+  check_rows(feedback, 0);
   devorudo::StreamWalk walk(sink, feedback);
   formats::Found found;
   s.fault = formats::stream_picture(container, in, walk, found, s.streamed);
@@ -185,7 +180,8 @@ void decode_one(const uint8_t* data, size_t size, bool first) {
 
   std::vector<unsigned char> bytes;
   VectorSink sink(bytes);
-  CheckedFeedback feedback(image.h());
+  test::RecordingFeedback feedback;
+  check_rows(feedback, image.h());
   if (picture.mark.state != from_file.mark.state ||
       picture.mark.record.length != from_file.mark.record.length) {
     fail("reading from a file and from memory give different records");

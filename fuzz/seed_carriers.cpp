@@ -1,40 +1,14 @@
 // seed_carriers OUTDIR: the encoder's own carriers as fuzz seeds, OUTDIR/{bmp,tga,pcx,png}/
-// enc_<size>.<container>, made by zororuzo::encode_file from a few small sources.
+// enc_<size>.<container>, made by zororuzo::encode_file from a few small sources
+// (the tests' sample data).
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
-#include <vector>
 
 #include "encode.h"
 #include "front_end.h"
-
-namespace {
-
-volatile char no_escape = 0;
-
-class QuietFeedback : public run::Feedback {
- public:
-  QuietFeedback() : Feedback(&no_escape) {}
-  void show_row(int32_t, int32_t) override {}
-};
-
-// Zeros inside, bytes >= 0xC0, runs longer than PCX's 63, a last byte that is not 0.
-std::vector<unsigned char> source_bytes(size_t n) {
-  std::vector<unsigned char> bytes(n);
-  uint32_t state = 0x2545F491u + static_cast<uint32_t>(n);
-  for (size_t i = 0; i < n; ++i) {
-    state = state * 1664525u + 1013904223u;
-    const uint32_t r = state >> 24;
-    bytes[i] = (i / 97) % 3 == 0 ? 0xE7 : (r % 5 == 0 ? 0 : static_cast<unsigned char>(r));
-  }
-  if (n > 0 && bytes[n - 1] == 0) bytes[n - 1] = 0xC3;
-  return bytes;
-}
-
-}  // namespace
+#include "support.h"
 
 int main(int argc, char** argv) {
   if (argc != 2) {
@@ -44,10 +18,10 @@ int main(int argc, char** argv) {
   if (!front_end::start_headless()) return 1;
   const std::string root = argv[1];
   const std::string source = root + "/.source";
-  QuietFeedback feedback;
+  test::RecordingFeedback feedback;
   int written = 0;
   for (size_t n : {0, 1, 700, 1023, 1024, 2500}) {
-    const std::vector<unsigned char> bytes = source_bytes(n);
+    const test::Bytes bytes = test::sample_data(n);
     FILE* f = std::fopen(source.c_str(), "wb");
     if (!f || std::fwrite(bytes.data(), 1, n, f) != n || std::fclose(f) != 0) return 1;
     for (const char* container : {"bmp", "tga", "pcx", "png"}) {

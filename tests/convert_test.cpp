@@ -17,7 +17,6 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
-#include <random>
 
 #include "carrier.h"
 #include "decode.h"
@@ -160,7 +159,7 @@ TEST_F(Convert, EscStopsAfterTheByteInHand) {
   // Esc goes down as the counter reaches row 3: the byte in hand, the first of that row
   // (position 2048), is the last one placed or written.
   feedback.escape = 0;
-  feedback.on_row = [this](int32_t row) { feedback.escape = row == 3; };
+  feedback.on_row = [this](int32_t row, int32_t) { feedback.escape = row == 3; };
   EXPECT_EQ(stopped(encode(dir.path("source.bin"), dir.path("part.bmp"))),
             "Interrotta: salvati 2.048 byte su 5.000.");
   feedback.escape = 0;
@@ -182,7 +181,7 @@ TEST_F(Convert, EscStopsAfterTheByteInHand) {
     for (const auto& [row, line] : {std::pair{3, "2.048"}, {2000, "2.046.976"}}) {
       SCOPED_TRACE(ext + " " + line);
       test::write_file(dir.path("big." + ext), keep);
-      feedback.on_row = [this, row = row](int32_t r) { feedback.escape = r == row; };
+      feedback.on_row = [this, row = row](int32_t r, int32_t) { feedback.escape = r == row; };
       EXPECT_EQ(stopped(encode(dir.path("source.bin"), dir.path("big." + ext))),
                 "Interrotta: salvati " + std::string(line) + " byte su 3.145.728.");
       feedback.on_row = nullptr;
@@ -291,9 +290,7 @@ TEST_F(Convert, EachContainerHoldsWhatItsFieldsAllowInTheRoomItsBoundGives) {
   // Over 3 MiB of each container's worst bytes (PCX: lone bytes from 0xC0 up; the others: bytes
   // that do not pack), the carrier stays within the bound a file rewritten in place reserves;
   // a source that packs well makes a PNG far smaller than the others.
-  Bytes noise(3 << 20);
-  std::mt19937 random(3);
-  for (auto& b : noise) b = static_cast<unsigned char>(random() | 1);
+  const Bytes noise = test::sample_data(3 << 20, 3, false);
   test::write_file(dir.path("packs.bin"), Bytes(1 << 20, 'z'));
   for (const char* ext : {"bmp", "tga", "pcx", "png"}) {
     const std::string carrier = dir.path(std::string("worst.") + ext);
@@ -338,9 +335,7 @@ int in_child(const std::function<bool()>& prepare, const std::function<int()>& b
 bool ordinary_user() { return geteuid() != 0 || (setgid(65534) == 0 && setuid(65534) == 0); }
 
 TEST_F(Convert, FullAndReadOnlyDisksKeepTheOldFileAndLeaveNoTemporary) {
-  Bytes noise(2 << 20, 1);  // random bytes: no container can shrink them below 2 MiB
-  std::mt19937 random(7);
-  for (size_t i = 0; i + 1 < noise.size(); ++i) noise[i] = static_cast<unsigned char>(random());
+  const Bytes noise = test::sample_data(2 << 20, 7, false);  // none can shrink them below 2 MiB
   const std::string picture = carrier_of(noise, "big.tga");
   // Every writer stopped at 512 KiB, on a carrier its output's buffer holds whole: BMP's rows
   // fail as they are placed, the others' when the record is put in at the end.
@@ -429,7 +424,7 @@ TEST_F(Convert, ASourceThatShrinksOrGrowsWhileReadIsRefused) {
   for (off_t size : {off_t{1000}, off_t{5} << 20}) {
     test::write_file(source, test::sample_data(3 << 20));
     // The counter reaches row 2 while the first block is in hand: change the file then.
-    feedback.on_row = [&](int32_t row) {
+    feedback.on_row = [&](int32_t row, int32_t) {
       if (row == 2) {
         EXPECT_EQ(truncate(source.c_str(), size), 0);
       }

@@ -35,13 +35,14 @@ Bytes read_file(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
-Bytes sample_data(size_t n, uint32_t seed) {
+Bytes sample_data(size_t n, uint32_t seed, bool runs) {
   std::mt19937 random(seed);
   Bytes data;
   while (data.size() < n) {
     const uint32_t r = random();  // one time in four, a run of 0 or of a value >= 0xC0
-    const size_t run = r % 4 ? 1 : std::min<size_t>(n - data.size(), 1 + r / 4 % 200);
-    const unsigned v = r % 4 ? r >> 24 : r / 800 % 3 ? 0xC0 + (r >> 26) : 0;
+    const bool lone = !runs || r % 4;
+    const size_t run = lone ? 1 : std::min<size_t>(n - data.size(), 1 + r / 4 % 200);
+    const unsigned v = lone ? r >> 24 : r / 800 % 3 ? 0xC0 + (r >> 26) : 0;
     data.insert(data.end(), run, static_cast<unsigned char>(v));
   }
   if (n > 0 && data[n - 1] == 0) data[n - 1] = 0xFF;

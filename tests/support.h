@@ -30,8 +30,10 @@ void write_file(const std::string& path, const Bytes& data);
 Bytes read_file(const std::string& path);
 
 // n bytes that exercise the containers: zeros inside, bytes >= 0xC0, runs longer than 63 (PCX's
-// run-length limit) and a last byte that is not 0. The same for the same seed.
-Bytes sample_data(size_t n, uint32_t seed = 1);
+// run-length limit) and a last byte that is not 0; without `runs`, random bytes (that no
+// container packs) and a last byte that is not 0. The same for the same arguments. The tests'
+// scripts and the benchmark have tests/sample.py.
+Bytes sample_data(size_t n, uint32_t seed = 1, bool runs = true);
 
 // A picture as Pillow reads it: w * h grey levels, rows top to bottom. With `others`, it
 // fails unless ImageMagick and netpbm read the same colours (tests/read_with.py).
@@ -42,17 +44,19 @@ struct Pixels {
 };
 Pixels independent_read(const std::string& path, bool others = false);
 
-// Records the rows shown; Esc is held while `escape` is not 0.
+// The one feedback of the tests, the benchmark and the fuzz targets: records the rows shown,
+// and calls `on_row` (when set) with each row and the total as it is shown; Esc is held while
+// `escape` is not 0.
 class RecordingFeedback : public run::Feedback {
  public:
   RecordingFeedback() : Feedback(&escape) {}
-  void show_row(int32_t current, int32_t) override {
+  void show_row(int32_t current, int32_t total) override {
     rows.push_back(current);
-    if (on_row) on_row(current);
+    if (on_row) on_row(current, total);
   }
   volatile char escape = 0;
   std::vector<int32_t> rows;
-  std::function<void(int32_t)> on_row;
+  std::function<void(int32_t current, int32_t total)> on_row;
 };
 
 // Starts the library without a screen, once per test program.

@@ -4,7 +4,6 @@
 The programs in a private Xvfb, used as a person would; what they wrote read with Pillow."""
 
 import os
-import random
 import shutil
 import subprocess
 import sys
@@ -15,11 +14,8 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from PIL import Image  # noqa: E402
 
+from sample import data as sample  # noqa: E402
 from xdrive import FIELD_SPAN, FIELDS, HOLD, OK, SAVED, TITLES, Program, XServer  # noqa: E402
-
-
-def sample(n, seed):
-    return random.Random(seed).randbytes(n)
 
 
 class Case:
@@ -39,7 +35,7 @@ def round_trip(c):
     subprocess.run(["setxkbmap", "it"], check=True, env=c.x.env)
     names = ["città.bin", "Perù, città più già là però così e poi ancora.pcx", "copia più.bin"]
     assert len(names[1]) == 49, "not the 49 characters a field takes at most"
-    data = sample(2400, 1) + bytes(100)  # zeros at the end come back too
+    data = sample(2500, 1, zeros=100)  # zeros at the end come back too
     (c.work / names[0]).write_bytes(data)
     c.run("zororuzo", names[:2], progress="3 di 3")
     c.run("devorudo", names[1:], progress="3 di 3", dismiss="click")

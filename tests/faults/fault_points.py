@@ -18,11 +18,13 @@ import argparse
 import collections
 import errno
 import os
-import random
 import shutil
 import subprocess
 import sys
 import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import sample  # noqa: E402
 
 SAVED = "Immagine terminata e salvata come:"
 DAMAGED = "Impossibile salvare il file, ora danneggiato:"
@@ -59,7 +61,7 @@ class Case:
         self.home = os.path.join(self.base, "home")  # the copy of a file rewritten in place
         os.mkdir(self.folder)
         os.mkdir(self.home)
-        data = random.Random(ext).randbytes(1 << 20) + bytes(3000) + b"end" * 50000
+        data = sample.data(1200 << 10, seed=ext)
         self.source = os.path.join(self.base, "source." + ("bin" if mode == "encode" else ext))
         carrier = os.path.join(self.base, "carrier." + ext)
         with open(os.path.join(self.base, "data.bin"), "wb") as f:

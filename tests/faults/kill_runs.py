@@ -8,13 +8,15 @@ and exits 0 whatever it found (to compare two builds)."""
 
 import argparse
 import os
-import random
 import shutil
 import signal
 import subprocess
 import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import sample  # noqa: E402
 
 
 def main():
@@ -27,7 +29,7 @@ def main():
     work = tempfile.mkdtemp(prefix="kill-")
     left = wrong = 0
     try:
-        data = random.Random(1).randbytes(1 << 20) * args.mib
+        data = sample.data(args.mib << 20)
         with open(os.path.join(work, "data.bin"), "wb") as f:
             f.write(data)
         runs = {}

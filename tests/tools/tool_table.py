@@ -11,8 +11,11 @@ and takes a verdict:
   silent   other bytes came back without a warning: always a failure.
 A case whose verdict is not the table's fails too. --report prints the verdicts and their
 counts and exits 0 (for measuring)."""
-import os, random, subprocess, sys, tempfile
+import os, subprocess, sys, tempfile
 from collections import Counter
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import sample  # noqa: E402
 
 IM = '/usr/bin/convert'  # ImageMagick's own: another convert may come first on PATH
 
@@ -77,17 +80,6 @@ CASES = [(tool, a, b, expected) for tool, a, bs, verdicts in TABLE
          for b, expected in zip(bs.split(), verdicts.split())]
 
 
-def source():
-    """About 100 kB: random stretches, text, runs and zeros, then 400 zero bytes."""
-    r = random.Random(20240607)
-    text = b'The quick brown fox jumps over the lazy dog.\n' * 20
-    parts = []
-    while sum(map(len, parts)) < 99_600:
-        parts.append(r.choice([r.randbytes(r.randrange(100, 3000)), bytes(r.randrange(1, 64)),
-                               bytes([r.randrange(256)]) * r.randrange(2, 500), text]))
-    return b''.join(parts)[:99_599] + b'\xa5' + bytes(400)
-
-
 def bench(bench_convert, work, *args):
     """Whether the conversion was done, and the notice's three lines."""
     lines = subprocess.run([bench_convert, *args], cwd=work, capture_output=True,
@@ -117,7 +109,8 @@ def verdict(bench_convert, data, tool, a, b, work):
 
 def main():
     bench_convert, report = os.path.abspath(sys.argv[1]), sys.argv[2:] == ['--report']
-    data, counts, faults = source(), Counter(), []
+    # 100 kB of random stretches, text, runs and zeros, then 400 zero bytes.
+    data, counts, faults = sample.data(100_000, seed=20240607, zeros=400), Counter(), []
     for tool, a, b, expected in CASES:
         with tempfile.TemporaryDirectory() as work:
             got = verdict(bench_convert, data, tool, a, b, work)
