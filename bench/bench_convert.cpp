@@ -59,7 +59,7 @@ long long bytes_in(const std::string& path) {
 formats::Bitmap carrier_of(const std::string& source) {
   formats::Bitmap bmp;
   const std::string made = source + ".carrier.bmp";
-  CountingFeedback quiet;
+  test::RecordingFeedback quiet;
   const bool encoded = zororuzo::encode_file(source, made, quiet).status == run::Status::done;
   const int fd = encoded ? open(made.c_str(), O_RDONLY) : -1;
   std::remove(made.c_str());
