@@ -160,6 +160,9 @@ TEST(Check, AWholePaletteMustCheckItself) {
   EXPECT_TRUE(ours.ours());
   EXPECT_EQ(ours.known(), 255);
   EXPECT_FALSE(other.ours());
+  ours.see(5, 1 - check.bit(5));  // seen both ways: unknown, and the rest still agrees
+  EXPECT_EQ(ours.known(), 254);
+  EXPECT_TRUE(ours.agrees(check));
 }
 
 TEST(Names, ALeadingTildeIsTheHomeFolder) {
