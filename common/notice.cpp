@@ -59,8 +59,7 @@ std::string reason(const Outcome& o) {
     case Defect::damaged: return "I dati dell'immagine sono danneggiati.";
     case Defect::too_large: return "Immagine troppo grande.";
     case Defect::special: return "Non è un file normale: è un dispositivo, una FIFO o un socket.";
-    case Defect::colours:  // only between a reader and the decoder, which reads the picture whole
-    case Defect::read_whole:
+    case Defect::read_whole:  // only between a reader and the decoder, which reads it whole
     case Defect::none: break;
   }
   return o.fault.error ? reason(o.fault.error)

@@ -42,8 +42,8 @@ enum class Defect {
   damaged,      // data that contradicts itself: runs or offsets outside the picture, bad checksums
   too_large,    // a size past what the library can hold, or than the file can describe
   special,      // not a regular file: a device, a FIFO or a socket
-  colours,      // a streamed true-colour picture has colours that stand for no level: read it whole
-  read_whole,   // a streamed picture whose first pixel says it must be read another way: read whole
+  read_whole,   // a streamed picture must be read whole after all: a true-colour one has colours
+                // that stand for no level, or a first pixel says it is to be read another way
 };
 
 // Why an operation failed: a system call's errno, or a defect of the picture. Empty on success.

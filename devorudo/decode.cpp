@@ -72,6 +72,25 @@ Walk walk_picture(const carrier::Rows& picture, const carrier::DataEnd& located,
 
 namespace {
 
+// The run's end after either walk: Esc held from the start over an existing file cancels it; else
+// the destination is committed, and the outcome says what it holds.
+Outcome after_walk(const Walk& walk, files::SafeOutput& out, const std::string& destination,
+                   bool true_colour) {
+  if (walk.at_once && out.replaces_a_file()) return failure(Status::cancelled, destination);
+  if (const run::Fault f = walk.fault ? walk.fault : out.commit()) {
+    return failure(Status::destination_failed, destination, f);
+  }
+  Outcome o;
+  o.status = walk.escaped ? Status::stopped : Status::done;
+  o.file = destination;
+  o.true_colour = true_colour;
+  o.altered = walk.located.altered;
+  o.unchecked = walk.located.unchecked;
+  o.saved = walk.sent;
+  o.whole = walk.located.end;
+  return o;
+}
+
 Outcome decode(const std::string& source, const std::string& destination, run::Feedback& feedback,
                files::SafeOutput& out) {
   // The file first: a name that finds none, or a folder, is told as such whatever it ends in.
@@ -119,22 +138,8 @@ Outcome decode(const std::string& source, const std::string& destination, run::F
     }
     if (streamed) {
       const Walk r = walk.finish(found);
-      if (r.at_once && out.replaces_a_file()) {
-        o = failure(Status::cancelled, destination);
-        return true;
-      }
-      if (!r.retry || !read_again) {
-        if (const run::Fault e = walk.sink_fault() ? walk.sink_fault() : out.commit()) {
-          o = failure(Status::destination_failed, destination, e);
-          return true;
-        }
-        o = Outcome{};
-        o.status = r.escaped ? Status::stopped : Status::done;
-        o.file = destination;
-        o.altered = r.located.altered;
-        o.unchecked = r.located.unchecked;
-        o.saved = r.sent;
-        o.whole = r.located.end;
+      if ((r.at_once && out.replaces_a_file()) || !r.retry || !read_again) {
+        o = after_walk(r, out, destination, false);
         return true;
       }
       retried = true;
@@ -172,20 +177,8 @@ Outcome decode(const std::string& source, const std::string& destination, run::F
   }
   const carrier::DataEnd located = find_data(picture);
   out.reserve(static_cast<uint64_t>(located.end));  // for a file rewritten in place
-  const Walk walk = walk_picture(picture.image.rows(), located, out, feedback);
-  if (walk.at_once && out.replaces_a_file()) return failure(Status::cancelled, destination);
-  if (const run::Fault f = walk.fault ? walk.fault : out.commit()) {
-    return failure(Status::destination_failed, destination, f);
-  }
-  Outcome o;
-  o.status = walk.escaped ? Status::stopped : Status::done;
-  o.file = destination;
-  o.true_colour = picture.true_colour;
-  o.altered = located.altered;
-  o.unchecked = located.unchecked;
-  o.saved = walk.sent;
-  o.whole = walk.located.end;
-  return o;
+  return after_walk(walk_picture(picture.image.rows(), located, out, feedback), out, destination,
+                    picture.true_colour);
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <iterator>
 #include <new>
 
 #include "containers.h"
@@ -50,8 +49,6 @@ const Container* container_for(const std::string& name) {
   }
   return nullptr;
 }
-
-Containers all_containers() { return {std::begin(containers), std::end(containers)}; }
 
 int64_t most_source_bytes() {
   int32_t rows = 0;
@@ -130,9 +127,7 @@ run::Fault stream_picture(const Container& c, Input& in, RowTaker& to, Found& fo
   found = Found{};
   if (!c.stream) return {};
   run::Fault f = c.stream(in, to, found, streamed);
-  if (f.defect == run::Defect::colours || f.defect == run::Defect::read_whole) {
-    streamed = false, f = {};
-  }
+  if (f.defect == run::Defect::read_whole) streamed = false, f = {};
   if (!f && !streamed) return in.seek(0);
   return f;
 } catch (const std::bad_alloc&) {

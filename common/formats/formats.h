@@ -75,14 +75,6 @@ struct Container {
 // The container a file name selects by its extension, ignoring case; null for none.
 const Container* container_for(const std::string& name);
 
-// The table, in its order.
-struct Containers {
-  const Container* first;
-  const Container* last;
-  const Container* begin() const { return first; }
-  const Container* end() const { return last; }
-};
-Containers all_containers();
 // The largest file a carrier holds: the most rows any container takes, each of the carrier's
 // width, less position 0.
 int64_t most_source_bytes();

@@ -215,7 +215,7 @@ struct Handed {
     } else {
       planes_row(scratch.data(), l, wide.data());
       if (!level_row(wide.data(), l.w, bands.row(r), found.shown)) {
-        return run::defect(run::Defect::colours);
+        return run::defect(run::Defect::read_whole);
       }
     }
     return bands.done(r);
@@ -240,7 +240,7 @@ run::Fault decode(bool run_length, Input& in, size_t row_bytes, int h, Target&& 
 }
 
 // Reads the header into `head`, then the picture; or, given `to`, hands its rows on
-// (`streamed`), a true-colour picture's as levels (Defect::colours at the first pixel that
+// (`streamed`), a true-colour picture's as levels (Defect::read_whole at the first pixel that
 // stands for none).
 run::Fault read_into(Input& in, Image& out, unsigned char (&head)[header_bytes], Found& found,
                      RowTaker* to = nullptr, bool* streamed = nullptr) {

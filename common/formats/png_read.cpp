@@ -289,7 +289,7 @@ run::Fault read_into(Input& in, Image& out, Found& found, RowTaker* to, bool* st
         convert_row(layout, row, reinterpret_cast<unsigned char*>(wide.data()), w,
                     found.translucent);
         if (found.translucent || !level_row(wide.data(), w, bands->row(r), found.shown)) {
-          return run::defect(run::Defect::colours);
+          return run::defect(run::Defect::read_whole);
         }
       }
       if (const run::Fault f = bands->done(r)) return f;

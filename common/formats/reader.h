@@ -79,7 +79,7 @@ class Bands {
 // Raw rows stored `stored` bytes apart from offset `at`, top to bottom or (`bottom_up`) the other
 // way, handed on top to bottom a band at a time, each band read from its place in the file;
 // `convert(stored_row, row)` makes a stored row the picture's w bytes, or returns false for a row
-// of colours that stand for no level (Defect::colours). The Input is left after the last stored
+// of colours that stand for no level (Defect::read_whole). The Input is left after the last stored
 // row.
 template <class Convert>
 run::Fault hand_raw_rows(Input& in, RowTaker& to, uint64_t at, uint64_t stored, int32_t w,
@@ -95,7 +95,7 @@ run::Fault hand_raw_rows(Input& in, RowTaker& to, uint64_t at, uint64_t stored, 
     for (int32_t i = 0; i < k; ++i) {
       if (!convert(file.data() + stored * static_cast<uint64_t>(bottom_up ? k - 1 - i : i),
                    rows.data() + static_cast<size_t>(w) * static_cast<size_t>(i))) {
-        return run::defect(run::Defect::colours);
+        return run::defect(run::Defect::read_whole);
       }
     }
     if (const run::Fault f = to.rows(rows.data(), k)) return f;
