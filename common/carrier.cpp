@@ -19,46 +19,6 @@ Cursor::Cursor(int32_t w, int32_t h, int32_t x1, int32_t y1, run::Feedback& feed
       stop_(feedback.stop_flag()),
       test_before_(stop == Stop::before_the_first_byte_too) {}
 
-int32_t Cursor::next_span() {
-  if (test_before_) {
-    test_before_ = false;
-    escaped_ = run::escape_down(stop_);
-    tested_ = !escaped_;
-  }
-  if (escaped_ || visited() >= last_) return 0;
-  advance_position(x, y, w_);
-  if (y + 1 != shown_row_) {
-    shown_row_ = y + 1;
-    feedback_.show_row(shown_row_, h_);
-  }
-  const int64_t left = last_ - visited() + 1;
-  return static_cast<int32_t>(left < w_ - x ? left : w_ - x);
-}
-
-int32_t Cursor::copy(unsigned char* to, const unsigned char* from, int32_t n) {
-  const int32_t taken = pass(n);  // the bytes up to the one after which Esc was found held
-  std::memcpy(to, from, static_cast<size_t>(taken));
-  return taken;
-}
-
-int32_t Cursor::pass(int32_t n) {
-  if (n <= 0) return 0;
-  // Esc is tested once for the span, after its first byte: a key pressed while the span's bytes
-  // go by is found a row later, microseconds on, as if it had come then.
-  if (run::escape_down(stop_)) {
-    escaped_ = true;
-    return 1;
-  }
-  tested_ = true;
-  x += n - 1;
-  return n;
-}
-
-int32_t row_data_end(const unsigned char* row, int32_t from, int32_t w) {
-  while (w > from && row[w - 1] == 0) --w;
-  return w;
-}
-
 uint32_t crc32(uint32_t crc, const unsigned char* data, size_t n) {
   return libdeflate_crc32(crc, data, n);
 }

@@ -93,6 +93,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "run.h"
@@ -165,6 +166,41 @@ class Cursor {
   bool tested_ = false;  // a test found Esc up
 };
 
+inline int32_t Cursor::next_span() {
+  if (test_before_) {
+    test_before_ = false;
+    escaped_ = run::escape_down(stop_);
+    tested_ = !escaped_;
+  }
+  if (escaped_ || visited() >= last_) return 0;
+  advance_position(x, y, w_);
+  if (y + 1 != shown_row_) {
+    shown_row_ = y + 1;
+    feedback_.show_row(shown_row_, h_);
+  }
+  const int64_t left = last_ - visited() + 1;
+  return static_cast<int32_t>(left < w_ - x ? left : w_ - x);
+}
+
+inline int32_t Cursor::copy(unsigned char* to, const unsigned char* from, int32_t n) {
+  const int32_t taken = pass(n);  // the bytes up to the one after which Esc was found held
+  std::memcpy(to, from, static_cast<size_t>(taken));
+  return taken;
+}
+
+inline int32_t Cursor::pass(int32_t n) {
+  if (n <= 0) return 0;
+  // Esc is tested once for the span, after its first byte: a key pressed while the span's bytes
+  // go by is found a row later, microseconds on, as if it had come then.
+  if (run::escape_down(stop_)) {
+    escaped_ = true;
+    return 1;
+  }
+  tested_ = true;
+  x += n - 1;
+  return n;
+}
+
 // Read-only view of an 8-bit picture: h rows of w pixels, each right after the one before.
 struct Rows {
   const unsigned char* pixels;
@@ -200,7 +236,10 @@ Mark read_mark(const unsigned char* p, size_t n);
 // The end-of-data rule, row by row: one past the last pixel above 0 of row[from, w), or `from`
 // when there is none. A reader of a picture held whole scans its rows from the last up; the
 // streamed walk each row as it comes, keeping the last found.
-int32_t row_data_end(const unsigned char* row, int32_t from, int32_t w);
+inline int32_t row_data_end(const unsigned char* row, int32_t from, int32_t w) {
+  while (w > from && row[w - 1] == 0) --w;
+  return w;
+}
 
 // Linear position of the last data byte under the end-of-data rule above: the data occupies
 // positions 1 to the result. 0 means there is no data. The last-row scan runs from column

@@ -79,7 +79,9 @@ run::Fault StreamWalk::take(const unsigned char* p, int64_t at, int32_t n, int32
     held_ += n;
     return {};
   }
-  if (const run::Fault f = zeros(held_)) return f;
+  if (held_ > 0) {
+    if (const run::Fault f = zeros(held_)) return f;
+  }
   crc_ = carrier::crc32(crc_, p, static_cast<size_t>(end));
   if ((sink_fault_ = out_.write(p, static_cast<size_t>(end)))) return sink_fault_;
   sent_ = at + end - 1;
