@@ -75,27 +75,27 @@ TEST_F(Convert, RoundTripsAreExactInEveryContainer) {
   const std::string archives = TESTS_DIR "/data/archives/";
   const struct {
     Bytes data;
-    bool others;        // also read by ImageMagick, netpbm and the library's load_bitmap
-    std::string opens;  // a command that opens the copy, for an archive
+    bool others;  // also read by ImageMagick, netpbm and the library's load_bitmap
   } cases[] = {
-      {ending_in_zeros(0, 0), true, ""},
-      {ending_in_zeros(1, 0), false, ""},
-      {ending_in_zeros(1023, 0), false, ""},
-      {ending_in_zeros(1024, 0), false, ""},
-      {ending_in_zeros(1025, 0), false, ""},
-      {ending_in_zeros(3072, 0), false, ""},
-      {ending_in_zeros(70000, 0), true, ""},
-      {ending_in_zeros(2000, 1), false, ""},
-      {ending_in_zeros(2000, 1023), false, ""},
-      {ending_in_zeros(2000, 1024), false, ""},
-      {ending_in_zeros(2000, 1025), true, ""},
-      {ending_in_zeros(0, 1), false, ""},
-      {ending_in_zeros(0, 5000), true, ""},
-      {ending_in_zeros(3000, 2000), false, ""},
-      {lone_high_bytes(6000), false, ""},                 // the most a PCX row can take
-      {lone_high_bytes((1 << 20) + 5000), false, ""},  // PCX: 2 MiB, across its 1 MiB blocks
-      {test::read_file(archives + "made.zip"), false, "/usr/bin/python3 -m zipfile -t"},
-      {test::read_file(archives + "made.tar"), false, "tar -tf"},
+      {ending_in_zeros(0, 0), true},
+      {ending_in_zeros(1, 0), false},
+      {ending_in_zeros(1023, 0), false},
+      {ending_in_zeros(1024, 0), false},
+      {ending_in_zeros(1025, 0), false},
+      {ending_in_zeros(3072, 0), false},
+      {ending_in_zeros(70000, 0), true},
+      {ending_in_zeros(2000, 1), false},
+      {ending_in_zeros(2000, 1023), false},
+      {ending_in_zeros(2000, 1024), false},
+      {ending_in_zeros(2000, 1025), true},
+      {ending_in_zeros(0, 1), false},
+      {ending_in_zeros(0, 5000), true},
+      {ending_in_zeros(3000, 2000), false},
+      {lone_high_bytes(6000), false},              // the most a PCX row can take
+      {lone_high_bytes((1 << 20) + 5000), false},  // PCX: 2 MiB, across its 1 MiB blocks
+      {test::sample_data((1 << 20) + 5000, 3, false), false},  // what no container packs
+      {test::read_file(archives + "made.zip"), false},
+      {test::read_file(archives + "made.tar"), false},
   };
   for (const char* ext : {"bmp", "TGA", "pcx", "Png"}) {
     for (const auto& c : cases) {
@@ -123,10 +123,6 @@ TEST_F(Convert, RoundTripsAreExactInEveryContainer) {
       ASSERT_EQ(o.status, Status::done);
       EXPECT_FALSE(o.altered);
       EXPECT_EQ(test::read_file(dir.path("back.bin")), c.data);
-      const std::string open = c.opens + " " + dir.path("back.bin") + " >/dev/null";
-      if (!c.opens.empty()) {
-        EXPECT_EQ(std::system(open.c_str()), 0) << c.opens;
-      }
       std::vector<int32_t> rows;
       for (int32_t r = 1; r <= p.h; ++r) rows.push_back(r);
       EXPECT_EQ(feedback.rows, rows) << "each row read shown once, in order";
@@ -141,20 +137,11 @@ TEST_F(Convert, EscStopsAfterTheByteInHand) {
   Bytes data = test::sample_data(5000);
   std::fill(data.begin() + 2040, data.begin() + 2048, 0);  // zeros up to the byte in hand below
   const std::string picture = carrier_of(data, "c.pcx");
-  feedback.escape = 1;  // held from the start: the encoder places exactly one byte...
-  EXPECT_EQ(stopped(encode(dir.path("source.bin"), dir.path("one.bmp"))),
-            "Interrotta: salvati 1 byte su 5.000.");
-  Bytes one(5 * 1024);
-  one[1] = data[0];
-  EXPECT_TRUE(test::independent_read(dir.path("one.bmp")).pixels == one);
-  // ...and the decoder, before its scan, none; over an existing file, neither writes a byte.
+  // Held from the start, the decoder stops before its scan: none. (The encoder's one byte, and
+  // both programs over an existing file, are the end-to-end case escape_held.)
+  feedback.escape = 1;
   EXPECT_EQ(stopped(decode(picture, dir.path("none.bin"))), "Interrotta: salvati 0 byte su 5.000.");
   EXPECT_TRUE(test::read_file(dir.path("none.bin")).empty());
-  test::write_file(dir.path("old.bin"), keep);
-  test::write_file(dir.path("old.png"), keep);
-  EXPECT_EQ(decode(picture, dir.path("old.bin")).status, Status::cancelled);
-  EXPECT_EQ(encode(dir.path("source.bin"), dir.path("old.png")).status, Status::cancelled);
-  for (const char* name : {"old.bin", "old.png"}) EXPECT_EQ(test::read_file(dir.path(name)), keep);
 
   // Esc goes down as the counter reaches row 3: the byte in hand, the first of that row
   // (position 2048), is the last one placed or written.
@@ -211,44 +198,39 @@ TEST_F(Convert, RefusalsTouchNoExistingFile) {
     test::write_file(dir.path(name), {});
     ASSERT_EQ(truncate(dir.path(name).c_str(), size), 0);
   }
-  const run::Fault special = run::defect(run::Defect::special);
+  const run::Fault special = run::defect(run::Defect::special), none{};
+  const run::Fault enoent = run::system_fault(ENOENT), eisdir = run::system_fault(EISDIR);
+  const std::string fifo = dir.path("fifo.bmp");
   const struct {
     bool encoder;
     std::string from, to;
     Status status;
     run::Fault fault;
   } cases[] = {
-      {true, dir.path("missing.bin"), precious, Status::source_unreadable,
-       run::system_fault(ENOENT)},
-      {true, dir.dir(), precious, Status::source_unreadable, run::system_fault(EISDIR)},
-      {true, dir.path("fifo.bmp"), precious, Status::source_unreadable, special},
+      {true, dir.path("missing.bin"), precious, Status::source_unreadable, enoent},
+      {true, dir.dir(), precious, Status::source_unreadable, eisdir},
+      {true, fifo, precious, Status::source_unreadable, special},
       {true, "/dev/zero", precious, Status::source_unreadable, special},
-      {true, source, dir.path("out.jpg"), Status::format_unsupported, {}},
-      {true, source, dir.path("out.LBM"), Status::format_unsupported, {}},
-      {true, source, dir.path("same.bmp"), Status::same_file, {}},
-      {true, source, dir.path("folder.bmp"), Status::destination_failed, run::system_fault(EISDIR)},
-      {true, source, "/nonexistent-folder/x.bmp", Status::destination_failed,
-       run::system_fault(ENOENT)},
-      {true, source, dir.path("fifo.bmp"), Status::destination_failed, special},
+      {true, source, dir.path("out.jpg"), Status::format_unsupported, none},
+      {true, source, dir.path("out.LBM"), Status::format_unsupported, none},
+      {true, source, dir.path("same.bmp"), Status::same_file, none},
+      {true, source, dir.path("folder.bmp"), Status::destination_failed, eisdir},
+      {true, source, "/nonexistent-folder/x.bmp", Status::destination_failed, enoent},
+      {true, source, fifo, Status::destination_failed, special},
       {true, source, dir.path("loop.bmp"), Status::destination_failed, run::system_fault(ELOOP)},
-      {true, dir.path("64mib.bin"), dir.path("tall.tga"), Status::container_too_small, {}},
-      {true, dir.path("64mib.bin"), dir.path("tall.pcx"), Status::done, {}},  // 65536 rows fit
-      {true, dir.path("65mib.bin"), dir.path("taller.pcx"), Status::container_too_small, {}},
-      {true, dir.path("4gib.bin"), dir.path("huge.bmp"), Status::container_too_small, {}},
-      {true, dir.path("2tib.bin"), dir.path("huge.png"), Status::source_too_large, {}},
-      // The decoder looks at the file before its name's extension.
-      {false, dir.path("missing.bmp"), precious, Status::source_unreadable,
-       run::system_fault(ENOENT)},
-      {false, dir.path("missing.jpg"), precious, Status::source_unreadable,
-       run::system_fault(ENOENT)},
-      {false, dir.dir(), precious, Status::source_unreadable, run::system_fault(EISDIR)},
-      {false, dir.path("fifo.bmp"), precious, Status::source_unreadable, special},
-      {false, "/dev/zero", precious, Status::source_unreadable, special},
-      {false, dir.path("64mib.bin"), precious, Status::format_unsupported, {}},
-      {false, source, dir.path("also.bmp"), Status::same_file, {}},
+      {true, dir.path("64mib.bin"), dir.path("tall.tga"), Status::container_too_small, none},
+      {true, dir.path("64mib.bin"), dir.path("tall.pcx"), Status::done, none},  // 65536 rows fit
+      {true, dir.path("65mib.bin"), dir.path("taller.pcx"), Status::container_too_small, none},
+      {true, dir.path("4gib.bin"), dir.path("huge.bmp"), Status::container_too_small, none},
+      {true, dir.path("2tib.bin"), dir.path("huge.png"), Status::source_too_large, none},
+      // The decoder opens the file (as the encoder does) before it looks at the extension.
+      {false, dir.path("missing.bmp"), precious, Status::source_unreadable, enoent},
+      {false, dir.path("missing.jpg"), precious, Status::source_unreadable, enoent},
+      {false, dir.path("64mib.bin"), precious, Status::format_unsupported, none},
+      {false, source, dir.path("also.bmp"), Status::same_file, none},
       {false, source, "/dev/full", Status::destination_failed, special},
-      {false, source, dir.path("fifo.bmp"), Status::destination_failed, special},
-      {false, source, "/dev/null", Status::done, {}},
+      {false, source, fifo, Status::destination_failed, special},
+      {false, source, "/dev/null", Status::done, none},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.from + " -> " + c.to);
@@ -278,48 +260,11 @@ TEST_F(Convert, RefusalsTouchNoExistingFile) {
   EXPECT_EQ(test::read_file(dir.path("made/there.bin")), test::sample_data(2000));
 }
 
-TEST_F(Convert, EachContainerHoldsWhatItsFieldsAllowInTheRoomItsBoundGives) {
-  // The rows each container's fields hold: TGA's 16-bit height, PCX's 16-bit last row counted
-  // from 0, BMP's 32-bit file size over the headers (54), the palette (1024), the record (28)
-  // and 1024-byte rows, PNG's 31-bit height.
-  const struct {
-    const char* name;
-    int32_t rows;
-  } limits[] = {{"x.tga", 65535}, {"x.pcx", 65536}, {"x.bmp", 4194302}, {"x.png", 2147483647}};
-  for (const auto& l : limits) EXPECT_EQ(formats::container_for(l.name)->most_rows, l.rows);
-  // Over 3 MiB of each container's worst bytes (PCX: lone bytes from 0xC0 up; the others: bytes
-  // that do not pack), the carrier stays within the bound a file rewritten in place reserves;
-  // a source that packs well makes a PNG far smaller than the others.
-  const Bytes noise = test::sample_data(3 << 20, 3, false);
+// A source that packs well makes a PNG far smaller than the other containers' carriers.
+TEST_F(Convert, APngPacksWhatPacks) {
   test::write_file(dir.path("packs.bin"), Bytes(1 << 20, 'z'));
-  for (const char* ext : {"bmp", "tga", "pcx", "png"}) {
-    const std::string carrier = dir.path(std::string("worst.") + ext);
-    test::write_file(dir.path("worst.bin"),
-                     std::string(ext) == "pcx" ? lone_high_bytes(3 << 20) : noise);
-    ASSERT_EQ(encode(dir.path("worst.bin"), carrier).status, Status::done);
-    EXPECT_LE(std::filesystem::file_size(carrier),
-              formats::most_bytes(*formats::container_for(carrier), 1024, 3073))
-        << ext;
-  }
   ASSERT_EQ(encode(dir.path("packs.bin"), dir.path("packs.png")).status, Status::done);
   EXPECT_LT(std::filesystem::file_size(dir.path("packs.png")), 64u << 10);
-}
-
-// Records that end at the picture's last pixel, in pictures read whole because another program
-// made them true colour, sorted their palette or turned their rows over.
-TEST_F(Convert, ARecordThatFillsTheLastPixelIsReadWhole) {
-  const Bytes data = test::sample_data(2 * 1024 + 1023);
-  const std::string png = carrier_of(data, "c.png"), tga = carrier_of(data, "c.tga");
-  for (const auto& [from, to] : {std::pair{png, "PNG24:" + dir.path("true.png")},
-                                 {png, "png8:" + dir.path("sorted.png")},
-                                 {tga, dir.path("turned.tga")}}) {
-    SCOPED_TRACE(to);
-    ASSERT_EQ(std::system(("/usr/bin/convert " + from + " " + to).c_str()), 0);
-    const run::Outcome o = decode(to.substr(to.find(':') + 1), dir.path("back.bin"));
-    EXPECT_EQ(o.status, Status::done);
-    EXPECT_FALSE(o.altered || o.unchecked);
-    EXPECT_EQ(test::read_file(dir.path("back.bin")), data);
-  }
 }
 
 // Runs `body` in a child process once `prepare` succeeds there; returns body's result.
@@ -351,71 +296,57 @@ TEST_F(Convert, FullAndReadOnlyDisksKeepTheOldFileAndLeaveNoTemporary) {
     EXPECT_EQ(in_child(stop_at_512_kib, save), EFBIG) << ext;
     EXPECT_EQ(test::read_file(full), keep);
   }
-  // A 1 MiB tmpfs, filled up, then read-only. Mounting needs root (as in CI).
-  test::TempDir disk;
-  if (mount("tmpfs", disk.dir().c_str(), "tmpfs", 0, "size=1m") != 0) GTEST_SKIP() << "not root";
-  const std::string old_file = disk.path("old");
-  test::write_file(old_file, Bytes(300 * 1024, 'o'));
-  EXPECT_EQ(save_error(encode(dir.path("source.bin"), old_file + ".png")), ENOSPC);
-  EXPECT_EQ(save_error(decode(picture, old_file)), ENOSPC);
-  EXPECT_EQ(test::read_file(old_file), Bytes(300 * 1024, 'o'));
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(disk.dir()), {}), 1)
-      << "a temporary was left";
-  // In a folder that takes no new file, a file is rewritten in place: the room for all of it is
-  // asked for before its first byte changes.
-  const std::string old_picture = disk.path("old.pcx");
-  test::write_file(old_picture, Bytes(300 * 1024, 'o'));
-  ASSERT_EQ(chmod(old_file.c_str(), 0666) | chmod(old_picture.c_str(), 0666) |
-                chmod(disk.dir().c_str(), 0555) | chmod(dir.dir().c_str(), 0755) |
-                chmod(picture.c_str(), 0644) | chmod(dir.path("source.bin").c_str(), 0644),
-            0);
-  const auto in_place = [&](bool encoder) {
-    return in_child(ordinary_user, [&] {
-      return save_error(encoder ? encode(dir.path("source.bin"), old_picture)
-                                : decode(picture, old_file));
-    });
-  };
-  EXPECT_EQ(in_place(false), ENOSPC);
-  EXPECT_EQ(in_place(true), ENOSPC);
-  EXPECT_EQ(test::read_file(old_picture), Bytes(300 * 1024, 'o'));
-  ASSERT_EQ(mount(nullptr, disk.dir().c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
-  EXPECT_EQ(save_error(decode(picture, old_file)), EROFS);
-  EXPECT_EQ(save_error(encode(dir.path("source.bin"), disk.path("new.bmp"))), EROFS);
-  EXPECT_EQ(test::read_file(old_file), Bytes(300 * 1024, 'o'));
-  umount2(disk.dir().c_str(), MNT_DETACH);
-}
-
-// On ext4 a reservation that fails can leave the file grown (tmpfs never does). A file rewritten
-// in place is cut back to its old length before any byte of it is written: the notice says that
-// nothing changed.
-TEST_F(Convert, AFailedReservationOnExt4LeavesTheOldFileAsItWas) {
-  const std::string picture = carrier_of(test::sample_data(3 << 20), "big.bmp");
-  test::TempDir disk;
-  const std::string image = dir.path("ext4.img"), old = disk.path("old.bin");
-  ASSERT_EQ(truncate((test::write_file(image, {}), image).c_str(), 16 << 20), 0);
-  if (std::system(("mkfs.ext4 -q -F " + image + " >/dev/null 2>&1 && mount -o loop " + image + " " +
-                   disk.dir() + " 2>/dev/null")
-                      .c_str()) != 0) {
-    GTEST_SKIP() << "no ext4 here (mounting needs root and a loop device)";
+  // Disks with less room left than the 2 MiB asked for, then read-only: a 1 MiB tmpfs, and an
+  // ext4 image filled but for 1 MiB (where a reservation that fails can leave the file grown,
+  // which tmpfs never does). Mounting needs root (as in CI).
+  const Bytes old(300 << 10, 'o');
+  for (const std::string fs : {"tmpfs", "ext4"}) {
+    SCOPED_TRACE(fs);
+    test::TempDir disk;
+    const std::string image = dir.path("ext4.img"), old_file = disk.path("old");
+    const std::string old_picture = disk.path("old.pcx"), fill = disk.path("fill");
+    if (fs == "tmpfs" ? mount("tmpfs", disk.dir().c_str(), "tmpfs", 0, "size=1m") != 0
+                      : std::system(("truncate -s 16M " + image + " && mkfs.ext4 -q -F " + image +
+                                     " >/dev/null 2>&1 && mount -o loop " + image + " " +
+                                     disk.dir() + " 2>/dev/null")
+                                        .c_str()) != 0) {
+      GTEST_SKIP() << "no " << fs << " here (mounting needs root and a loop device)";
+    }
+    for (const std::string& name : {old_file, old_picture}) test::write_file(name, old);
+    const std::string filled =
+        "dd if=/dev/zero of=" + fill + " bs=64k 2>/dev/null; truncate -s -1M " + fill;
+    if (fs == "ext4") {
+      ASSERT_EQ(std::system(filled.c_str()), 0);
+    }
+    const auto entries = [&] {
+      return std::distance(std::filesystem::directory_iterator(disk.dir()), {});
+    };
+    const auto before = entries();
+    EXPECT_EQ(save_error(encode(dir.path("source.bin"), old_file + ".png")), ENOSPC);
+    EXPECT_EQ(save_error(decode(picture, old_file)), ENOSPC);
+    EXPECT_EQ(entries(), before) << "a temporary was left";
+    // In a folder that takes no new file, a file is rewritten in place: the room for all of it
+    // is asked for before its first byte changes, and a file grown by the failed request is
+    // cut back, so the notice says that nothing changed.
+    ASSERT_EQ(chmod(old_file.c_str(), 0666) | chmod(old_picture.c_str(), 0666) |
+                  chmod(disk.dir().c_str(), 0555) | chmod(dir.dir().c_str(), 0755) |
+                  chmod(picture.c_str(), 0644) | chmod(dir.path("source.bin").c_str(), 0644),
+              0);
+    const auto in_place = [&](bool encoder) {
+      return in_child(ordinary_user, [&] {
+        const run::Outcome o =
+            encoder ? encode(dir.path("source.bin"), old_picture) : decode(picture, old_file);
+        return front_end::notice_for(o).line1 == "Impossibile salvare il file:" ? save_error(o) : 0;
+      });
+    };
+    EXPECT_EQ(in_place(false), ENOSPC);
+    EXPECT_EQ(in_place(true), ENOSPC);
+    ASSERT_EQ(mount(nullptr, disk.dir().c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+    EXPECT_EQ(save_error(decode(picture, old_file)), EROFS);
+    EXPECT_EQ(save_error(encode(dir.path("source.bin"), disk.path("new.bmp"))), EROFS);
+    for (const std::string& name : {old_file, old_picture}) EXPECT_EQ(test::read_file(name), old);
+    umount2(disk.dir().c_str(), MNT_DETACH);
   }
-  test::write_file(old, Bytes(300 << 10, 'o'));
-  // Full but for 1 MiB, less than the 3 MiB asked for.
-  ASSERT_EQ(std::system(("dd if=/dev/zero of=" + disk.path("fill") + " bs=64k 2>/dev/null; " +
-                         "truncate -s -1M " + disk.path("fill"))
-                            .c_str()),
-            0);
-  ASSERT_EQ(chmod(old.c_str(), 0666) | chmod(disk.dir().c_str(), 0555) |
-                chmod(dir.dir().c_str(), 0755) | chmod(picture.c_str(), 0644),
-            0);
-  EXPECT_EQ(in_child(ordinary_user,
-                     [&] {
-                       const run::Outcome o = decode(picture, old);
-                       return o.fault.error == ENOSPC &&
-                              front_end::notice_for(o).line1 == "Impossibile salvare il file:";
-                     }),
-            1);
-  EXPECT_EQ(test::read_file(old), Bytes(300 << 10, 'o'));
-  umount2(disk.dir().c_str(), MNT_DETACH);
 }
 
 TEST_F(Convert, ASourceThatShrinksOrGrowsWhileReadIsRefused) {
@@ -502,22 +433,17 @@ TEST_F(Convert, LargeFilesRoundTripInLittleMemory) {
   data = {};
   for (const char* ext : {"bmp", "png"}) round_trip(dir.path("200mib.bin"), dir.path("c.") + ext);
 
-  // A carrier a tool turned into true colour streams too: 40 MiB as a 24-bit BMP (120 MiB of
-  // pixels, more than the memory allowed) made from the carrier's own rows and palette.
+  // A carrier a tool turned into true colour streams too: 40 MiB as Pillow's 24-bit BMP (120 MiB
+  // of pixels, more than the memory allowed).
   const std::string tc = dir.path("tc.bmp"), back = dir.path("back.bin");
   test::write_file(dir.path("40mib.bin"), test::sample_data(40 << 20));
   ASSERT_EQ(encode(dir.path("40mib.bin"), dir.path("c.bmp")).status, Status::done);
-  {
-    const Bytes carrier = test::read_file(dir.path("c.bmp"));
-    const size_t pixels = carrier.size() - 54 - 1024 - carrier::record_size;
-    Bytes rgb(carrier.begin(), carrier.begin() + 54);
-    rgb[10] = 54, rgb[11] = 0, rgb[28] = 24, rgb[46] = rgb[47] = 0;  // no palette, 24 bits
-    rgb.resize(54 + 3 * pixels);
-    for (size_t i = 0; i < pixels; ++i) {
-      std::memcpy(&rgb[54 + 3 * i], &carrier[54 + 4 * size_t{carrier[54 + 1024 + i]}], 3);
-    }
-    test::write_file(tc, rgb);
-  }
+  ASSERT_EQ(
+      std::system(("/usr/bin/python3 -c \"from PIL import Image; Image.MAX_IMAGE_PIXELS = None; "
+                   "Image.open('" +
+                   dir.path("c.bmp") + "').convert('RGB').save('" + tc + "')\"")
+                      .c_str()),
+      0);
   const int streamed = in_child([] { return memory_limit(rlim_t{96} << 20); },
                                 [&] { return static_cast<int>(decode(tc, back).status); });
   EXPECT_EQ(streamed, static_cast<int>(Status::done));
@@ -556,9 +482,9 @@ TEST_F(Convert, WhatTheUserProtectedIsKept) {
   EXPECT_EQ(decode(picture, dir.path("mode.bin")).status, Status::done);
   EXPECT_EQ(std::filesystem::status(dir.path("mode.bin")).permissions(),
             std::filesystem::perms(0604));
-  // A writable file in a folder that takes no temporary is written in place, cut to length (a
-  // BMP's rows are placed past the bytes written in order); with Esc held from the start, by
-  // either program, it is left as it was.
+  // A writable file in a folder that takes no temporary is written in place (every container,
+  // both programs: tests/faults); with Esc held from the start, by either program, it is left as
+  // it was.
   ASSERT_EQ(mkdir(dir.path("shut").c_str(), 0777), 0);
   const std::string open_file = dir.path("shut/open.bin"), open_picture = dir.path("shut/o.bmp");
   for (const std::string& name : {open_file, open_picture}) {
@@ -585,12 +511,6 @@ TEST_F(Convert, WhatTheUserProtectedIsKept) {
   for (const std::string& name : {open_file, open_picture}) {
     EXPECT_EQ(test::read_file(name), Bytes(10000, 'o'));
   }
-  feedback.escape = 0;
-  EXPECT_EQ(in_child(ordinary_user, write), static_cast<int>(Status::done));
-  EXPECT_EQ(test::read_file(open_file), test::sample_data(3000));
-  EXPECT_EQ(in_child(ordinary_user, encode_over), static_cast<int>(Status::done));
-  ASSERT_EQ(decode(open_picture, dir.path("back.bin")).status, Status::done);
-  EXPECT_EQ(test::read_file(dir.path("back.bin")), test::read_file(picture));
 }
 
 }  // namespace

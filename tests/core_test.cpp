@@ -43,7 +43,7 @@ TEST(Carrier, RecordsAreWholeOnlyExactlyAsWritten) {
   const std::string head = line.substr(0, 25), check = line.substr(25);
   const carrier::RecordBytes binary = carrier::record_bytes({1540, 0x0a1b2c3d});
   std::string torn(binary.begin(), binary.end());
-  torn[14] ^= 1;                                      // the length changed under its check
+  torn[14] ^= 1;  // the length changed under its check
   // Heads record_text never writes, with the check it would give them: the upper-case case read
   // whole shows that this is the code's check, so the others fail on their fields alone.
   const auto checked = [](const std::string& text) {
@@ -89,7 +89,8 @@ TEST(Check, IsTheDocumentedFunctionOfLengthAndCrc) {
 // A carrier's data (a file of `n` bytes, each drawn from the first `values` of a shuffled set of
 // byte values above 0, then `zeros` zero bytes) decoded by its colours alone: the bits that its
 // palette or its true colour shows for the values it holds (all 255 entries, or only the values
-// that occur), and with or without its record.
+// that occur), and with or without its record. (Whole carriers through tools are the records
+// corpus's exact.check-* and altered.check-* pictures.)
 TEST(Check, GivesTheLengthOnlyWhenItsBitsAreEnough) {
   const struct {
     int values;    // distinct byte values above 0 in the file
@@ -101,9 +102,6 @@ TEST(Check, GivesTheLengthOnlyWhenItsBitsAreEnough) {
     const char* verdict;
     int64_t end_less;  // the data's end, short of the file's length by this many bytes
   } cases[] = {
-      {255, 300, true, 0, 0, false, "exact", 0},      // a ZIP re-saved without its record
-      {255, 1, false, 0, 0, false, "exact", 0},       // random data, true colour
-      {39, 0, false, 0, 0, false, "exact", 0},        // text through true colour: 40 bits, 1 length
       {35, 30, false, 0, 0, false, "exact", 0},       // 36 bits (0 too): 32 lengths tried, 31 are
       {35, 40, false, 0, 0, false, "unchecked", 40},  // ...41 may not
       {30, 0, false, 0, 0, false, "exact", 0},        // 31 bits: the first length
@@ -112,7 +110,6 @@ TEST(Check, GivesTheLengthOnlyWhenItsBitsAreEnough) {
       {39, 0, false, 10, 0, false, "altered", 0},     // ...also through the values shown
       {255, 5, true, 0, 1, false, "altered", 5},      // another file's check
       {255, 5, true, 0, 2, false, "unchecked", 5},    // a grey palette: an earlier carrier
-      {255, 5, true, 0, 2, true, "exact", 0},         // ...read by its record
       {255, 5, true, 0, 1, true, "altered", 5},       // a record the check does not agree with
       {3, 5, false, 0, 0, true, "exact", 0},          // a record the few bits shown agree with
   };
@@ -122,7 +119,7 @@ TEST(Check, GivesTheLengthOnlyWhenItsBitsAreEnough) {
                  << c.values << " values, " << c.zeros << " zeros, " << c.verdict);
     Bytes order(255);
     for (int i = 0; i < 255; ++i) order[static_cast<size_t>(i)] = static_cast<unsigned char>(i + 1);
-    std::shuffle(order.begin(), order.end(), random);
+    std::shuffle(order.begin(), order.end() - 1, random);  // 255, whose entry carries no bit, last
     const size_t n = 3000 + static_cast<size_t>(c.zeros);
     Bytes picture(1024 * (n / 1024 + 1));
     for (size_t k = 0; k + c.zeros < n; ++k) {

@@ -1,18 +1,17 @@
 #!/usr/bin/python3
 """fault_points.py BENCH_CONVERT FAULT_SHIM [--report] [--errors eio,eintr,stall,unnamed,twice]
+                [--kill MOMENTS --mib N]
 
-Both conversions, into and out of every container, over an existing file, by both routes: a
-new file renamed over it, and the file rewritten in place (a folder that takes no new file, as
-an ordinary user). Each run has one system call made to fail (tests/faults/fault_shim.c): every
-k-th call of every kind the run makes, with EIO; then each with EINTR, which must not fail the
-run; then writes that make no progress, which must fail it, and not hang; then a filesystem
-without unnamed files (O_TMPFILE refused), where the run must succeed all the same; then, in
-place, a sync or a cut that fails at the end and again as the copy is written back, which must be
-told as damage.
-
-After each run the folder must hold the source and the destination and nothing else, the
-destination either its old bytes or the new ones whole, and the notice must say which. --report
-prints the tally and exits 0 whatever it found (to compare two builds)."""
+Both conversions, into and out of every container, over an existing file, by both routes (a new
+file renamed over it; the file rewritten in place, in a folder that takes no new file, as an
+ordinary user), each run with one system call made to fail (fault_shim.c): every call of every
+kind in turn with EIO, which may fail the run, and with EINTR, which must not; writes that make
+no progress, which must fail it and not hang; no O_TMPFILE, which must not; in place, a sync or
+a cut failing at the end and again as the copy is written back, which must be told as damage.
+--kill: no fault, a BMP's conversions of N MiB killed at evenly spread moments of their runs.
+After each run the folder holds the source and the destination, nothing else; the destination
+its old bytes or the new ones whole, as the notice (if any) says. --report prints the tally and
+exits 0 whatever it found (to compare two builds)."""
 
 import argparse
 import collections
@@ -22,6 +21,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import sample  # noqa: E402
@@ -34,26 +34,10 @@ INTERRUPTIBLE = {"open", "tmpfile", "read", "pread", "write", "pwrite", "fsync",
 NOBODY = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 
 
-def run(bench, shim, mode, source, destination, fault=None, count=None, user=(), home=None):
-    env = dict(os.environ, LD_PRELOAD=shim, FAULT_ARM=source,
-               ASAN_OPTIONS="detect_leaks=0:verify_asan_link_order=0")
-    env.pop("FAULT", None)
-    if fault:
-        env["FAULT"] = fault
-    if count:
-        env["FAULT_COUNT"] = count
-    if home:
-        env.update(HOME=home, XDG_CACHE_HOME=home)
-    result = subprocess.run([*user, bench, mode, source, destination], env=env, timeout=10,
-                            capture_output=True, text=True)
-    lines = result.stdout.splitlines()
-    return lines[1] if len(lines) > 1 else "(no notice: %s)" % result.stderr.strip()[-200:]
-
-
 class Case:
     """One conversion into (or out of) one container by one route, with its expected bytes."""
 
-    def __init__(self, args, root, mode, ext, in_place):
+    def __init__(self, args, root, mode, ext, in_place, size=1200 << 10):
         self.args, self.mode, self.in_place = args, mode, in_place
         self.name = "%s %s%s" % (mode, ext, " in place" if in_place else "")
         self.base = tempfile.mkdtemp(dir=root)
@@ -61,7 +45,7 @@ class Case:
         self.home = os.path.join(self.base, "home")  # the copy of a file rewritten in place
         os.mkdir(self.folder)
         os.mkdir(self.home)
-        data = sample.data(1200 << 10, seed=ext)
+        data = sample.data(size, seed=ext)
         self.source = os.path.join(self.base, "source." + ("bin" if mode == "encode" else ext))
         carrier = os.path.join(self.base, "carrier." + ext)
         with open(os.path.join(self.base, "data.bin"), "wb") as f:
@@ -88,10 +72,28 @@ class Case:
         if self.in_place:
             os.chmod(self.folder, 0o555)
 
-    def convert(self, fault=None, count=None):
+    def start(self, fault=None, count=None):
+        """The conversion over the old destination, started with the shim (and `fault`)."""
         self.reset()
-        return run(self.args.bench, self.args.shim, self.mode, self.source, self.destination,
-                   fault, count, NOBODY if self.in_place else (), self.home)
+        env = dict(os.environ, LD_PRELOAD=self.args.shim, FAULT_ARM=self.source, HOME=self.home,
+                   XDG_CACHE_HOME=self.home, ASAN_OPTIONS="detect_leaks=0:verify_asan_link_order=0")
+        env.pop("FAULT", None)
+        env.update({"FAULT": fault} if fault else {}, **({"FAULT_COUNT": count} if count else {}))
+        return subprocess.Popen([*(NOBODY if self.in_place else ()), self.args.bench, self.mode,
+                                 self.source, self.destination], env=env, text=True,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def convert(self, fault=None, count=None):
+        """The notice's first line."""
+        process = self.start(fault, count)
+        try:
+            out, err = process.communicate(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.communicate()
+            raise
+        lines = out.splitlines()
+        return lines[1] if len(lines) > 1 else "(no notice: %s)" % err.strip()[-200:]
 
     def counts(self):
         count = os.path.join(self.base, "count")
@@ -116,10 +118,36 @@ class Case:
             return None if notice == DAMAGED else "not told as damaged: %r" % notice
         if state == "half":
             return "half-changed (%d bytes), notice %r" % (len(held), notice)
+        if notice is None:  # killed: no notice to agree with
+            return None
         if (notice == SAVED) != (state == "new") or (notice == DAMAGED) != (state == "half"):
             return "holds the %s bytes, notice %r" % (state, notice)
         if must_succeed and notice != SAVED:
             return "failed: %r" % notice
+
+
+def plan(error, points):
+    """The faults of one kind of error for a run whose calls are `points`: (fault, call)."""
+    if error == "stall":
+        return [("%s:1:0+" % kind, kind) for kind in ("write", "pwrite")]
+    if error == "twice":
+        return [("%s:1:%d+" % (kind, errno.EIO), kind) for kind in ("fsync", "ftruncate")]
+    if error == "unnamed":
+        return [("tmpfile:%d:%d" % (k, errno.EOPNOTSUPP), kind) for kind, k in points
+                if kind == "tmpfile"]
+    code = errno.EINTR if error == "eintr" else errno.EIO
+    return [("%s:%d:%d" % (kind, k, code), kind) for kind, k in points
+            if error != "eintr" or kind in INTERRUPTIBLE]
+
+
+def killed(case, moments, seconds):
+    """Runs of `case` killed at evenly spread moments of the `seconds` a whole one takes."""
+    for i in range(moments):
+        process = case.start()
+        time.sleep(seconds * (i + 0.5) / moments)
+        process.kill()
+        process.communicate()
+        yield "at %d/%d" % (i, moments), case.judge(None)
 
 
 def main():
@@ -128,47 +156,46 @@ def main():
     parser.add_argument("shim")
     parser.add_argument("--report", action="store_true")
     parser.add_argument("--errors", default="eio,eintr,stall,unnamed,twice")
+    parser.add_argument("--kill", type=int, default=0)
+    parser.add_argument("--mib", type=int, default=16)
     args = parser.parse_args()
-    errors = args.errors.split(",")
     root = tempfile.mkdtemp(prefix="faults-")
     os.chmod(root, 0o755)
-    tally = collections.Counter()
-    wrong = []
+    tally, wrong = collections.Counter(), []
+
+    def judged(case, route, error, runs):
+        for fault, what in runs:
+            tally[route, error, "points"] += 1
+            if what:
+                tally[route, error, "wrong"] += 1
+                tally[route, error, what.split(" ")[0]] += 1
+                wrong.append("%s, %s: %s" % (case.name, fault, what))
+
+    def faulted(case, error, points):
+        for fault, _ in plan(error, points):
+            try:
+                yield fault, case.judge(case.convert(fault), error in ("eintr", "unnamed"),
+                                        error == "twice")
+            except subprocess.TimeoutExpired:
+                yield fault, "did not end"
+
     try:
-        for in_place in (False, True):
+        if args.kill:
+            for mode in ("encode", "decode"):
+                case = Case(args, root, mode, "bmp", False, args.mib << 20)
+                start = time.monotonic()
+                assert case.convert() == SAVED, "%s: a run without a fault failed" % case.name
+                judged(case, "normal", "kill", killed(case, args.kill, time.monotonic() - start))
+        for in_place in (False, True) if not args.kill else ():
             for mode in ("encode", "decode"):
                 for ext in ("bmp", "tga", "pcx", "png"):
                     case = Case(args, root, mode, ext, in_place)
                     route = "in place" if in_place else "normal"
                     points = [(kind, k) for kind, n in sorted(case.counts().items())
                               for k in range(1, n + 1)]
-                    for error in errors:
-                        if error == "twice" and not in_place:
-                            continue
-                        plan = ([("%s:%d:0+" % (kind, 1), kind) for kind in ("write", "pwrite")]
-                                if error == "stall" else
-                                [("%s:1:%d+" % (kind, errno.EIO), kind)
-                                 for kind in ("fsync", "ftruncate")]
-                                if error == "twice" else
-                                [("tmpfile:%d:%d" % (k, errno.EOPNOTSUPP), kind)
-                                 for kind, k in points if kind == "tmpfile"]
-                                if error == "unnamed" else
-                                [("%s:%d:%d" % (kind, k, errno.EINTR if error == "eintr" else
-                                               errno.EIO), kind) for kind, k in points
-                                 if error != "eintr" or kind in INTERRUPTIBLE])
-                        for fault, kind in plan:
-                            try:
-                                notice = case.convert(fault)
-                                what = case.judge(notice,
-                                                  must_succeed=error in ("eintr", "unnamed"),
-                                                  must_damage=error == "twice")
-                            except subprocess.TimeoutExpired:
-                                what = "did not end"
-                            tally[route, error, "points"] += 1
-                            if what:
-                                tally[route, error, "wrong"] += 1
-                                tally[route, error, what.split(" ")[0]] += 1
-                                wrong.append("%s, %s: %s" % (case.name, fault, what))
+                    for error in args.errors.split(","):
+                        if error != "twice" or in_place:
+                            judged(case, route, error, faulted(case, error, points))
                     shutil.rmtree(case.base)
     finally:
         os.system("chmod -R u+w %s; rm -rf %s" % (root, root))
