@@ -6,7 +6,6 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <random>
 
 #include "carrier.h"
@@ -36,7 +35,8 @@ TEST(Carrier, DataEndsAtTheLastRowsLastPixelAboveZeroOrElseTheLastAnywhere) {
   EXPECT_EQ(data_end(1, 5, {{2, 1}}), 2);  // one column
 }
 
-// The record as tools may hand it back: whole, or broken when it starts with the tag.
+// The record as tools may hand it back: whole, or broken when it starts with the tag. (Text
+// records with other fields under their own check are the records corpus's *.record-*.png.)
 TEST(Carrier, RecordsAreWholeOnlyExactlyAsWritten) {
   const std::string line = carrier::record_text({1540, 0x0a1b2c3d});
   EXPECT_EQ(line.substr(0, 25), "ZORORUZO 1 1540 0a1b2c3d ");
@@ -44,23 +44,12 @@ TEST(Carrier, RecordsAreWholeOnlyExactlyAsWritten) {
   const carrier::RecordBytes binary = carrier::record_bytes({1540, 0x0a1b2c3d});
   std::string torn(binary.begin(), binary.end());
   torn[14] ^= 1;  // the length changed under its check
-  // Heads record_text never writes, with the check it would give them: the upper-case case read
-  // whole shows that this is the code's check, so the others fail on their fields alone.
-  const auto checked = [](const std::string& text) {
-    char field[10];
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-    std::snprintf(field, sizeof field, " %08x", carrier::crc32(0, bytes, text.size()));
-    return text + field;
-  };
   const std::pair<std::string, carrier::Mark::State> cases[] = {
       {line, carrier::Mark::whole},
       {std::string(binary.begin(), binary.end()), carrier::Mark::whole},
       {torn, carrier::Mark::broken},
       {line + std::string(" \r\n\0 ", 5), carrier::Mark::whole},  // padding, line ends, C strings
       {"ZORORUZO 1 1540 0A1B2C3D " + check, carrier::Mark::broken},  // the check covers the case
-      {checked("ZORORUZO 1 1540 0A1B2C3D"), carrier::Mark::whole},
-      {checked("ZORORUZO 1 01540 0a1b2c3d"), carrier::Mark::broken},
-      {checked("ZORORUZO 1 18446744073709551617 0a1b2c3d"), carrier::Mark::broken},  // 2^64 + 1
       {head + check + " x", carrier::Mark::broken},
       {head + check.substr(1), carrier::Mark::broken},
       {"ZORORUZO", carrier::Mark::broken},

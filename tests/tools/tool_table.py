@@ -1,16 +1,11 @@
 #!/usr/bin/python3
 """tool_table.py BENCH_CONVERT [--report]
 
-Carriers passed through other programs' image tools, as a user would, then decoded. Each case
-encodes one source file into a carrier, lets a tool turn it into a new picture, decodes that,
-and takes a verdict:
-  exact    the file came back whole, without a warning;
-  kept     the notice warns, and the file came back but for the zero bytes at its end;
-  warned   the notice warns, and other bytes came back;
-  refused  the decoder refused the picture;
-  silent   other bytes came back without a warning: always a failure.
-A case whose verdict is not the table's fails too. --report prints the verdicts and their
-counts and exits 0 (for measuring)."""
+Carriers passed through other programs' image tools, as a user would, then decoded. The
+verdicts: exact (the file back, no warning), kept (a warning, the file back but for its zeros at
+the end), warned (a warning, other bytes), refused, silent (other bytes, no warning: always a
+failure). A case whose verdict is not the table's fails too. --report prints the verdicts and
+their counts and exits 0 (for measuring)."""
 import os, subprocess, sys, tempfile
 from collections import Counter
 
