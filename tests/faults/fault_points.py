@@ -43,8 +43,8 @@ class Case:
         self.base = tempfile.mkdtemp(dir=root)
         self.folder = os.path.join(self.base, "folder")
         self.home = os.path.join(self.base, "home")  # the copy of a file rewritten in place
-        os.mkdir(self.folder)
-        os.mkdir(self.home)
+        for folder in (self.folder, self.home):
+            os.mkdir(folder)
         data = sample.data(size, seed=ext)
         self.source = os.path.join(self.base, "source." + ("bin" if mode == "encode" else ext))
         carrier = os.path.join(self.base, "carrier." + ext)
@@ -62,10 +62,9 @@ class Case:
 
     def reset(self):
         os.chmod(self.folder, 0o777)
-        for name in os.listdir(self.folder):
-            os.unlink(os.path.join(self.folder, name))
-        for name in os.listdir(self.home):
-            os.unlink(os.path.join(self.home, name))
+        for folder in (self.folder, self.home):
+            for name in os.listdir(folder):
+                os.unlink(os.path.join(folder, name))
         with open(self.destination, "wb") as f:
             f.write(self.old)
         os.chmod(self.destination, 0o666)
