@@ -21,6 +21,23 @@ run::Fault StreamWalk::start(int32_t w, int32_t h, const formats::Found& found) 
   return {};
 }
 
+// Positions [at, at + n), of which the first `end` reach the last above 0: the zeros held before
+// them and those `end` go out; the zeros after them are held.
+inline run::Fault StreamWalk::take(const unsigned char* p, int64_t at, int32_t n, int32_t end) {
+  if (end <= 0) {
+    held_ += n;
+    return {};
+  }
+  if (held_ > 0) {
+    if (const run::Fault f = zeros(held_)) return f;
+  }
+  crc_ = carrier::crc32(crc_, p, static_cast<size_t>(end));
+  if ((sink_fault_ = out_.write(p, static_cast<size_t>(end)))) return sink_fault_;
+  sent_ = at + end - 1;
+  held_ = n - end;
+  return {};
+}
+
 run::Fault StreamWalk::rows(const unsigned char* pixels, int32_t count) {
   for (int32_t i = 0; i < count; ++i, ++y_) {
     const unsigned char* row = pixels + static_cast<size_t>(w_) * static_cast<size_t>(i);
@@ -70,23 +87,6 @@ Walk StreamWalk::finish(const formats::Found& found) {
   r.sent = sent_;
   r.fault = sink_fault_;
   return r;
-}
-
-// Positions [at, at + n), of which the first `end` reach the last above 0: the zeros held before
-// them and those `end` go out; the zeros after them are held.
-run::Fault StreamWalk::take(const unsigned char* p, int64_t at, int32_t n, int32_t end) {
-  if (end <= 0) {
-    held_ += n;
-    return {};
-  }
-  if (held_ > 0) {
-    if (const run::Fault f = zeros(held_)) return f;
-  }
-  crc_ = carrier::crc32(crc_, p, static_cast<size_t>(end));
-  if ((sink_fault_ = out_.write(p, static_cast<size_t>(end)))) return sink_fault_;
-  sent_ = at + end - 1;
-  held_ = n - end;
-  return {};
 }
 
 // The next n positions, all 0.
