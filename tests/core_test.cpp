@@ -171,11 +171,7 @@ TEST(Names, ALeadingTildeIsTheHomeFolder) {
       {nullptr, "~", own},
   };
   for (const auto& c : cases) {
-    if (c.home) {
-      setenv("HOME", c.home, 1);
-    } else {
-      unsetenv("HOME");
-    }
+    c.home ? setenv("HOME", c.home, 1) : unsetenv("HOME");
     EXPECT_EQ(files::home_expanded(c.typed), c.meant)
         << c.typed << ", HOME " << (c.home ? c.home : "unset");
   }
