@@ -8,6 +8,7 @@ ordinary user), each run with one system call made to fail (fault_shim.c): every
 kind in turn with EIO, which may fail the run, and with EINTR, which must not; writes that make
 no progress, which must fail it and not hang; no O_TMPFILE, which must not; in place, a sync or
 a cut failing at the end and again as the copy is written back, which must be told as damage.
+The written file's failed close must be told.
 --kill: no fault, a BMP's conversions of N MiB killed at evenly spread moments of their runs.
 After each run the folder holds the source and the destination, nothing else; the destination
 its old bytes or the new ones whole, as the notice (if any) says. --report prints the tally and
@@ -171,12 +172,16 @@ def main():
                 wrong.append("%s, %s: %s" % (case.name, fault, what))
 
     def faulted(case, error, points):
-        for fault, _ in plan(error, points):
+        told = 0  # failed closes the notice told of
+        for fault, kind in plan(error, points):
             try:
-                yield fault, case.judge(case.convert(fault), error in ("eintr", "unnamed"),
-                                        error == "twice")
+                notice = case.convert(fault)
+                told += kind == "close" and notice != SAVED
+                yield fault, case.judge(notice, error in ("eintr", "unnamed"), error == "twice")
             except subprocess.TimeoutExpired:
                 yield fault, "did not end"
+        if error == "eio" and not told:  # the written file's close, whatever the others'
+            yield "close", "no failed close told"
 
     try:
         if args.kill:
